@@ -1,0 +1,39 @@
+# Convenience front end over CMake.  `make example` and `make test` install
+# any missing Debian packages first (apt-get; run as root on a fresh machine).
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
+           libgtest-dev libbenchmark-dev libstb-dev valgrind
+
+.PHONY: deps release asan example test clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing missing packages:" $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+release: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/release -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DDISPSMOOTH_SANITIZE=ON
+	cmake --build $(BUILD)/asan -j $(JOBS)
+
+example: release
+	rm -rf $(BUILD)/example && mkdir -p $(BUILD)/example
+	cp examples/scene/* $(BUILD)/example/
+	cd $(BUILD)/example && ../release/dispsmooth
+	@echo "Smoothed disparity map written to $(BUILD)/example/$$(awk '{for (i = 1; i <= NF; i++) t[++n] = $$i} END {print t[6]}' $(BUILD)/example/kelv_input.txt)"
+
+test: release asan
+	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

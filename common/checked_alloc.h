@@ -1,0 +1,27 @@
+// Allocation helpers shared by the codecs and the smoothing: sizes are
+// checked for overflow and a refused allocation ends the process with a
+// message instead of handing a null pointer on.
+#ifndef DISPSMOOTH_CHECKED_ALLOC_H
+#define DISPSMOOTH_CHECKED_ALLOC_H
+
+#include <cstddef>
+
+namespace dispsmooth {
+
+// How a failure ends the process: exit(1), or abort() for the codecs whose
+// failures are abnormal terminations.
+enum class on_failure { exit_status_1, abort_process };
+
+// calloc(count, size).  If count * size overflows or the allocator refuses,
+// writes "dispsmooth: out of memory allocating <what> (<count> x <size>
+// bytes)" to standard error and ends the process as policy says.  The block
+// is released with free().
+void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy);
+
+// True when width * height * factor is representable as a non-negative
+// 32-bit int, the bound that every array index of the codecs relies on.
+bool fits_int32(long long width, long long height, long long factor = 1);
+
+}  // namespace dispsmooth
+
+#endif

@@ -1,0 +1,59 @@
+// Guided weighted-median smoothing of disparity maps, and pixel conversions.
+//
+// Arrays are plain int blocks, row-major, with the pixel in row y and column
+// x at index y * width + x.  RGB image arrays hold three ints per pixel (R, G,
+// B).  None of these routines keep or free the caller's arrays.
+#ifndef DISPSMOOTH_SMOOTHING_H
+#define DISPSMOOTH_SMOOTHING_H
+
+// Replaces every disparity of disp_arr (width x height, values in
+// min_d..max_d) by the weighted median of its (2 radius + 1)^2 window.  The
+// weight of a neighbour at offset (dx, dy) with squared colour distance C in
+// the 3x3-median-filtered reference image is
+//     exp(-(C / (sigma_color^2) + (dx^2 + dy^2) / (sigma_space^2))).
+// Every output value is computed from the input map.  Internal failures (a
+// zero or undefined total weight, disparities outside the range) end the
+// process through error_handler.
+void smooth_disparity_weighted_median(int width, int height, const int *image_arr, int *disp_arr,
+                                      int min_d, int max_d, int radius, double sigma_space,
+                                      double sigma_color);
+
+// Weighted median of every pixel's window: result_arr[i * width + j] receives
+// min_d + median_histo() of the window's weighted histogram.
+void weighted_median(int width, int height, const int *guide_arr, const int *disp_arr, int min_d,
+                     int max_d, int radius, double sigma_space, double sigma_color,
+                     int *result_arr);
+
+// Fills histo (max_d - min_d + 1 doubles) with the summed weights of the
+// disparities in the window of pixel (i, j).
+void weighted_histo(int width, int height, const int *guide_arr, const int *disp_arr, int min_d,
+                    int max_d, int radius, double sigma_space, double sigma_color, int i, int j,
+                    double *histo);
+
+// Index k of the weighted median of histo (max_d - min_d + 1 entries): the
+// first index whose cumulative weight reaches half the total; on an exact
+// split the lower index wins.
+int median_histo(int min_d, int max_d, const double *histo);
+
+// Squared colour distance between pixels (i1, j1) and (i2, j2) of an RGB
+// guide image.  height is not used.
+int color_distance_squared(int width, int height, const int *guide_arr, int i1, int j1, int i2,
+                           int j2);
+
+// Square-window median of one channel: dst_arr receives, for every pixel, the
+// element k / 2 of the sorted k values of the window clipped to the image.
+void median(int width, int height, const int *src_arr, int radius, int *dst_arr);
+
+// Writes "FATAL ERROR in <routine>" to standard error and ends the process
+// abnormally at once.
+[[noreturn]] void error_handler(const char *routine);
+
+// Relative luminance of every pixel of an RGB image array:
+// gray_arr[p] = (R * 6969 + G * 23434 + B * 2365) * 2^-15, not rounded.
+void rgb_to_grayscale(int width, int height, const int *image_arr, double *gray_arr);
+
+// Linear rescaling onto 0..255: dst_arr[i] = (int)(((src_arr[i] - a) / (b - a)) * 255),
+// truncated toward zero and not clamped to 0..255.
+void normalize_image(const int *src_arr, int *dst_arr, int n, int a, int b);
+
+#endif

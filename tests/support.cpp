@@ -1,0 +1,104 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test_support {
+
+temp_dir::temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "dispsmooth-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
+                    int timeout_seconds) {
+    temp_dir capture;
+    const fs::path out_path = capture / "stdout";
+    const fs::path err_path = capture / "stderr";
+
+    std::vector<std::string> argv_strings = {DISPSMOOTH_EXE};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &s : argv_strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        alarm(static_cast<unsigned>(timeout_seconds));
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run_result result;
+    result.exited = WIFEXITED(status);
+    if (result.exited) result.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+void write_parameter_file(const fs::path &dir, const std::string &text) {
+    write_file(dir / "kelv_input.txt", text);
+}
+
+fs::path testdata_dir() {
+    const fs::path dir = DISPSMOOTH_TESTDATA_DIR;
+    std::error_code ec;
+    return fs::is_directory(dir, ec) ? fs::canonical(dir) : fs::path();
+}
+
+std::vector<fs::path> testdata_files(const std::string &sub) {
+    std::vector<fs::path> files;
+    const fs::path root = testdata_dir();
+    if (root.empty() || !fs::is_directory(root / sub)) return files;
+    for (const auto &entry : fs::recursive_directory_iterator(root / sub)) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+void write_file(const fs::path &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace test_support

@@ -1,0 +1,66 @@
+// Helpers shared by the tests: temporary directories, running the real
+// executable, and locating the shared test images.
+#ifndef DISPSMOOTH_TESTS_SUPPORT_H
+#define DISPSMOOTH_TESTS_SUPPORT_H
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes out of scope.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const fs::path &path() const { return path_; }
+    fs::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+// Outcome of one child process.
+struct run_result {
+    bool exited = false;     // ended through exit() or return from main
+    int exit_status = -1;    // valid when exited
+    int term_signal = 0;     // the signal that ended it, when !exited
+    std::string out;         // everything written to standard output
+    std::string err;         // everything written to standard error
+};
+
+// Runs the dispsmooth executable in dir with the given arguments, no
+// standard input, and waits for it (killed after timeout_seconds).
+run_result run_tool(const fs::path &dir, const std::vector<std::string> &args = {},
+                    int timeout_seconds = 120);
+
+// Writes text to dir/"kelv_input.txt".
+void write_parameter_file(const fs::path &dir, const std::string &text);
+
+// The shared test-image folder (../shared/testdata beside the repository),
+// or an empty path when it is absent.
+fs::path testdata_dir();
+
+// Every regular file below testdata_dir()/sub, sorted; empty when absent.
+std::vector<fs::path> testdata_files(const std::string &sub);
+
+std::string read_file(const fs::path &path);
+void write_file(const fs::path &path, const std::string &bytes);
+
+}  // namespace test_support
+
+// Skips the current test with a clear message when the shared test images
+// are not there.
+#define REQUIRE_TESTDATA()                                                               \
+    do {                                                                                 \
+        if (test_support::testdata_dir().empty())                                        \
+            GTEST_SKIP() << "shared test images not found at " DISPSMOOTH_TESTDATA_DIR; \
+    } while (0)
+
+#endif
