@@ -1,0 +1,34 @@
+// Steps shared by the TIFF readers and writers.  Every function here ends
+// the process with a message naming the file (exit status 1) instead of
+// returning a failure.
+#ifndef DISPSMOOTH_TIFF_INTERNAL_H
+#define DISPSMOOTH_TIFF_INTERNAL_H
+
+#include <cstdint>
+
+namespace dispsmooth {
+
+// Decodes the whole of filename through libtiff's RGBA interface into a
+// zero-filled raster of *pw x *ph words, row 0 at the top; red is bits 0-7,
+// green 8-15, blue 16-23, alpha 24-31.  array_bytes_per_pixel is what the
+// caller's arrays need per pixel (4 for gray or alpha, 12 for RGB): images
+// whose array size would not fit a signed 32-bit int are refused before
+// anything is allocated.  Release the raster with _TIFFfree.
+std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
+                                int *ph);
+
+// Refuses (message, exit 1) a write of w x h pixels of sampleperpixel
+// samples unless both sizes are positive, the byte count fits a signed
+// 32-bit int and sampleperpixel is 1 (gray) or 4 (RGB plus a fourth sample).
+void check_tiff_write_request(const char *filename, int w, int h, int sampleperpixel);
+
+// The packing shared by the writers: image_channels is 1 (gray, written as
+// one sample per pixel) or 3 (RGB, written as four samples per pixel whose
+// fourth is alpha_arr's value, or 255 when alpha_arr is null).  Each sample
+// is the low 8 bits of its int.  Writes the file with write_tiff.
+void pack_and_write_tiff(const char *file_name, int width, int heigh, const int *image_arr,
+                         int image_channels, const int *alpha_arr);
+
+}  // namespace dispsmooth
+
+#endif

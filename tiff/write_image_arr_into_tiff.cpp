@@ -1,0 +1,7 @@
+#include "dispsmooth/tiff_codec.h"
+
+#include "tiff_internal.h"
+
+void write_image_arr_into_tiff(const char *file_name, int width, int heigh, const int *image_arr) {
+    dispsmooth::pack_and_write_tiff(file_name, width, heigh, image_arr, 1, nullptr);
+}

@@ -1,0 +1,8 @@
+#include "dispsmooth/tiff_codec.h"
+
+#include "tiff_internal.h"
+
+void write_rgba_image_arr_into_tiff(const char *file_name, int width, int heigh,
+                                    const int *image_arr, const int *alpha_arr) {
+    dispsmooth::pack_and_write_tiff(file_name, width, heigh, image_arr, 3, alpha_arr);
+}
