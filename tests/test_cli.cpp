@@ -1,0 +1,271 @@
+// End-to-end runs of the dispsmooth executable in a temporary directory:
+// parameter file, images made here, exact standard output, standard error,
+// exit status and the file written.
+#include "dispsmooth/driver.h"
+#include "dispsmooth/smoothing.h"
+#include "dispsmooth/tiff_codec.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::run_result;
+using test_support::run_tool;
+using test_support::temp_dir;
+
+struct scene {
+    int width;
+    int height;
+    std::vector<int> rgb;   // width * height * 3
+    std::vector<int> disp;  // width * height, 0..255
+};
+
+// Two colour regions with their own disparity, plus scattered wrong
+// disparities for the filter to remove.  Raw mt19937 output is the same
+// everywhere, so the scene is too.
+scene make_scene(int width, int height, unsigned seed) {
+    std::mt19937 rng(seed);
+    scene s{width, height, std::vector<int>(width * height * 3), std::vector<int>(width * height)};
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int p = y * width + x;
+            const bool object = (x - width / 2) * (x - width / 2) + (y - height / 2) * (y - height / 2) <
+                                (height / 3) * (height / 3);
+            const int base[3] = {object ? 200 : 40, object ? 60 : 90, object ? 50 : 160};
+            for (int c = 0; c < 3; ++c) s.rgb[3 * p + c] = base[c] + static_cast<int>(rng() % 21) - 10;
+            s.disp[p] = (rng() % 10 == 0) ? static_cast<int>(rng() % 256) : (object ? 120 : 30);
+        }
+    }
+    return s;
+}
+
+std::vector<int> smoothed(const scene &s, int radius, double sigma_space, double sigma_color) {
+    std::vector<int> disp = s.disp;
+    smooth_disparity_weighted_median(s.width, s.height, s.rgb.data(), disp.data(), 0, 255, radius,
+                                     sigma_space, sigma_color);
+    return disp;
+}
+
+void write_tiffs(const fs::path &dir, const std::string &ref, const std::string &disp,
+                 const scene &s) {
+    write_rgb_image_arr_into_tiff((dir / ref).c_str(), s.width, s.height, s.rgb.data());
+    write_image_arr_into_tiff((dir / disp).c_str(), s.width, s.height, s.disp.data());
+}
+
+std::vector<int> read_gray(const fs::path &path, int *pw, int *ph) {
+    int *arr = nullptr;
+    codec_for_filename(path.c_str())->read_gray(path.c_str(), pw, ph, &arr);
+    std::vector<int> values(arr, arr + *pw * *ph);
+    std::free(arr);
+    return values;
+}
+
+std::string echo(const std::string &ref, const std::string &disp, const std::string &radius,
+                 const std::string &sigma_space, const std::string &sigma_color,
+                 const std::string &out) {
+    return "reference image = " + ref + "\ndisparity map = " + disp + "\nradius = " + radius +
+           "\nsigma_space = " + sigma_space + "\nsigma_color = " + sigma_color +
+           "\nsmoothed disparity map = " + out + "\n";
+}
+
+const std::string smoothing_lines =
+    "Smoothing the disparities ...\nSmoothing the disparities ... done.\n";
+
+std::string rejection(const std::string &name) {
+    return "Filename extension for " + name +
+           " not recognized!\nSupported: tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG\n";
+}
+
+bool exited_with(const run_result &r, int status) { return r.exited && r.exit_status == status; }
+
+// Files the run left behind besides the inputs and the parameter file.
+std::vector<std::string> written_files(const fs::path &dir, const std::vector<std::string> &inputs) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "kelv_input.txt") continue;
+        bool input = false;
+        for (const std::string &in : inputs) input = input || in == name;
+        if (!input) names.push_back(name);
+    }
+    return names;
+}
+
+TEST(Cli, SmoothsTiffFilesAndReadsTokensWhateverTheLayout) {
+    const scene s = make_scene(24, 18, 1);
+    const std::vector<int> expected = smoothed(s, 5, 9.0, 25.5);
+    std::string outputs[2];
+    std::string stdouts[2];
+    const char *layouts[2] = {"scene.left.tif disp.TIFF 5 9 25.5 out.tif\n",
+                              "scene.left.tif\ndisp.TIFF\n\n5\n9\n  25.5\r\nout.tif"};
+    for (int k = 0; k < 2; ++k) {
+        temp_dir dir;
+        write_tiffs(dir.path(), "scene.left.tif", "disp.TIFF", s);
+        test_support::write_parameter_file(dir.path(), layouts[k]);
+        const run_result r = run_tool(dir.path());
+        EXPECT_TRUE(exited_with(r, 0)) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, echo("scene.left.tif", "disp.TIFF", "5", "9", "25.5", "out.tif") +
+                             smoothing_lines);
+        int w = 0, h = 0;
+        EXPECT_EQ(read_gray(dir / "out.tif", &w, &h), expected);
+        EXPECT_EQ(w, 24);
+        EXPECT_EQ(h, 18);
+        stdouts[k] = r.out;
+        outputs[k] = test_support::read_file(dir / "out.tif");
+    }
+    EXPECT_EQ(stdouts[0], stdouts[1]);
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_NE(expected, s.disp);  // the run did change the map
+}
+
+TEST(Cli, HoldsFileNamesLongerThanEightyCharacters) {
+    const scene s = make_scene(9, 7, 2);
+    const std::string stem(200, 'x');
+    temp_dir dir;
+    write_tiffs(dir.path(), stem + "1.tif", stem + "2.tif", s);
+    test_support::write_parameter_file(
+        dir.path(), stem + "1.tif " + stem + "2.tif 1 1 10 " + stem + "3.tif\n");
+    const run_result r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 0)) << r.err;
+    EXPECT_EQ(r.out, echo(stem + "1.tif", stem + "2.tif", "1", "1", "10", stem + "3.tif") +
+                         smoothing_lines);
+    int w = 0, h = 0;
+    EXPECT_EQ(read_gray(dir / (stem + "3.tif"), &w, &h), smoothed(s, 1, 1.0, 10.0));
+}
+
+// One name of the three is not served; the run stops at that file with
+// status 1 and writes nothing.
+TEST(Cli, RejectsUnrecognisedExtensionsOfEachFile) {
+    struct rejected_case {
+        int position;  // 0 reference image, 1 disparity map, 2 output
+        const char *name;
+    };
+    const rejected_case cases[] = {
+        {0, "ref.Tif"}, {0, "ref"},       {0, "ref.bmp"}, {1, "disp.Png"}, {1, "disp.tif.gz"},
+        {1, "disp"},    {2, "out.bmp"},   {2, "out.Jpg"}, {2, "out."},     {2, "out"},
+        {2, "out.Tiff"}, {2, "out.tif.bmp"},
+    };
+    const scene s = make_scene(8, 6, 3);
+    for (const rejected_case &c : cases) {
+        std::string names[3] = {"ref.tif", "disp.tif", "out.tif"};
+        names[c.position] = c.name;
+        temp_dir dir;
+        write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
+        test_support::write_parameter_file(
+            dir.path(), names[0] + " " + names[1] + " 1 2 3 " + names[2] + "\n");
+        const run_result r = run_tool(dir.path());
+        std::string expected_out = echo(names[0], names[1], "1", "2", "3", names[2]);
+        if (c.position == 2) expected_out += smoothing_lines;
+        expected_out += rejection(names[c.position]);
+        EXPECT_TRUE(exited_with(r, 1)) << c.name << r.err;
+        EXPECT_EQ(r.out, expected_out) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(written_files(dir.path(), {"ref.tif", "disp.tif"}), std::vector<std::string>())
+            << c.name;
+    }
+}
+
+TEST(Cli, StopsOnAMissingOrIncompleteParameterFile) {
+    temp_dir dir;
+    run_result r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "dispsmooth: cannot open parameter file \"kelv_input.txt\": No such file or "
+              "directory\n");
+
+    const scene s = make_scene(8, 6, 4);
+    write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
+    const std::string tokens[6] = {"ref.tif", "disp.tif", "2", "3", "4", "out.tif"};
+    const std::string full = echo("ref.tif", "disp.tif", "2", "3", "4", "out.tif");
+    for (int present = 0; present < 6; ++present) {
+        std::string text;
+        for (int k = 0; k < present; ++k) text += tokens[k] + "\n";
+        test_support::write_parameter_file(dir.path(), text);
+        r = run_tool(dir.path());
+        EXPECT_TRUE(exited_with(r, 1)) << present;
+        // The echo lines of the parameters that were there, and nothing more.
+        std::string::size_type end = 0;
+        for (int k = 0; k < present; ++k) end = full.find('\n', end) + 1;
+        EXPECT_EQ(r.out, full.substr(0, end));
+        EXPECT_EQ(r.err.rfind("dispsmooth: \"kelv_input.txt\": cannot read parameter " +
+                                  std::to_string(present + 1) + " (",
+                              0),
+                  0u)
+            << r.err;
+    }
+
+    test_support::write_parameter_file(dir.path(), "ref.tif disp.tif five 3 4 out.tif");
+    r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(r.err,
+              "dispsmooth: \"kelv_input.txt\": cannot read parameter 3 (radius, an integer)\n");
+
+    test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 4294967301 3 4 out.tif");
+    r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(r.out, "reference image = ref.tif\ndisparity map = disp.tif\n");
+    EXPECT_EQ(r.err,
+              "dispsmooth: \"kelv_input.txt\": parameter 3 (radius) 4294967301 is outside the "
+              "range of an int (-2147483648..2147483647)\n");
+    EXPECT_EQ(written_files(dir.path(), {"ref.tif", "disp.tif"}), std::vector<std::string>());
+}
+
+TEST(Cli, RefusesImagesOfDifferentSizes) {
+    temp_dir dir;
+    const scene ref = make_scene(40, 30, 5);
+    const scene disp = make_scene(41, 30, 6);
+    write_rgb_image_arr_into_tiff((dir / "a.tif").c_str(), 40, 30, ref.rgb.data());
+    write_image_arr_into_tiff((dir / "b.tif").c_str(), 41, 30, disp.disp.data());
+    test_support::write_parameter_file(dir.path(), "a.tif b.tif 1 1 1 c.tif\n");
+    const run_result r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(r.out, echo("a.tif", "b.tif", "1", "1", "1", "c.tif"));
+    EXPECT_EQ(r.err,
+              "dispsmooth: reference image \"a.tif\" is 40x30 but disparity map \"b.tif\" is "
+              "41x30; they must have the same size\n");
+    EXPECT_FALSE(fs::exists(dir / "c.tif"));
+}
+
+TEST(Cli, ZeroSigmaEndsTheRunAbnormallyWithoutOutput) {
+    const scene s = make_scene(8, 6, 7);
+    for (const char *sigmas : {"0 10", "10 0"}) {
+        temp_dir dir;
+        write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
+        test_support::write_parameter_file(dir.path(),
+                                           std::string("ref.tif disp.tif 2 ") + sigmas + " out.tif");
+        const run_result r = run_tool(dir.path());
+        EXPECT_FALSE(r.exited) << sigmas;
+        EXPECT_EQ(r.term_signal, SIGABRT) << sigmas;
+        EXPECT_NE(r.err.find("FATAL ERROR in median_histo\n"), std::string::npos) << r.err;
+        // Everything printed before the abort is in the pipe.
+        EXPECT_EQ(r.out.substr(r.out.size() - 30), "Smoothing the disparities ...\n");
+        EXPECT_FALSE(fs::exists(dir / "out.tif"));
+    }
+}
+
+TEST(Cli, AMissingTiffInputEndsTheRunWithStatusOne) {
+    const scene s = make_scene(8, 6, 8);
+    for (const char *missing : {"ref.tif", "disp.tif"}) {
+        temp_dir dir;
+        write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
+        fs::remove(dir / missing);
+        test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 1 1 1 out.tif");
+        const run_result r = run_tool(dir.path());
+        EXPECT_TRUE(exited_with(r, 1)) << missing;
+        EXPECT_EQ(r.out, echo("ref.tif", "disp.tif", "1", "1", "1", "out.tif"));
+        EXPECT_NE(r.err.find(std::string("\"") + missing + "\""), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "out.tif"));
+    }
+}
+
+}  // namespace
