@@ -84,6 +84,20 @@ std::string rejection(const std::string &name) {
            " not recognized!\nSupported: tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG\n";
 }
 
+// Standard error without libtiff's warning about the fourth sample of the
+// colour TIFFs written here (the writer sets no ExtraSamples field, so the
+// reader says so each time it opens one).
+std::string without_tiff_warning(const std::string &err) {
+    const std::string warning =
+        "TIFFReadDirectory: Warning, Sum of Photometric type-related color channels and "
+        "ExtraSamples doesn't match SamplesPerPixel. Defining non-color channels as "
+        "ExtraSamples..\n";
+    std::string rest = err;
+    for (auto at = rest.find(warning); at != std::string::npos; at = rest.find(warning))
+        rest.erase(at, warning.size());
+    return rest;
+}
+
 bool exited_with(const run_result &r, int status) { return r.exited && r.exit_status == status; }
 
 // Files the run left behind besides the inputs and the parameter file.
@@ -112,7 +126,7 @@ TEST(Cli, SmoothsTiffFilesAndReadsTokensWhateverTheLayout) {
         test_support::write_parameter_file(dir.path(), layouts[k]);
         const run_result r = run_tool(dir.path());
         EXPECT_TRUE(exited_with(r, 0)) << r.err;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(without_tiff_warning(r.err), "");
         EXPECT_EQ(r.out, echo("scene.left.tif", "disp.TIFF", "5", "9", "25.5", "out.tif") +
                              smoothing_lines);
         int w = 0, h = 0;
@@ -168,7 +182,7 @@ TEST(Cli, RejectsUnrecognisedExtensionsOfEachFile) {
         expected_out += rejection(names[c.position]);
         EXPECT_TRUE(exited_with(r, 1)) << c.name << r.err;
         EXPECT_EQ(r.out, expected_out) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(without_tiff_warning(r.err), "") << c.name;
         EXPECT_EQ(written_files(dir.path(), {"ref.tif", "disp.tif"}), std::vector<std::string>())
             << c.name;
     }
@@ -230,7 +244,7 @@ TEST(Cli, RefusesImagesOfDifferentSizes) {
     const run_result r = run_tool(dir.path());
     EXPECT_TRUE(exited_with(r, 1));
     EXPECT_EQ(r.out, echo("a.tif", "b.tif", "1", "1", "1", "c.tif"));
-    EXPECT_EQ(r.err,
+    EXPECT_EQ(without_tiff_warning(r.err),
               "dispsmooth: reference image \"a.tif\" is 40x30 but disparity map \"b.tif\" is "
               "41x30; they must have the same size\n");
     EXPECT_FALSE(fs::exists(dir / "c.tif"));
