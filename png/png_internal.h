@@ -1,0 +1,24 @@
+// Private to the PNG codec: the write sequence shared by the truecolour and
+// truecolour-with-alpha writers.
+#ifndef DISPSMOOTH_PNG_INTERNAL_H
+#define DISPSMOOTH_PNG_INTERNAL_H
+
+namespace dispsmooth::png_detail {
+
+// Fills image row y (width pixels) of the file being written: row holds the
+// bytes_per_pixel * width bytes of that row, which the step sets from the
+// caller's arrays reached through pixels.  Plain function pointer and
+// pointer context, so that nothing with a destructor is needed between the
+// writer's recovery point and its return.
+using png_row_fill = void (*)(unsigned char *row, int y, int width, const void *pixels);
+
+// Writes an 8-bit, non-interlaced PNG of colour type color_type (2 for
+// truecolour, 6 for truecolour with alpha; bytes_per_pixel 3 or 4) to
+// filename, one row at a time filled by fill.  Every failure, libpng's
+// included, ends the process with abort().
+void write_png_rows(const char *filename, int width, int height, int color_type,
+                    int bytes_per_pixel, png_row_fill fill, const void *pixels);
+
+}  // namespace dispsmooth::png_detail
+
+#endif

@@ -1,0 +1,30 @@
+#include "dispsmooth/png_codec.h"
+
+#include "checked_alloc.h"
+
+#include <cstdlib>
+
+// The red sample of each pixel: the grey level of a greyscale file (which
+// reads with R = G = B), the red channel of a colour one; not a luminance.
+void read_png_into_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
+    int width = 0;
+    int height = 0;
+    int *rgb_image_arr = nullptr;
+    read_png_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
+
+    // The core reader has already checked width * height * 3 against int.
+    int *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height), sizeof(int),
+        "a gray PNG image", dispsmooth::on_failure::abort_process));
+    for (int i = 0; i < height; ++i) {
+        for (int j = 0; j < width; ++j) {
+            const int ind = width * i + j;
+            image_arr[ind] = rgb_image_arr[3 * ind];
+        }
+    }
+
+    *pw = width;
+    *ph = height;
+    *pimage_arr = image_arr;
+    std::free(rgb_image_arr);
+}

@@ -1,0 +1,30 @@
+#include "dispsmooth/png_codec.h"
+
+#include "png_internal.h"
+
+namespace {
+
+struct rgba_source {
+    const int *image_arr;
+    const int *alpha_arr;
+};
+
+// R, G, B, A per pixel, each the low 8 bits of the int sample.
+void fill_rgba_row(unsigned char *row, int y, int width, const void *pixels) {
+    const rgba_source *source = static_cast<const rgba_source *>(pixels);
+    for (int x = 0; x < width; ++x) {
+        const int ind = y * width + x;
+        row[4 * x] = static_cast<unsigned char>(source->image_arr[3 * ind]);
+        row[4 * x + 1] = static_cast<unsigned char>(source->image_arr[3 * ind + 1]);
+        row[4 * x + 2] = static_cast<unsigned char>(source->image_arr[3 * ind + 2]);
+        row[4 * x + 3] = static_cast<unsigned char>(source->alpha_arr[ind]);
+    }
+}
+
+}  // namespace
+
+void write_rgba_image_arr_into_png(const char *filename, int width, int height,
+                                   const int *image_arr, const int *alpha_arr) {
+    const rgba_source source = {image_arr, alpha_arr};
+    dispsmooth::png_detail::write_png_rows(filename, width, height, 6, 4, fill_rgba_row, &source);
+}
