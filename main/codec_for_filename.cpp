@@ -1,4 +1,5 @@
 #include "dispsmooth/driver.h"
+#include "dispsmooth/png_codec.h"
 #include "dispsmooth/tiff_codec.h"
 
 #include <cstring>
@@ -7,6 +8,8 @@ namespace {
 
 const image_codec tiff_codec = {"TIFF", read_tiff_into_rgb_image_arr, read_tiff_into_image_arr,
                                 write_image_arr_into_tiff};
+const image_codec png_codec = {"PNG", read_png_into_rgb_image_arr, read_png_into_image_arr,
+                               write_image_arr_into_png};
 
 struct extension_entry {
     const char *extension;
@@ -16,6 +19,7 @@ struct extension_entry {
 // Compared exactly and in this order; mixed-case forms are not recognised.
 const extension_entry extension_table[] = {
     {"tiff", &tiff_codec}, {"TIFF", &tiff_codec}, {"tif", &tiff_codec}, {"TIF", &tiff_codec},
+    {"png", &png_codec},   {"PNG", &png_codec},
 };
 
 }  // namespace
