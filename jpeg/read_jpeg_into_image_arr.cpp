@@ -1,0 +1,30 @@
+#include "dispsmooth/jpeg_codec.h"
+
+#include "checked_alloc.h"
+
+#include <cstdlib>
+
+// Decodes through the RGB reader and keeps the red sample of every pixel,
+// which for a greyscale file is the grey level.  The RGB reader has already
+// refused sizes whose width * height * 3 overflows an int.
+void read_jpeg_into_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
+    int width = 0;
+    int height = 0;
+    int *rgb_image_arr = nullptr;
+    read_jpeg_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
+
+    int *image_arr = static_cast<int *>(
+        dispsmooth::checked_calloc(static_cast<std::size_t>(width) * height, sizeof(int),
+                                   "JPEG image array", dispsmooth::on_failure::abort_process));
+    for (int i = 0; i < height; i++) {
+        for (int j = 0; j < width; j++) {
+            const int ind = width * i + j;
+            image_arr[ind] = rgb_image_arr[3 * ind];
+        }
+    }
+
+    *pw = width;
+    *ph = height;
+    *pimage_arr = image_arr;
+    std::free(rgb_image_arr);
+}
