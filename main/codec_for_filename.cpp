@@ -1,4 +1,5 @@
 #include "dispsmooth/driver.h"
+#include "dispsmooth/jpeg_codec.h"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/tiff_codec.h"
 
@@ -10,6 +11,8 @@ const image_codec tiff_codec = {"TIFF", read_tiff_into_rgb_image_arr, read_tiff_
                                 write_image_arr_into_tiff};
 const image_codec png_codec = {"PNG", read_png_into_rgb_image_arr, read_png_into_image_arr,
                                write_image_arr_into_png};
+const image_codec jpeg_codec = {"JPEG", read_jpeg_into_rgb_image_arr, read_jpeg_into_image_arr,
+                                write_image_arr_into_jpeg};
 
 struct extension_entry {
     const char *extension;
@@ -20,6 +23,7 @@ struct extension_entry {
 const extension_entry extension_table[] = {
     {"tiff", &tiff_codec}, {"TIFF", &tiff_codec}, {"tif", &tiff_codec}, {"TIF", &tiff_codec},
     {"png", &png_codec},   {"PNG", &png_codec},
+    {"jpeg", &jpeg_codec}, {"JPEG", &jpeg_codec}, {"jpg", &jpeg_codec}, {"JPG", &jpeg_codec},
 };
 
 }  // namespace
