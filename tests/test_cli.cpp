@@ -2,6 +2,8 @@
 // parameter file, images made here, exact standard output, standard error,
 // exit status and the file written.
 #include "dispsmooth/driver.h"
+#include "dispsmooth/jpeg_codec.h"
+#include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"
 #include "dispsmooth/tiff_codec.h"
 #include "support.h"
@@ -267,18 +269,87 @@ TEST(Cli, ZeroSigmaEndsTheRunAbnormallyWithoutOutput) {
     }
 }
 
-TEST(Cli, AMissingTiffInputEndsTheRunWithStatusOne) {
+// Whatever way a codec ends the run, the lines printed before it are not
+// lost in the buffer of a redirected stdout.
+TEST(Cli, CodecFailuresEndTheRunAsEachCodecDoes) {
     const scene s = make_scene(8, 6, 8);
-    for (const char *missing : {"ref.tif", "disp.tif"}) {
+    const struct {
+        const char *ref, *out;
+        const char *remove;  // input deleted before the run, or ""
+        bool aborts;
+        const char *err;  // expected in standard error
+    } cases[] = {
+        {"ref.tif", "out.tif", "ref.tif", false, "\"ref.tif\""},
+        {"ref.tif", "out.tif", "disp.tif", false, "\"disp.tif\""},
+        {"ref.png", "out.tif", "ref.png", true, ""},
+        {"ref.tif", "none/out.jpg", "", false, "can't open none/out.jpg\n"},
+    };
+    for (const auto &c : cases) {
         temp_dir dir;
         write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
-        fs::remove(dir / missing);
-        test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 1 1 1 out.tif");
+        if (*c.remove != '\0') fs::remove(dir / c.remove);
+        test_support::write_parameter_file(
+            dir.path(), std::string(c.ref) + " disp.tif 1 1 1 " + c.out);
         const run_result r = run_tool(dir.path());
-        EXPECT_TRUE(exited_with(r, 1)) << missing;
-        EXPECT_EQ(r.out, echo("ref.tif", "disp.tif", "1", "1", "1", "out.tif"));
-        EXPECT_NE(r.err.find(std::string("\"") + missing + "\""), std::string::npos) << r.err;
-        EXPECT_FALSE(fs::exists(dir / "out.tif"));
+        if (c.aborts) {
+            EXPECT_EQ(r.term_signal, SIGABRT) << c.remove;
+        } else {
+            EXPECT_TRUE(exited_with(r, 1)) << c.remove << r.err;
+        }
+        std::string expected_out = echo(c.ref, "disp.tif", "1", "1", "1", c.out);
+        if (*c.remove == '\0') expected_out += smoothing_lines;
+        EXPECT_EQ(r.out, expected_out) << c.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(written_files(dir.path(), {"ref.tif", "disp.tif"}), std::vector<std::string>())
+            << c.out;
+    }
+}
+
+// Each file is dispatched on its own extension.  The expected output is what
+// the same codecs make in process of the smoothing of what they read, so the
+// lossy JPEG files compare byte for byte too.
+TEST(Cli, ReadsAndWritesAnyMixOfFormats) {
+    const struct {
+        const char *ref, *disp, *out;
+    } mixes[] = {
+        {"ref.tif", "disp.png", "out.jpg"},
+        {"ref.png", "disp.jpeg", "out.TIF"},
+        {"ref.JPG", "disp.PNG", "out.png"},
+        {"ref.JPEG", "disp.tiff", "out.JPEG"},
+    };
+    const scene s = make_scene(20, 14, 9);
+    for (const auto &mix : mixes) {
+        temp_dir dir;
+        const std::string ref_codec = codec_for_filename(mix.ref)->name;
+        const fs::path ref_path = dir / mix.ref;
+        const fs::path disp_path = dir / mix.disp;
+        if (ref_codec == "TIFF") write_rgb_image_arr_into_tiff(ref_path.c_str(), 20, 14, s.rgb.data());
+        if (ref_codec == "PNG") write_rgb_image_arr_into_png(ref_path.c_str(), 20, 14, s.rgb.data());
+        if (ref_codec == "JPEG") write_rgb_image_arr_into_jpeg(ref_path.c_str(), 20, 14, s.rgb.data());
+        codec_for_filename(mix.disp)->write_gray(disp_path.c_str(), 20, 14, s.disp.data());
+
+        scene read_back{0, 0, {}, {}};
+        int *arr = nullptr;
+        codec_for_filename(mix.ref)->read_rgb(ref_path.c_str(), &read_back.width,
+                                              &read_back.height, &arr);
+        read_back.rgb.assign(arr, arr + 20 * 14 * 3);
+        std::free(arr);
+        int w = 0, h = 0;
+        read_back.disp = read_gray(disp_path, &w, &h);
+        temp_dir expected_dir;
+        const fs::path expected_path = expected_dir / mix.out;
+        codec_for_filename(mix.out)->write_gray(expected_path.c_str(), 20, 14,
+                                                smoothed(read_back, 2, 2.0, 30.0).data());
+
+        test_support::write_parameter_file(
+            dir.path(), std::string(mix.ref) + " " + mix.disp + " 2 2 30 " + mix.out + "\n");
+        const run_result r = run_tool(dir.path());
+        EXPECT_TRUE(exited_with(r, 0)) << mix.out << r.err;
+        EXPECT_EQ(without_tiff_warning(r.err), "") << mix.out;
+        EXPECT_EQ(r.out, echo(mix.ref, mix.disp, "2", "2", "30", mix.out) + smoothing_lines);
+        const std::string written = test_support::read_file(dir / mix.out);
+        EXPECT_FALSE(written.empty()) << mix.out;
+        EXPECT_EQ(written, test_support::read_file(expected_path)) << mix.out;
     }
 }
 

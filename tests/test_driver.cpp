@@ -138,15 +138,23 @@ TEST(ReadParameterFile, ReportsAFileThatCannotBeOpenedOrRead) {
         << err;
 }
 
-TEST(CodecForFilename, TheLastDotChoosesAndOnlyTheTableFormsAreKnown) {
-    for (const char *name :
-         {"a.tiff", "a.TIFF", "a.tif", "a.TIF", "scene.left.tif", "./dir.x/a.tif"}) {
-        const image_codec *codec = codec_for_filename(name);
-        ASSERT_NE(codec, nullptr) << name;
-        EXPECT_STREQ(codec->name, "TIFF") << name;
+TEST(CodecForFilename, TheLastDotChoosesAndOnlyTheTenTableFormsAreKnown) {
+    const struct {
+        const char *name;
+        const char *codec;
+    } known[] = {
+        {"a.tiff", "TIFF"}, {"a.TIFF", "TIFF"}, {"a.tif", "TIFF"},        {"a.TIF", "TIFF"},
+        {"a.png", "PNG"},   {"a.PNG", "PNG"},   {"a.jpeg", "JPEG"},       {"a.JPEG", "JPEG"},
+        {"a.jpg", "JPEG"},  {"a.JPG", "JPEG"},  {"scene.left.tif", "TIFF"}, {"x.png.jpg", "JPEG"},
+        {"./dir.x/a.png", "PNG"},
+    };
+    for (const auto &k : known) {
+        const image_codec *codec = codec_for_filename(k.name);
+        ASSERT_NE(codec, nullptr) << k.name;
+        EXPECT_STREQ(codec->name, k.codec) << k.name;
     }
-    for (const char *name : {"a.Tif", "a.Tiff", "a.tif.bmp", "a.bmp", "tif", "a", "a.", ".",
-                             "a.tif ", "a.tiff2", "a.Png", "a.Jpg", "a.pNG", "dir.tif/a"}) {
+    for (const char *name : {"a.Tif", "a.Tiff", "a.Png", "a.Jpg", "a.Jpeg", "a.pNG", "a.tif.bmp",
+                             "a.bmp", "tif", "a", "a.", ".", "a.tiff2", "a.jpe", "dir.tif/a"}) {
         EXPECT_EQ(codec_for_filename(name), nullptr) << name;
     }
 }
