@@ -30,5 +30,7 @@ int median_histo(int min_d, int max_d, const double *histo) {
     if (!(half > 0)) error_handler("median_histo");
     // The same search from an empty cumulative sum must agree.
     if (search(n, histo, half, -1, 0.0) != k) error_handler("median_histo");
+    // An index beyond INT_MAX (only for a range wider than int) comes back
+    // modulo 2^32; weighted_median adds it to min_d in the same arithmetic.
     return static_cast<int>(k);
 }

@@ -16,8 +16,11 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
         for (int j = 0; j < width; ++j) {
             weighted_histo(width, height, guide_arr, disp_arr, min_d, max_d, radius, sigma_space,
                            sigma_color, i, j, histo.get());
+            // min_d + k lies in min_d..max_d.  Added modulo 2^32 so that an
+            // index beyond INT_MAX (a range wider than int) still lands there.
+            const unsigned k = static_cast<unsigned>(median_histo(min_d, max_d, histo.get()));
             result_arr[static_cast<std::ptrdiff_t>(i) * width + j] =
-                min_d + median_histo(min_d, max_d, histo.get());
+                static_cast<int>(static_cast<unsigned>(min_d) + k);
         }
     }
 }

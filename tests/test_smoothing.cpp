@@ -154,9 +154,9 @@ TEST(WeightedHisto, BorderWindowHoldsOnlyInImagePixels) {
     std::vector<double> histo(6, -1.0);
     weighted_histo(3, 3, guide.data(), disp.data(), 0, 5, 1, 1.5, 2.0, 0, 0, histo.data());
     EXPECT_EQ(histo[0], 1.0);
-    EXPECT_DOUBLE_EQ(histo[1], std::exp(-(1 / 4.0 + 1 / 2.25)));
-    EXPECT_DOUBLE_EQ(histo[2], std::exp(-(4 / 4.0 + 1 / 2.25)));
-    EXPECT_DOUBLE_EQ(histo[3], std::exp(-(3 / 4.0 + 2 / 2.25)));
+    EXPECT_EQ(histo[1], std::exp(-(1 / 4.0 + 1 / 2.25)));
+    EXPECT_EQ(histo[2], std::exp(-(4 / 4.0 + 1 / 2.25)));
+    EXPECT_EQ(histo[3], std::exp(-(3 / 4.0 + 2 / 2.25)));
     EXPECT_EQ(histo[4], 0.0);
     EXPECT_EQ(histo[5], 0.0);
     // With unit weights the entries count the clipped window: 6 on an edge, 9 inside.
@@ -197,9 +197,12 @@ TEST(MedianHisto, FirstIndexReachingHalfLowerOnSplit) {
 }
 
 TEST(ColorDistance, SumOfSquaresSaturatingAtIntMax) {
-    const ivec guide{0, 0, 0, 1, 2, 3, 46340, 0, 0, 46341, 0, 0, INT_MAX, 0, 0, INT_MIN, 0, 0};
+    const ivec guide{0,       0, 0, 1,       2, 3, 46340, 0,     0, 46341, 0,     0,
+                     INT_MAX, 0, 0, INT_MIN, 0, 0, 46340, 46340, 0, 0,     46340, 46340};
     EXPECT_EQ(color_distance_squared(6, 1, guide.data(), 0, 0, 0, 1), 14);
     EXPECT_EQ(color_distance_squared(3, 2, guide.data(), 0, 2, 0, 0), 46340 * 46340);
     EXPECT_EQ(color_distance_squared(3, 2, guide.data(), 1, 0, 0, 0), INT_MAX);
     EXPECT_EQ(color_distance_squared(6, 1, guide.data(), 0, 4, 0, 5), INT_MAX);
+    // Each square fits, their sum does not.
+    EXPECT_EQ(color_distance_squared(8, 1, guide.data(), 0, 6, 0, 0), INT_MAX);
 }
