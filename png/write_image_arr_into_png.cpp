@@ -13,9 +13,10 @@ void write_image_arr_into_png(const char *filename, int width, int height, const
                      filename, width, height);
         std::abort();
     }
+    const std::size_t pixel_count =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     int *image_rgb_arr = static_cast<int *>(
-        dispsmooth::checked_calloc(static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
-                                   3 * sizeof(int), "the RGB copy of a gray image",
+        dispsmooth::checked_calloc(pixel_count, 3 * sizeof(int), "the RGB copy of a gray image",
                                    dispsmooth::on_failure::abort_process));
     for (int i = 0; i < height; ++i) {
         for (int j = 0; j < width; ++j) {
