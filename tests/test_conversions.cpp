@@ -37,6 +37,8 @@ TEST(NormalizeImage, TruncatesTowardZeroWithoutClamping) {
     EXPECT_EQ(dst, (std::vector<int>{127, 382, 0, 255, -127}));
     std::vector<int> sentinel(5, 99);
     normalize_image(src.data(), sentinel.data(), 0, 10, 20);
+    normalize_image(src.data(), sentinel.data(), -3, 10, 20);
+    normalize_image(src.data(), sentinel.data(), 0, 4, 4);  // nothing to do, not fatal
     EXPECT_EQ(sentinel, std::vector<int>(5, 99));
 }
 
