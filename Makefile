@@ -3,9 +3,11 @@
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
-           libgtest-dev libbenchmark-dev libstb-dev valgrind
+           libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db
 
-.PHONY: deps release asan example test clean
+PREFIX  ?= /usr/local
+
+.PHONY: deps release asan example test install clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -34,6 +36,11 @@ test: release asan
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# The executable, the library with its headers, the CMake package, the
+# pkg-config file and the man page, under $(PREFIX).
+install: release
+	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD)

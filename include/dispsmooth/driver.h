@@ -36,4 +36,16 @@ const image_codec *codec_for_filename(const char *filename);
 // One whole run in the current directory; returns the exit status.
 int run_dispsmooth();
 
+// The command line's only recognised uses: "--help" or "--version" as the
+// one and only argument.  For these, prints the usage text or the version
+// information on standard output, stores the exit status (0, or 1 with a
+// message on standard error when standard output cannot be written) in
+// *pstatus and returns true.  For any other command line returns false and
+// leaves *pstatus alone: the arguments are ignored and the run goes ahead.
+bool handle_info_option(int argc, char **argv, int *pstatus);
+
+// Writes "dispsmooth <version>" and the versions of libtiff, libpng and
+// libjpeg in use to standard output; returns false when that failed.
+bool print_version_info();
+
 #endif

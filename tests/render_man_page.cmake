@@ -1,0 +1,27 @@
+# Renders MAN_PAGE with man (or groff) and fails on any warning.  Exits with
+# 77 (skipped) when neither formatter is installed.
+find_program(MAN_PROGRAM man)
+find_program(GROFF_PROGRAM groff)
+if(MAN_PROGRAM)
+  set(ENV{MANWIDTH} 80)
+  set(ENV{MAN_KEEP_FORMATTING} "")
+  execute_process(COMMAND ${MAN_PROGRAM} --warnings=all -l ${MAN_PAGE}
+                  RESULT_VARIABLE status OUTPUT_VARIABLE page ERROR_VARIABLE warnings)
+elseif(GROFF_PROGRAM)
+  execute_process(COMMAND ${GROFF_PROGRAM} -man -Tutf8 -wall ${MAN_PAGE}
+                  RESULT_VARIABLE status OUTPUT_VARIABLE page ERROR_VARIABLE warnings)
+else()
+  message("neither man nor groff is installed: skipped")
+  cmake_language(EXIT 77)
+endif()
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "rendering ${MAN_PAGE} failed (${status}):\n${warnings}")
+endif()
+if(NOT warnings STREQUAL "")
+  message(FATAL_ERROR "rendering ${MAN_PAGE} gave warnings:\n${warnings}")
+endif()
+foreach(section NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES)
+  if(NOT page MATCHES "${section}")
+    message(FATAL_ERROR "the rendered page has no ${section} section")
+  endif()
+endforeach()
