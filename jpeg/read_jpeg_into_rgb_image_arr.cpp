@@ -91,8 +91,13 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
         abandon_decode(&cinfo, infile);
     }
     // Refuse sizes whose array indices would overflow before the library
-    // sets up its decoder for them.
-    if (!dispsmooth::fits_int32(cinfo.image_width, cinfo.image_height, 3)) {
+    // sets up its decoder for them.  The library pads a stream that ends
+    // early with warnings instead of failing, so a header of a few bytes
+    // could otherwise have gigabytes allocated and decoded: no image above
+    // 2^28 pixels (16384 x 16384) is taken.
+    const unsigned long long max_pixels = 1ull << 28;
+    if (!dispsmooth::fits_int32(cinfo.image_width, cinfo.image_height, 3) ||
+        static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > max_pixels) {
         std::fprintf(stderr, "dispsmooth: \"%s\" is too large: %u x %u pixels\n", filename,
                      cinfo.image_width, cinfo.image_height);
         abandon_decode(&cinfo, infile);

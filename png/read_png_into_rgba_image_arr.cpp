@@ -41,9 +41,14 @@ void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **
     const png_byte bit_depth = png_get_bit_depth(png, info);
 
     // Every array index below (up to 3 * (y * width + x) + 2) and the row
-    // size 4 * width are int arithmetic.
+    // size 4 * width are int arithmetic.  The header may claim any size
+    // whatever data follows, and all rows are allocated before any is
+    // decoded: no image above 2^28 pixels (16384 x 16384) is taken, so a
+    // damaged file of a few bytes cannot make the reader allocate gigabytes.
+    const unsigned long long max_pixels = 1ull << 28;
     if (!dispsmooth::fits_int32(file_width, file_height, 3) ||
-        !dispsmooth::fits_int32(file_width, 1, 4)) {
+        !dispsmooth::fits_int32(file_width, 1, 4) ||
+        static_cast<unsigned long long>(file_width) * file_height > max_pixels) {
         std::fprintf(stderr, "dispsmooth: cannot read \"%s\": %lu x %lu pixels is too large\n",
                      filename, static_cast<unsigned long>(file_width),
                      static_cast<unsigned long>(file_height));

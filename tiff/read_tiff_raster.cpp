@@ -40,8 +40,13 @@ std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel,
         std::exit(1);
     }
     // Every index into the caller's arrays is an int: refuse what would not
-    // fit before allocating anything.
-    if (!fits_int32(w, h, array_bytes_per_pixel)) {
+    // fit before allocating anything.  Beyond that, a header may claim any
+    // size whatever the data that follows: no image above 2^28 pixels
+    // (16384 x 16384) is decoded, so a damaged file of a few bytes cannot
+    // make the reader allocate and clear gigabytes first.
+    const unsigned long long max_pixels = 1ull << 28;
+    if (!fits_int32(w, h, array_bytes_per_pixel) ||
+        static_cast<unsigned long long>(w) * h > max_pixels) {
         TIFFClose(tif);
         std::fprintf(stderr, "dispsmooth: TIFF image \"%s\" is too large (%lu x %lu pixels)\n",
                      filename, static_cast<unsigned long>(w), static_cast<unsigned long>(h));
