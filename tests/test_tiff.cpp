@@ -315,6 +315,11 @@ TEST(TiffFailures, ImageSizesWithoutPixelsOrBeyondIntAreRefusedBeforeAnyWork) {
     test_support::write_file(dir / "wide.tif", declared_gray_tiff(20000, 10000));
     EXPECT_EXIT(read(reader::rgb, dir / "wide.tif"), testing::ExitedWithCode(1),
                 "TIFF image \".*/wide\\.tif\" is too large \\(20000 x 10000 pixels\\)");
+    // 400 M pixels would fit a gray array, but a header alone must not make
+    // the reader allocate gigabytes: above 2^28 pixels nothing is decoded.
+    test_support::write_file(dir / "square.tif", declared_gray_tiff(20000, 20000));
+    EXPECT_EXIT(read(reader::gray, dir / "square.tif"), testing::ExitedWithCode(1),
+                "TIFF image \".*/square\\.tif\" is too large \\(20000 x 20000 pixels\\)");
     // libtiff itself refuses to open an image without pixels.
     test_support::write_file(dir / "empty.tif", declared_gray_tiff(0, 7));
     EXPECT_EXIT(read(reader::gray, dir / "empty.tif"), testing::ExitedWithCode(1),
