@@ -12,8 +12,9 @@ namespace dispsmooth {
 // zero-filled raster of *pw x *ph words, row 0 at the top; red is bits 0-7,
 // green 8-15, blue 16-23, alpha 24-31.  array_bytes_per_pixel is what the
 // caller's arrays need per pixel (4 for gray or alpha, 12 for RGB): images
-// whose array size would not fit a signed 32-bit int are refused before
-// anything is allocated.  Release the raster with _TIFFfree.
+// whose array size would not fit a signed 32-bit int, and images above 2^28
+// pixels, are refused before anything is allocated.  Release the raster
+// with _TIFFfree.
 std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
                                 int *ph);
 
