@@ -3,11 +3,15 @@
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
-           libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db
+           libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
+           clang libclang-rt-14-dev libomp-14-dev
 
 PREFIX  ?= /usr/local
 
-.PHONY: deps release asan example test install clean
+# Length of a `make fuzz` campaign in minutes, shared by the four targets.
+MINUTES ?= 10
+
+.PHONY: deps release asan example test install clean fuzz fuzz-build fuzz-smoke
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -36,6 +40,23 @@ test: release asan
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz-smoke; \
+	else echo "clang++ not found: fuzz smoke run skipped"; fi
+
+# The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DDISPSMOOTH_FUZZ=ON -DDISPSMOOTH_BUILD_TESTS=OFF -DDISPSMOOTH_BUILD_BENCH=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_tiff_reader fuzz_png_reader \
+	  fuzz_jpeg_reader fuzz_parameter_file
+
+# A campaign of MINUTES minutes in all; findings in $(BUILD)/fuzz/findings/.
+fuzz: fuzz-build
+	fuzz/run_campaign.sh $(BUILD)/fuzz $$(( $(MINUTES) * 60 / 4 ))
+
+# The bounded run of `make test`: 25 seconds per target.
+fuzz-smoke: fuzz-build
+	fuzz/run_campaign.sh $(BUILD)/fuzz 25
 
 # The executable, the library with its headers, the CMake package, the
 # pkg-config file and the man page, under $(PREFIX).

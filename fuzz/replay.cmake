@@ -1,0 +1,22 @@
+# Runs one replay tool over INPUTS (a directory); EXTS limits the files to
+# those extensions.  Reports "skipped:" (the test's skip pattern) when INPUTS
+# is absent, unless OPTIONAL is set, where an absent directory simply passes.
+if(NOT IS_DIRECTORY "${INPUTS}")
+  if(OPTIONAL)
+    message(STATUS "nothing to replay in ${INPUTS}")
+    return()
+  endif()
+  message("skipped: ${INPUTS} not found")
+  return()
+endif()
+set(args "${INPUTS}")
+if(EXTS)
+  list(PREPEND args "--ext=${EXTS}")
+endif()
+execute_process(COMMAND "${REPLAY}" ${args} RESULT_VARIABLE rc ERROR_VARIABLE err)
+string(REGEX MATCH "replay: [0-9]+ file\\(s\\), no finding" summary "${err}")
+if(NOT rc EQUAL 0 OR NOT summary)
+  message("${err}")
+  message(FATAL_ERROR "replay failed: ${rc}")
+endif()
+message(STATUS "${summary}")
