@@ -1,0 +1,346 @@
+// Damaged and hostile image files given to the real tool: every run must end
+// with a result, with a message and a failure status, or with the abnormal
+// end of the PNG and JPEG readers after a message -- never with a sanitizer
+// report, a hang or a success status without an output.
+#include "dispsmooth/jpeg_codec.h"
+#include "dispsmooth/png_codec.h"
+#include "dispsmooth/tiff_codec.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+#include <zlib.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::run_result;
+using test_support::run_tool;
+using test_support::temp_dir;
+
+// Files up to this size are read as reference image and disparity map in
+// the same run, so that the run goes on to the smoothing; larger ones are
+// paired with a tiny image and stop at the size check, to keep the matrix
+// fast.
+const std::size_t small_file = 64 * 1024;
+
+// A run that takes longer than this has hung (the slowest real case, a
+// 450 x 375 image smoothed with radius 1 under the sanitizers, takes a few
+// seconds).
+const int run_time_limit = 60;
+
+std::string extension_of(const fs::path &file) {
+    std::string ext = file.extension().string();
+    return ext.empty() ? ext : ext.substr(1);
+}
+
+// The extension the tool dispatches a format on.
+std::string format_of(const std::string &bytes, const std::string &ext) {
+    if (bytes.rfind("\x89PNG", 0) == 0) return "png";
+    if (bytes.rfind("\xFF\xD8", 0) == 0) return "jpg";
+    if (bytes.rfind("II*", 0) == 0 || bytes.rfind("MM", 0) == 0) return "tif";
+    if (ext == "tiff" || ext == "TIF" || ext == "TIFF") return "tif";
+    if (ext == "jpeg" || ext == "JPG" || ext == "JPEG") return "jpg";
+    return ext;
+}
+
+// A name of another format for the same bytes.
+std::string wrong_extension(const std::string &format) {
+    if (format == "png") return "jpg";
+    if (format == "jpg") return "tif";
+    return "png";
+}
+
+struct damaged_input {
+    std::string label;
+    std::string bytes;
+    std::string extension;  // the name the damaged file is given
+    bool as_reference;      // reference image (the disparity map then is the
+                            // same file for small images, a tiny image else)
+    bool as_disparity;      // disparity map, with a tiny reference image
+};
+
+// The checks of one finished run; an empty string when it ended acceptably.
+std::string judge(const damaged_input &input, const run_result &r, bool wrote_output) {
+    if (r.err.find("Sanitizer") != std::string::npos ||
+        r.err.find("runtime error") != std::string::npos)
+        return "sanitizer report";
+    if (!r.exited && r.term_signal == SIGALRM) return "no end within the time limit";
+    if (r.exited && r.exit_status == 0) return wrote_output ? "" : "status 0 without an output";
+    if (r.err.empty()) return "failure without a message on standard error";
+    if (r.exited && r.exit_status == 1) return "";
+    // Only the PNG and JPEG readers end a run abnormally.
+    if (!r.exited && r.term_signal == SIGABRT && input.extension != "tif") return "";
+    return r.exited ? "exit status " + std::to_string(r.exit_status)
+                    : "signal " + std::to_string(r.term_signal);
+}
+
+// Runs the tool on one damaged input in its own directory; returns a
+// description of what went wrong, or "".
+std::string run_case(const damaged_input &input, const std::string &tiny_reference) {
+    temp_dir dir;
+    const std::string name = "damaged." + input.extension;
+    test_support::write_file(dir / name, input.bytes);
+    test_support::write_file(dir / "tiny.tif", tiny_reference);
+    const bool small = input.bytes.size() <= small_file;
+    const std::string reference = input.as_reference ? name : "tiny.tif";
+    const std::string disparity = input.as_disparity || small ? name : "tiny.tif";
+    test_support::write_parameter_file(dir.path(),
+                                       reference + " " + disparity + " 1 3 10 out.tif\n");
+    const run_result r = run_tool(dir.path(), {}, run_time_limit);
+    const std::string problem = judge(input, r, fs::exists(dir / "out.tif"));
+    if (problem.empty()) return problem;
+    return input.label + " as " + reference + " / " + disparity + ": " + problem + "\n" +
+           r.err.substr(0, 2000);
+}
+
+// Runs every case on a pool of two threads and returns the problems found.
+std::vector<std::string> run_all(const std::vector<damaged_input> &inputs) {
+    temp_dir dir;
+    const std::vector<int> tiny(4 * 4, 7), tiny_rgb(4 * 4 * 3, 90);
+    write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
+    const std::string tiny_reference = test_support::read_file(dir / "tiny.tif");
+
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::vector<std::string> problems;
+    auto worker = [&] {
+        for (std::size_t i = next++; i < inputs.size(); i = next++) {
+            std::string problem = run_case(inputs[i], tiny_reference);
+            if (!problem.empty()) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                problems.push_back(std::move(problem));
+            }
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    return problems;
+}
+
+std::string flip_bytes(std::string bytes, std::size_t from, std::size_t to, unsigned seed) {
+    if (bytes.empty() || from >= bytes.size()) return bytes;
+    to = std::min(to, bytes.size());
+    std::mt19937 rng(seed);
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t at = from + rng() % (to - from);
+        bytes[at] = static_cast<char>(bytes[at] ^ (1u << (rng() % 8)) ^ 0x80);
+    }
+    return bytes;
+}
+
+// Each shared image, damaged several ways: cut after its first bytes, in
+// the middle and before its last byte; bits flipped in the header and in
+// the data.  Each is read under its own extension as the reference image
+// and as the disparity map; the intact file and the one with a damaged
+// header are also read under another format's extension.
+TEST(DamagedInputs, EveryDamagedSharedImageEndsInAnAcceptedWay) {
+    REQUIRE_TESTDATA();
+    std::vector<damaged_input> inputs;
+    std::size_t damaged_files = 0;
+    unsigned seed = 1;
+    for (const fs::path &file : test_support::testdata_files("")) {
+        const std::string bytes = test_support::read_file(file);
+        const std::string format = format_of(bytes, extension_of(file));
+        if (format != "png" && format != "jpg" && format != "tif") continue;
+        const std::string wrong = wrong_extension(format);
+        const std::string label = file.lexically_relative(test_support::testdata_dir()).string();
+        const std::size_t n = bytes.size();
+        const std::size_t header = std::min<std::size_t>(n, 64);
+
+        const std::vector<std::pair<std::string, std::string>> variants = {
+            {"cut to " + std::to_string(std::min<std::size_t>(n, 20)) + " bytes",
+             bytes.substr(0, std::min<std::size_t>(n, 20))},
+            {"cut in half", bytes.substr(0, n / 2)},
+            {"last byte cut", bytes.substr(0, n > 0 ? n - 1 : 0)},
+            {"header bits flipped", flip_bytes(bytes, 0, header, seed++)},
+            {"data bits flipped", flip_bytes(bytes, n / 2, n, seed++)},
+        };
+        inputs.push_back({label + " intact", bytes, wrong, true, true});
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            const std::string what = label + " " + variants[v].first;
+            const std::string &damaged = variants[v].second;
+            ++damaged_files;
+            inputs.push_back({what, damaged, format, true, false});
+            // A small file is its own disparity map in the run above; a large
+            // one gets a run of its own as disparity map where the decoder
+            // goes past the header.
+            if (n > small_file && (v == 1 || v == 4))
+                inputs.push_back({what, damaged, format, false, true});
+            // Another reader stops at the first bytes: only damage there
+            // changes what it sees.
+            if (v == 3) inputs.push_back({what, damaged, wrong, true, true});
+        }
+    }
+    for (const char *ext : {"tif", "png", "jpg"}) {
+        ++damaged_files;
+        inputs.push_back({std::string("empty file .") + ext, "", ext, true, false});
+        inputs.push_back({std::string("empty file .") + ext, "", ext, false, true});
+    }
+    ASSERT_GT(inputs.size(), 2000u);
+
+    const std::vector<std::string> problems = run_all(inputs);
+    std::printf("%zu damaged inputs (plus the intact files under a wrong name), %zu runs\n",
+                damaged_files, inputs.size());
+    EXPECT_TRUE(problems.empty()) << problems.size() << " run(s) ended badly; the first:\n"
+                                  << problems.front();
+}
+
+// ---- Files that declare absurd dimensions -------------------------------
+
+void put_u16le(std::string &s, std::uint16_t v) {
+    s.push_back(static_cast<char>(v & 0xFF));
+    s.push_back(static_cast<char>(v >> 8));
+}
+void put_u32le(std::string &s, std::uint32_t v) {
+    put_u16le(s, static_cast<std::uint16_t>(v & 0xFFFF));
+    put_u16le(s, static_cast<std::uint16_t>(v >> 16));
+}
+void put_u32be(std::string &s, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+// A little-endian 8-bit gray TIFF of the given size whose single strip holds
+// 16 bytes: far too little data for what it declares.
+std::string tiff_claiming(std::uint32_t w, std::uint32_t h) {
+    std::string s = "II*";
+    s.push_back('\0');
+    put_u32le(s, 8);
+    const std::uint32_t data_offset = 8 + 2 + 8 * 12 + 4;
+    const std::uint16_t tags[][3] = {{256, 4, 0}, {257, 4, 1}, {258, 3, 8},  {259, 3, 1},
+                                     {262, 3, 1}, {273, 4, 2}, {278, 4, 3}, {279, 4, 4}};
+    put_u16le(s, 8);
+    for (const auto &t : tags) {
+        put_u16le(s, t[0]);
+        put_u16le(s, t[1]);
+        put_u32le(s, 1);
+        std::uint32_t value = t[2];
+        if (t[0] == 256) value = w;
+        if (t[0] == 257 || t[0] == 278) value = h;
+        if (t[0] == 273) value = data_offset;
+        if (t[0] == 279) value = 16;
+        if (t[1] == 3) {
+            put_u16le(s, static_cast<std::uint16_t>(value));
+            put_u16le(s, 0);
+        } else {
+            put_u32le(s, value);
+        }
+    }
+    put_u32le(s, 0);
+    s.append(16, '\x40');
+    return s;
+}
+
+// A PNG with a valid header chunk for the given size, made from a real
+// small file of the codec's writer: its image data is far too short.
+std::string png_claiming(std::uint32_t w, std::uint32_t h) {
+    temp_dir dir;
+    const std::vector<int> rgb(8 * 8 * 3, 100);
+    write_rgb_image_arr_into_png((dir / "s.png").c_str(), 8, 8, rgb.data());
+    std::string s = test_support::read_file(dir / "s.png");
+    // Signature (8), IHDR length (4), "IHDR" (4), then width and height.
+    std::string fields;
+    put_u32be(fields, w);
+    put_u32be(fields, h);
+    s.replace(16, 8, fields);
+    const auto *chunk = reinterpret_cast<const Bytef *>(s.data() + 12);
+    std::string crc;
+    put_u32be(crc, static_cast<std::uint32_t>(crc32(0, chunk, 4 + 13)));
+    s.replace(29, 4, crc);
+    return s;
+}
+
+// A JPEG whose frame header declares the given size, made from a real small
+// file of the codec's writer and cut after the start of its scan: the
+// library pads the missing data with warnings, so nothing but the size
+// check stops a full-size decode.
+std::string jpeg_claiming(std::uint16_t w, std::uint16_t h) {
+    temp_dir dir;
+    const std::vector<int> rgb(16 * 16 * 3, 100);
+    write_rgb_image_arr_into_jpeg((dir / "s.jpg").c_str(), 16, 16, rgb.data());
+    std::string s = test_support::read_file(dir / "s.jpg");
+    const std::size_t sof = s.find("\xFF\xC0");
+    const std::size_t sos = s.find("\xFF\xDA");
+    if (sof == std::string::npos || sos == std::string::npos) return s;
+    // Marker (2), length (2), precision (1), then height and width.
+    s[sof + 5] = static_cast<char>(h >> 8);
+    s[sof + 6] = static_cast<char>(h & 0xFF);
+    s[sof + 7] = static_cast<char>(w >> 8);
+    s[sof + 8] = static_cast<char>(w & 0xFF);
+    return s.substr(0, sos + 40);
+}
+
+// In a build without the sanitizers the run gets a 1 GiB address-space
+// limit, so a reader that tried to allocate what the header claims would
+// fail in the allocator instead of refusing the size.
+run_result run_with_memory_limit(const fs::path &dir) {
+#if defined(__SANITIZE_ADDRESS__)
+    return run_tool(dir, {}, run_time_limit);
+#else
+    struct rlimit saved;
+    getrlimit(RLIMIT_AS, &saved);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1ull << 30;
+    setrlimit(RLIMIT_AS, &limited);
+    run_result r = run_tool(dir, {}, run_time_limit);
+    setrlimit(RLIMIT_AS, &saved);
+    return r;
+#endif
+}
+
+// Dimensions beyond any real disparity map -- 100000 x 100000, 60000 x
+// 60000, which still fits a 32-bit pixel count, and 20000 x 20000, which
+// fits even the signed array sizes -- are refused with a message before
+// anything that large is allocated, by each codec.
+TEST(DamagedInputs, AbsurdDeclaredDimensionsAreRefusedBeforeAllocating) {
+    struct claim {
+        std::string ext;
+        std::string bytes;
+        bool aborts;
+    };
+    const std::vector<claim> claims = {
+        {"tif", tiff_claiming(100000, 100000), false}, {"tif", tiff_claiming(60000, 60000), false},
+        {"tif", tiff_claiming(20000, 20000), false},   {"png", png_claiming(100000, 100000), true},
+        {"png", png_claiming(60000, 60000), true},     {"png", png_claiming(20000, 20000), true},
+        {"jpg", jpeg_claiming(65500, 65500), true},    {"jpg", jpeg_claiming(60000, 60000), true},
+        {"jpg", jpeg_claiming(20000, 20000), true},
+    };
+    for (const claim &c : claims) {
+        for (const bool as_reference : {true, false}) {
+            temp_dir dir;
+            const std::string name = "huge." + c.ext;
+            test_support::write_file(dir / name, c.bytes);
+            const std::vector<int> tiny_rgb(4 * 4 * 3, 90);
+            write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
+            test_support::write_parameter_file(
+                dir.path(), (as_reference ? name + " tiny.tif" : "tiny.tif " + name) +
+                                " 1 3 10 out.tif\n");
+            const run_result r = run_with_memory_limit(dir.path());
+            SCOPED_TRACE(name + (as_reference ? " as reference" : " as disparity map") + ": " +
+                         r.err);
+            if (c.aborts) {
+                EXPECT_FALSE(r.exited);
+                EXPECT_EQ(r.term_signal, SIGABRT);
+            } else {
+                EXPECT_TRUE(r.exited);
+                EXPECT_EQ(r.exit_status, 1);
+            }
+            EXPECT_NE(r.err.find("large"), std::string::npos);
+            EXPECT_EQ(r.err.find("out of memory"), std::string::npos);
+            EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
+            EXPECT_FALSE(fs::exists(dir / "out.tif"));
+        }
+    }
+}
+
+}  // namespace
