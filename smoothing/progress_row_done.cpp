@@ -7,11 +7,13 @@ namespace dispsmooth {
 
 namespace {
 
-// "12 s", "3 min 05 s", "2 h 07 min".
+// "under 1 s", "12 s", "3 min 05 s", "2 h 07 min".
 std::string duration_text(double seconds) {
     const long long s = static_cast<long long>(seconds + 0.5);
     char text[64];
-    if (s < 60)
+    if (s < 1)
+        std::snprintf(text, sizeof text, "under 1 s");
+    else if (s < 60)
         std::snprintf(text, sizeof text, "%lld s", s);
     else if (s < 3600)
         std::snprintf(text, sizeof text, "%lld min %02lld s", s / 60, s % 60);
