@@ -220,7 +220,11 @@ TEST(TiffReaders, RowsComeTopRowFirstWhateverOrientationTheFileDeclares) {
                 stored[w * y + x] = picture[from];
             }
         }
-        const fs::path file = dir / ("o" + std::to_string(o) + ".tif");
+        // Built with += : GCC 12 warns falsely (-Wrestrict) on "literal" + std::string&&.
+        std::string name = "o";
+        name += std::to_string(o);
+        name += ".tif";
+        const fs::path file = dir / name;
         write_image_arr_into_tiff(file.c_str(), w, h, stored.data());
         std::string bytes = test_support::read_file(file);
         for (const std::size_t entry : ifd_entries(bytes)) {
