@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "buffer.h"
+#include "progress.h"
 
 void weighted_median(int width, int height, const int *guide_arr, const int *disp_arr, int min_d,
                      int max_d, int radius, double sigma_space, double sigma_color,
@@ -12,6 +13,7 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
 
     const std::size_t n = static_cast<std::size_t>(static_cast<long long>(max_d) - min_d + 1);
     auto histo = dispsmooth::allocate_buffer<double>(n, "disparity histogram");
+    dispsmooth::progress_meter *const progress = dispsmooth::progress_start(height);
     for (int i = 0; i < height; ++i) {
         for (int j = 0; j < width; ++j) {
             weighted_histo(width, height, guide_arr, disp_arr, min_d, max_d, radius, sigma_space,
@@ -22,5 +24,7 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
             result_arr[static_cast<std::ptrdiff_t>(i) * width + j] =
                 static_cast<int>(static_cast<unsigned>(min_d) + k);
         }
+        dispsmooth::progress_row_done(progress);
     }
+    dispsmooth::progress_finish(progress);
 }
