@@ -19,10 +19,13 @@ void smooth_disparity_weighted_median(int width, int height, const int *image_ar
         for (std::size_t p = 0; p < n; ++p) channel[c][p] = image_arr[3 * p + c];
     }
 
-    // 3x3 median of each channel, R, G, B in turn.
+    // 3x3 median of each channel, R, G, B in turn.  The fast routines give
+    // the results of median and weighted_median to the last bit (see
+    // smooth_disparity_weighted_median_reference for the straightforward
+    // composition).
     for (int c = 0; c < 3; ++c) {
         filtered[c] = allocate_buffer<int>(n, "filtered colour channel");
-        median(width, height, channel[c].get(), 1, filtered[c].get());
+        median_fast(width, height, channel[c].get(), 1, filtered[c].get());
     }
 
     auto guide = allocate_buffer<int>(n * 3, "guide image");
@@ -31,7 +34,7 @@ void smooth_disparity_weighted_median(int width, int height, const int *image_ar
 
     // Every output value comes from the unchanged input map.
     auto result = allocate_buffer<int>(n, "smoothed disparity map");
-    weighted_median(width, height, guide.get(), disp_arr, min_d, max_d, radius, sigma_space,
-                    sigma_color, result.get());
+    weighted_median_fast(width, height, guide.get(), disp_arr, min_d, max_d, radius, sigma_space,
+                         sigma_color, result.get());
     for (std::size_t p = 0; p < n; ++p) disp_arr[p] = result[p];
 }

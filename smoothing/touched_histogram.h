@@ -1,0 +1,111 @@
+// Weighted disparity histogram of weighted_median_fast that clears, sums and
+// searches only the bins a window touched.
+//
+// The bins hold exactly what weighted_histo's histogram holds: every
+// contribution is added to its bin in the caller's scan order, and a bin no
+// contribution reached stays +0.0.  Weights are exp() results, never
+// negative and never -0.0, so a skipped bin or a skipped weight of +0.0
+// would only have added +0.0, which changes no sum (x + 0.0 == x for every x
+// that is not -0.0, NaN and infinities included).  The sums over the touched
+// bins in ascending order are therefore the very sums median_histo forms
+// over all bins, and the search below finds the index median_histo finds.
+//
+// Touched bins are recorded in a bitmap (one bit per bin) with a second
+// level of one bit per bitmap word, so that visiting them in ascending order
+// costs a few word scans for the usual 256 bins and stays cheap for wide
+// disparity ranges.
+#ifndef DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
+#define DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "buffer.h"
+
+namespace dispsmooth {
+
+class touched_histogram {
+public:
+    // A histogram of nbins bins, all +0.0.  The bins are one block of nbins
+    // doubles allocated like weighted_median's own histogram.
+    explicit touched_histogram(std::size_t nbins)
+        : bins_(allocate_buffer<double>(nbins, "disparity histogram")),
+          nwords_((nbins + 63) / 64),
+          ngroups_((nwords_ + 63) / 64),
+          words_(allocate_buffer<std::uint64_t>(nwords_, "disparity histogram bitmap")),
+          groups_(allocate_buffer<std::uint64_t>(ngroups_, "disparity histogram bitmap")) {}
+
+    double *bins() { return bins_.get(); }
+
+    // Records that bin b holds a contribution.
+    void mark(std::size_t b) {
+        words_[b >> 6] |= std::uint64_t{1} << (b & 63);
+        groups_[b >> 12] |= std::uint64_t{1} << ((b >> 6) & 63);
+    }
+
+    // The index median_histo returns for the histogram, then every touched
+    // bin back to +0.0.  Returns -1 where median_histo would end the run: a
+    // total that is zero or not a number, a search that runs past the last
+    // bin, or a repeated search that disagrees.
+    long long median_index_and_clear() {
+        double total = 0.0;
+        visit([&](std::size_t b) {
+            total += bins_[b];
+            return false;
+        });
+        const double half = 0.5 * total;
+        const long long k = search(half);
+        const long long again = search(half);
+        clear();
+        if (k < 0 || !(half > 0) || again != k) return -1;
+        return k;
+    }
+
+private:
+    // First bin whose cumulative weight reaches half, or -1.
+    long long search(double half) {
+        double cum = 0.0;
+        long long found = -1;
+        visit([&](std::size_t b) {
+            cum += bins_[b];
+            if (half > cum) return false;
+            found = static_cast<long long>(b);
+            return true;
+        });
+        return found;
+    }
+
+    // Calls f(bin) for every touched bin in ascending order until f returns
+    // true.
+    template <class F>
+    void visit(F f) {
+        for (std::size_t g = 0; g < ngroups_; ++g) {
+            for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
+                const std::size_t w = g * 64 + static_cast<std::size_t>(std::countr_zero(gbits));
+                for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+                    if (f(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)))) return;
+            }
+        }
+    }
+
+    void clear() {
+        for (std::size_t g = 0; g < ngroups_; ++g) {
+            for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
+                const std::size_t w = g * 64 + static_cast<std::size_t>(std::countr_zero(gbits));
+                for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+                    bins_[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] = 0.0;
+                words_[w] = 0;
+            }
+            groups_[g] = 0;
+        }
+    }
+
+    buffer_ptr<double> bins_;
+    std::size_t nwords_, ngroups_;
+    buffer_ptr<std::uint64_t> words_, groups_;
+};
+
+}  // namespace dispsmooth
+
+#endif

@@ -1,0 +1,274 @@
+// The fast smoothing routines against the straightforward ones: identical
+// results, to the last bit, on thousands of random small images chosen to
+// reach ties, underflowing weights, unusual ranges and special sigmas, at one
+// and two threads; and the same fatal errors where the straightforward
+// evaluation stops.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "dispsmooth/smoothing.h"
+
+namespace {
+
+using ivec = std::vector<int>;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int case_scale = 5;  // fewer random cases under the sanitizers
+#else
+constexpr int case_scale = 1;
+#endif
+
+struct scene {
+    int w = 0, h = 0, radius = 0, min_d = 0, max_d = 255;
+    double ss = 1, sc = 1;
+    ivec image, disp;
+};
+
+bool same(const ivec &a, const ivec &b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(int)) == 0;
+}
+
+double pick_sigma(std::mt19937 &g) {
+    static const double special[] = {std::numeric_limits<double>::infinity(), 1e200, -3.0,
+                                     1e-160, 0.05, 1e6};
+    if (g() % 6 == 0) return special[g() % 6];
+    return std::pow(10.0, std::uniform_real_distribution<double>(-2.0, 6.0)(g));
+}
+
+// A random scene: colour palettes from uniform noise to two colours and flat
+// regions, disparities from noise to two values in symmetric layouts.
+scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
+    scene s;
+    auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(g); };
+    s.w = uni(1, max_side);
+    s.h = uni(1, max_side);
+    s.radius = uni(0, max_radius);
+    s.ss = pick_sigma(g);
+    s.sc = pick_sigma(g);
+    const int n = s.w * s.h;
+    switch (uni(0, 5)) {  // disparity range
+        case 0: s.min_d = s.max_d = uni(-5, 300); break;
+        case 1: s.min_d = -7, s.max_d = 7; break;
+        case 2: s.min_d = INT_MAX - 3, s.max_d = INT_MAX; break;
+        case 3: s.min_d = INT_MIN, s.max_d = INT_MIN + 70; break;
+        case 4: if (n <= 100) { s.min_d = -3000, s.max_d = 3000; break; } [[fallthrough]];
+        default: s.min_d = 0, s.max_d = 255;
+    }
+    const int colour_mode = uni(0, 4);
+    int palette[2][3];
+    for (auto &p : palette)
+        for (int &c : p) c = uni(0, 255);
+    if (uni(0, 1)) palette[1][uni(0, 2)] = palette[0][0] ^ 1;  // nearly alike
+    s.image.resize(3 * static_cast<std::size_t>(n));
+    for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int &v = s.image[3 * (y * s.w + x) + c];
+                switch (colour_mode) {
+                    case 0: v = uni(0, 255); break;
+                    case 1: v = palette[(x + y) % 2][c]; break;
+                    case 2: v = palette[2 * x < s.w][c]; break;
+                    case 3: v = palette[0][c]; break;
+                    default:  // gradient, a sharp square and noise
+                        v = std::clamp((x * 7 + y * 3 + c * 40) % 256 +
+                                           ((x > s.w / 3 && y > s.h / 3) ? 90 : 0) + uni(-3, 3),
+                                       0, 255);
+                }
+            }
+    const int a = s.min_d + uni(0, s.max_d - s.min_d > 9 ? 9 : s.max_d - s.min_d);
+    const int b = s.max_d;
+    const int disp_mode = uni(0, 3);
+    s.disp.resize(static_cast<std::size_t>(n));
+    for (int y = 0; y < s.h; ++y)
+        for (int x = 0; x < s.w; ++x) {
+            int &d = s.disp[y * s.w + x];
+            const long long span = static_cast<long long>(s.max_d) - s.min_d;
+            switch (disp_mode) {
+                case 0: d = static_cast<int>(s.min_d + static_cast<long long>(g() % (span + 1))); break;
+                case 1: d = (x + y) % 2 ? a : b; break;
+                case 2: d = (2 * x + 1 == s.w) ? a : (2 * x < s.w ? a : b); break;
+                default: d = (uni(0, 19) == 0) ? b : (x > s.w / 2 ? a : b);  // 5 % outliers
+            }
+        }
+    return s;
+}
+
+// The straightforward routine's output and the fast one's at 1 and 2 threads.
+template <class Reference, class Fast>
+void expect_identical(const scene &s, std::size_t n, Reference ref, Fast fast, const char *what,
+                      int index) {
+    ivec expected(n, -1);
+    ref(expected.data());
+    for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        ivec got(n, -2);
+        fast(got.data());
+        EXPECT_TRUE(same(expected, got))
+            << what << " differs, case " << index << ": " << s.w << "x" << s.h << " radius "
+            << s.radius << " sigmas " << s.ss << ", " << s.sc << " range " << s.min_d << ".."
+            << s.max_d << " threads " << threads;
+    }
+}
+
+int cases_run = 0;
+
+void compare_weighted(const scene &s, const ivec &guide, int index) {
+    const std::size_t n = s.disp.size();
+    expect_identical(
+        s, n,
+        [&](int *out) { weighted_median(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius, s.ss, s.sc, out); },
+        [&](int *out) { weighted_median_fast(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius, s.ss, s.sc, out); },
+        "weighted_median_fast", index);
+    ++cases_run;
+}
+
+void compare_whole(const scene &s, int index) {
+    auto run = [&](auto smooth) {
+        return [&, smooth](int *out) {
+            std::memcpy(out, s.disp.data(), s.disp.size() * sizeof(int));
+            smooth(s.w, s.h, s.image.data(), out, s.min_d, s.max_d, s.radius, s.ss, s.sc);
+        };
+    };
+    expect_identical(s, s.disp.size(), run(smooth_disparity_weighted_median_reference),
+                     run(smooth_disparity_weighted_median), "smooth_disparity_weighted_median",
+                     index);
+    ++cases_run;
+}
+
+bool aborts(double sigma) { return !(sigma * sigma != 0) || std::isnan(sigma); }
+
+TEST(FastSmoothing, WeightedMedianAndWholeSmoothingMatchOnRandomScenes) {
+    std::mt19937 g(20240611);
+    // Thousands of small scenes, then some of a size that shares rows among
+    // threads.
+    const int small = 3000 / case_scale, count = small + 100 / case_scale;
+    for (int index = 0; index < count; ++index) {
+        scene s = index < small ? random_scene(g, 40, 8) : random_scene(g, 100, 6);
+        if (aborts(s.ss) || aborts(s.sc)) continue;
+        compare_whole(s, index);
+        // The guide as given, unfiltered: also values outside 0..255, whose
+        // distances saturate beyond INT_MAX.
+        ivec guide = s.image;
+        if (index % 4 == 0)
+            for (int &v : guide) v = v * 5 - 400;
+        if (index % 16 == 1) guide[0] = INT_MIN, guide.back() = INT_MAX;
+        compare_weighted(s, guide, index);
+        if (::testing::Test::HasFailure()) break;
+    }
+    // Windows wider than the weight table's offsets (63): 1 x 150, 150 x 1, 70 x 3.
+    const int shapes[][3] = {{150, 1, 100}, {1, 150, 149}, {3, 70, 80}, {130, 2, 70}};
+    for (const auto &shape : shapes) {
+        scene s = random_scene(g, 1, 0);
+        s.w = shape[0], s.h = shape[1], s.radius = shape[2], s.ss = 60, s.sc = 30;
+        s.min_d = 0, s.max_d = 255;
+        std::mt19937 fill(static_cast<unsigned>(shape[0]));
+        s.image.assign(3 * static_cast<std::size_t>(s.w * s.h), 0);
+        s.disp.assign(static_cast<std::size_t>(s.w * s.h), 0);
+        for (int &v : s.image) v = static_cast<int>(fill() % 8);
+        for (int &d : s.disp) d = static_cast<int>(fill() % 3);
+        compare_whole(s, -1);
+        compare_weighted(s, s.image, -1);
+    }
+    // Two larger scenes per radius: a natural-looking one and pure noise.
+    for (int radius : {5, 9}) {
+        for (int noise = 0; noise < (case_scale == 1 ? 2 : 1); ++noise) {
+            scene s;
+            s.w = 200, s.h = 150, s.radius = radius, s.ss = 4, s.sc = 12, s.min_d = 0, s.max_d = 255;
+            std::mt19937 fill(static_cast<unsigned>(radius * 2 + noise));
+            s.image.resize(3 * 200 * 150);
+            s.disp.resize(200 * 150);
+            for (int p = 0; p < 200 * 150; ++p) {
+                const int x = p % 200, y = p / 200, inside = (x - 90) * (x - 90) + (y - 70) * (y - 70) < 2500;
+                for (int c = 0; c < 3; ++c)
+                    s.image[3 * p + c] = noise ? static_cast<int>(fill() % 256)
+                                               : std::clamp(x + c * 30 + inside * 100 + static_cast<int>(fill() % 9) - 4, 0, 255);
+                s.disp[p] = noise || fill() % 20 == 0 ? static_cast<int>(fill() % 256) : 40 + inside * 100 + (x > 150) * 30;
+            }
+            compare_whole(s, -2);
+        }
+    }
+    std::printf("[          ] %d cases compared, each at 1 and 2 threads\n", cases_run);
+}
+
+TEST(FastSmoothing, MedianMatchesForEveryRadiusAndShape) {
+    std::mt19937 g(7);
+    const int count = 2000 / case_scale;
+    for (int index = 0; index < count; ++index) {
+        int w = 1 + static_cast<int>(g() % 40), h = 1 + static_cast<int>(g() % 40);
+        const int radius = index % 3 ? 1 : static_cast<int>(g() % 5);
+        ivec src(static_cast<std::size_t>(w) * h);
+        const int spread = index % 2 ? 4 : 1 << 30;  // many ties, or wide values
+        for (int &v : src) v = static_cast<int>(g() % spread) - spread / 2;
+        if (index % 7 == 0) src[g() % src.size()] = INT_MIN, src[g() % src.size()] = INT_MAX;
+        if (index % 100 == 0) {  // large enough to share rows among threads
+            w = 300, h = 200;
+            src.resize(static_cast<std::size_t>(w) * h);
+            for (int &v : src) v = static_cast<int>(g() % 256);
+        }
+        scene s;
+        s.w = w, s.h = h, s.radius = radius;
+        expect_identical(
+            s, src.size(), [&](int *out) { median(w, h, src.data(), radius, out); },
+            [&](int *out) { median_fast(w, h, src.data(), radius, out); }, "median_fast", index);
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+// Where the straightforward evaluation stops, the fast one stops with the
+// same message, at one and two threads.
+TEST(FastSmoothingDeathTest, SameFatalErrors) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::mt19937 g(99);
+    scene s = random_scene(g, 1, 0);
+    // Large enough that the fast routines share rows among threads.
+    const int w = 120, h = 90;
+    s.w = w, s.h = h, s.radius = 2, s.ss = 3, s.sc = 20, s.min_d = 0, s.max_d = 255;
+    s.image.assign(3 * w * h, 0);
+    s.disp.assign(w * h, 0);
+    for (int &v : s.image) v = static_cast<int>(g() % 256);
+    for (int &d : s.disp) d = static_cast<int>(g() % 256);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+
+    struct failing {
+        const char *message;
+        double ss, sc;
+        int radius, min_d, max_d;
+        int bad_pixel;  // index given a disparity outside 0..255, or -1
+    };
+    const failing cases[] = {
+        {"median_histo", 0.0, 20, 2, 0, 255, -1},      {"median_histo", 3, nan, 2, 0, 255, -1},
+        {"median_histo", 1e-170, 20, 2, 0, 255, -1},   {"median_histo", 3, 20, -1, 0, 255, -1},
+        {"weighted_median", 3, 20, 2, 5, 4, -1},       {"weighted_histo", 3, 20, 2, 0, 255, w * h - 1},
+        {"median_histo", 0.0, 20, 2, 0, 255, w * (h - 1)}, {"weighted_histo", 0.0, 20, 2, 0, 255, 2 * w + 2},
+    };
+    for (const failing &f : cases) {
+        ivec disp = s.disp;
+        if (f.bad_pixel >= 0) disp[f.bad_pixel] = 256;
+        const std::string expected = std::string("^FATAL ERROR in ") + f.message + "\n$";
+        ivec out(disp.size());
+        EXPECT_EXIT(weighted_median(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc, out.data()),
+                    testing::KilledBySignal(SIGABRT), expected);
+        EXPECT_EXIT(smooth_disparity_weighted_median_reference(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc),
+                    testing::KilledBySignal(SIGABRT), expected);
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            EXPECT_EXIT(weighted_median_fast(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc, out.data()),
+                        testing::KilledBySignal(SIGABRT), expected);
+            EXPECT_EXIT(smooth_disparity_weighted_median(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc),
+                        testing::KilledBySignal(SIGABRT), expected);
+        }
+    }
+    ivec out(s.disp.size());
+    EXPECT_EXIT(median(s.w, s.h, s.disp.data(), -1, out.data()), testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
+    EXPECT_EXIT(median_fast(s.w, s.h, s.disp.data(), -1, out.data()), testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
+}
+
+}  // namespace
