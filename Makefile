@@ -11,7 +11,7 @@ PREFIX  ?= /usr/local
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps release asan example test install clean fuzz fuzz-build fuzz-smoke
+.PHONY: deps release asan example test bench install clean fuzz fuzz-build fuzz-smoke
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -44,6 +44,10 @@ test: release asan
 	else echo "clang++ not found: fuzz smoke run skipped"; fi
 
 # The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
+bench: release
+	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true
+	$(BUILD)/release/bench/bench_peak_memory
+
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DDISPSMOOTH_FUZZ=ON -DDISPSMOOTH_BUILD_TESTS=OFF -DDISPSMOOTH_BUILD_BENCH=OFF
