@@ -1,0 +1,22 @@
+// The steps of smooth_disparity_weighted_median with the median and weighted
+// median routines as parameters, so that the fast routines and the
+// straightforward ones run through one and the same composition.
+#ifndef DISPSMOOTH_SMOOTH_WITH_ROUTINES_H
+#define DISPSMOOTH_SMOOTH_WITH_ROUTINES_H
+
+namespace dispsmooth {
+
+using median_routine = void (*)(int width, int height, const int *src_arr, int radius,
+                                int *dst_arr);
+using weighted_median_routine = void (*)(int width, int height, const int *guide_arr,
+                                         const int *disp_arr, int min_d, int max_d, int radius,
+                                         double sigma_space, double sigma_color, int *result_arr);
+
+void smooth_with_routines(int width, int height, const int *image_arr, int *disp_arr, int min_d,
+                          int max_d, int radius, double sigma_space, double sigma_color,
+                          median_routine median_of_channel,
+                          weighted_median_routine weighted_median_of_map);
+
+}  // namespace dispsmooth
+
+#endif
