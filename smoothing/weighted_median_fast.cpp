@@ -248,6 +248,7 @@ int smooth_row_window(const job &jb, thread_scratch &scratch, int i, int j_end) 
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = scratch.ring->row(y);
     const int *centre_disp = jb.disp_arr + static_cast<std::ptrdiff_t>(i) * width;
 
+    bool mostly_slow = false;
     for (int j = 0; j < j_end; ++j) {
         const int x_lo = std::max(0, j - jb.reach_x), x_hi = std::min(width - 1, j + jb.reach_x);
         const int span = x_hi - x_lo + 1;
@@ -264,14 +265,32 @@ int smooth_row_window(const job &jb, thread_scratch &scratch, int i, int j_end) 
         }
 
         double sum = 0.0;  // the bin of dom
-        for (int k = 0;; ++k) {
-            k = mixed ? sum_dominant<true>(cells, limit, index, disp, dom, k, n, weight, sum)
-                      : sum_dominant<false>(cells, limit, index, disp, dom, k, n, weight, sum);
-            if (k >= n) break;
-            const std::uint64_t w = weights.resolve(index[k]);
-            weight[k] = w;
-            if (disp[k] == dom) sum += std::bit_cast<double>(w);
+        int slow = 0;      // weights not found in the table
+        if (mostly_slow) {
+            // The previous window found few of its weights in the table (a
+            // colour-noise image, or a table cut short by a large radius):
+            // look them up one by one without leaving the loop.
+            for (int k = 0; k < n; ++k) {
+                const std::uint32_t ix = index[k];
+                const std::uint64_t stored =
+                    ix < limit ? __atomic_load_n(cells + ix, __ATOMIC_RELAXED) : 0;
+                const std::uint64_t w = stored != 0 ? stored ^ dispsmooth::weight_table::sign_bit
+                                                    : (++slow, weights.resolve(ix));
+                weight[k] = w;
+                if (disp[k] == dom) sum += std::bit_cast<double>(w);
+            }
+        } else {
+            for (int k = 0;; ++k) {
+                k = mixed ? sum_dominant<true>(cells, limit, index, disp, dom, k, n, weight, sum)
+                          : sum_dominant<false>(cells, limit, index, disp, dom, k, n, weight, sum);
+                if (k >= n) break;
+                ++slow;
+                const std::uint64_t w = weights.resolve(index[k]);
+                weight[k] = w;
+                if (disp[k] == dom) sum += std::bit_cast<double>(w);
+            }
         }
+        mostly_slow = 8 * slow > n;
 
         if (!mixed) {
             // total = +0.0 + sum over the one bin = sum; the search stops at
