@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +31,7 @@ temp_dir::~temp_dir() {
 }
 
 run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
-                    int timeout_seconds) {
+                    int timeout_seconds, unsigned long long file_size_limit) {
     temp_dir capture;
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
@@ -51,6 +52,12 @@ run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (file_size_limit != 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {static_cast<rlim_t>(file_size_limit),
+                                         static_cast<rlim_t>(file_size_limit)};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+        }
         alarm(static_cast<unsigned>(timeout_seconds));
         execv(argv[0], argv.data());
         _exit(127);

@@ -36,9 +36,12 @@ struct run_result {
 };
 
 // Runs the dispsmooth executable in dir with the given arguments, no
-// standard input, and waits for it (killed after timeout_seconds).
+// standard input, and waits for it (killed after timeout_seconds).  A
+// file_size_limit other than 0 caps every file the run writes at that many
+// bytes, with SIGXFSZ ignored, so a write past it fails with EFBIG instead of
+// killing the process.
 run_result run_tool(const fs::path &dir, const std::vector<std::string> &args = {},
-                    int timeout_seconds = 120);
+                    int timeout_seconds = 120, unsigned long long file_size_limit = 0);
 
 // Writes text to dir/"kelv_input.txt".
 void write_parameter_file(const fs::path &dir, const std::string &text);

@@ -7,59 +7,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 using test_support::run_result;
+using test_support::run_tool;
 using test_support::temp_dir;
-
-// Like test_support::run_tool, with the size of any file the run writes
-// limited to file_size_limit bytes (0: no limit) and SIGXFSZ ignored, so a
-// write past the limit fails with EFBIG instead of killing the process.
-run_result run_tool_limited(const fs::path &dir, rlim_t file_size_limit) {
-    temp_dir capture;
-    const fs::path out_path = capture / "stdout";
-    const fs::path err_path = capture / "stderr";
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (file_size_limit != 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const struct rlimit limit = {file_size_limit, file_size_limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-        }
-        alarm(120);
-        execl(DISPSMOOTH_EXE, DISPSMOOTH_EXE, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run_result result;
-    result.exited = WIFEXITED(status);
-    if (result.exited) result.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
-    result.out = test_support::read_file(out_path);
-    result.err = test_support::read_file(err_path);
-    return result;
-}
 
 // A 160 x 160 scene of noise, so that every output format takes well over
 // the 4 KiB size limit below.
@@ -98,7 +56,7 @@ TEST(WriteFaults, AWriteThatFailsHalfWayIsAFailure) {
         temp_dir dir;
         write_inputs(dir.path());
         test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 1 3 10 out." + ext + "\n");
-        const run_result r = run_tool_limited(dir.path(), 4096);
+        const run_result r = run_tool(dir.path(), {}, 120, /*file_size_limit=*/4096);
         SCOPED_TRACE(r.err);
         expect_failed_write(r, ext);
         // The TIFF writer removes what it could not finish.
@@ -118,7 +76,7 @@ TEST(WriteFaults, AFullDeviceIsAFailure) {
         write_inputs(dir.path());
         fs::create_symlink("/dev/full", dir / ("out." + ext));
         test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 1 3 10 out." + ext + "\n");
-        const run_result r = run_tool_limited(dir.path(), 0);
+        const run_result r = run_tool(dir.path());
         SCOPED_TRACE(r.err);
         expect_failed_write(r, ext);
         EXPECT_TRUE(fs::is_character_file("/dev/full"));
@@ -137,7 +95,7 @@ TEST(WriteFaults, AnOutputThatCannotBeCreatedIsAFailure) {
             fs::create_directory(dir / ("taken." + ext));
             test_support::write_parameter_file(dir.path(),
                                                "ref.tif disp.tif 1 3 10 " + name + ext + "\n");
-            const run_result r = run_tool_limited(dir.path(), 0);
+            const run_result r = run_tool(dir.path());
             SCOPED_TRACE(r.err);
             expect_failed_write(r, ext);
             EXPECT_TRUE(fs::is_directory(dir / ("taken." + ext)));
