@@ -1,0 +1,225 @@
+// The 3x3 median of the three channels of an 8-bit RGB image, written
+// directly in the packed guide form (R, G, B, 0 per pixel).
+//
+// First every value is checked to lie in 0..255 (an OR of all values has no
+// bit above the lowest eight); nothing is written otherwise.  Then each
+// thread takes a contiguous band of rows.  It repacks the source rows it
+// needs into a ring of three packed rows, so that one byte vector holds the
+// four channels of four pixels and the horizontal neighbours of a channel
+// lie 4 bytes apart.  Inside the image the median is formed the classic way,
+// sixteen bytes at a time: sort each column of three, then take the median of
+// the largest of the three column minima, the median of the three column
+// medians and the smallest of the three column maxima.  The fourth byte of
+// each pixel is 0 in every row, so its median is 0 too.  Border pixels
+// (clipped windows of 1 to 6 values) take element k / 2 of their k values in
+// ascending order, as median does.
+//
+// Like median's order check, every result is verified: the value v chosen
+// must have at most k / 2 window values below it and more than k / 2 at or
+// below it, which holds for element k / 2 of the sorted window and for no
+// other value.  A failure ends the process with "median".
+#include "pack_filtered_guide.h"
+
+#include <emmintrin.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "buffer.h"
+#include "dispsmooth/smoothing.h"
+#include "guide_rows.h"
+
+namespace {
+
+__m128i load16(const std::uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+void store16(std::uint8_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+
+__m128i median3(__m128i a, __m128i b, __m128i c) {
+    return _mm_max_epu8(_mm_min_epu8(a, b), _mm_min_epu8(_mm_max_epu8(a, b), c));
+}
+
+// The OR of count ints.
+unsigned or_of(const int *values, std::size_t count) {
+    __m128i acc = _mm_setzero_si128();
+    std::size_t k = 0;
+    for (; k + 8 <= count; k += 8)
+        acc = _mm_or_si128(
+            acc, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(values + k)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + k + 4))));
+    acc = _mm_or_si128(acc, _mm_srli_si128(acc, 8));
+    acc = _mm_or_si128(acc, _mm_srli_si128(acc, 4));
+    unsigned bits = static_cast<unsigned>(_mm_cvtsi128_si32(acc));
+    for (; k < count; ++k) bits |= static_cast<unsigned>(values[k]);
+    return bits;
+}
+
+// One source row (3 ints per pixel, each in 0..255) as packed bytes; the
+// fourth byte of each pixel and the padding are left as they are (0).
+void pack_row(const int *src, int width, std::uint8_t *dst) {
+    for (int x = 0; x < width; ++x, src += 3, dst += 4) {
+        dst[0] = static_cast<std::uint8_t>(src[0]);
+        dst[1] = static_cast<std::uint8_t>(src[1]);
+        dst[2] = static_cast<std::uint8_t>(src[2]);
+    }
+}
+
+// Element k / 2 of the clipped window of pixel x, for each channel, with the
+// window rows rows[0 .. count - 1] (packed).
+void select_clipped(int width, const std::uint8_t *const *rows, int count, int x,
+                    std::uint8_t *out) {
+    const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
+    for (int c = 0; c < 3; ++c) {
+        std::uint8_t values[9];
+        int k = 0;
+        for (int r = 0; r < count; ++r)
+            for (int xx = x_lo; xx <= x_hi; ++xx) values[k++] = rows[r][4 * xx + c];
+        // Insertion sort, ascending.
+        for (int a = 1; a < k; ++a) {
+            const std::uint8_t v = values[a];
+            int b = a;
+            for (; b > 0 && values[b - 1] > v; --b) values[b] = values[b - 1];
+            values[b] = v;
+        }
+        const std::uint8_t v = values[k / 2];
+        int below = 0, at_or_below = 0;
+        for (int r = 0; r < count; ++r)
+            for (int xx = x_lo; xx <= x_hi; ++xx) {
+                below += rows[r][4 * xx + c] < v;
+                at_or_below += rows[r][4 * xx + c] <= v;
+            }
+        if (!(below <= k / 2 && k / 2 < at_or_below)) error_handler("median");
+        out[4 * x + c] = v;
+    }
+    out[4 * x + 3] = 0;
+}
+
+// The medians of pixels x .. x + 3 of an interior row, from the sorted
+// columns lo, mid, hi of the row and the rows up, row, down themselves (for
+// the order check).
+void median_group(const std::uint8_t *up, const std::uint8_t *row, const std::uint8_t *down,
+                  const std::uint8_t *lo, const std::uint8_t *mid, const std::uint8_t *hi, int x,
+                  std::uint8_t *out) {
+    const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
+    const __m128i a =
+        _mm_max_epu8(_mm_max_epu8(load16(lo + b - 4), load16(lo + b)), load16(lo + b + 4));
+    const __m128i m = median3(load16(mid + b - 4), load16(mid + b), load16(mid + b + 4));
+    const __m128i c =
+        _mm_min_epu8(_mm_min_epu8(load16(hi + b - 4), load16(hi + b)), load16(hi + b + 4));
+    const __m128i v = median3(a, m, c);
+
+    // Rank check of the sixteen results against their nine values: count the
+    // values at or above v and those equal to v.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i not_below = zero, equal = zero;  // minus the counts
+    for (const std::uint8_t *r : {up, row, down})
+        for (std::ptrdiff_t d = -4; d <= 4; d += 4) {
+            const __m128i n = load16(r + b + d);
+            not_below = _mm_add_epi8(not_below, _mm_cmpeq_epi8(_mm_subs_epu8(v, n), zero));
+            equal = _mm_add_epi8(equal, _mm_cmpeq_epi8(n, v));
+        }
+    // below = 9 - not_below <= 4 and at_or_below = below + equal > 4, i.e.
+    // not_below >= 5 and equal > not_below - 5.
+    const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
+    const __m128i bad = _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(5), nb),
+                                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(4)), eq));
+    if (_mm_movemask_epi8(bad) != 0) error_handler("median");
+    store16(out + b, v);
+}
+
+// Row i of an interior band (0 < i < height - 1), width >= 3.
+void median3x3_row(int width, const std::uint8_t *up, const std::uint8_t *row,
+                   const std::uint8_t *down, std::uint8_t *lo, std::uint8_t *mid,
+                   std::uint8_t *hi, std::uint8_t *out) {
+    // Column sorts over whole vectors: the padding of the rows covers the
+    // last partial one.
+    const std::ptrdiff_t bytes = 4 * static_cast<std::ptrdiff_t>(width);
+    for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
+        const __m128i p = load16(up + b), q = load16(row + b), r = load16(down + b);
+        const __m128i t = _mm_min_epu8(p, q), u = _mm_max_epu8(p, q);
+        const __m128i w = _mm_max_epu8(t, r);
+        store16(lo + b, _mm_min_epu8(t, r));
+        store16(mid + b, _mm_min_epu8(u, w));
+        store16(hi + b, _mm_max_epu8(u, w));
+    }
+
+    const std::uint8_t *const rows[3] = {up, row, down};
+    const int interior = width - 2;  // pixels 1 .. width - 2
+    if (interior >= 4) {
+        int x = 1;
+        for (; x + 4 <= width - 1; x += 4) median_group(up, row, down, lo, mid, hi, x, out);
+        // The last pixels as a group that overlaps the previous one.
+        if (x < width - 1) median_group(up, row, down, lo, mid, hi, width - 5, out);
+    } else {
+        for (int x = 1; x < width - 1; ++x) select_clipped(width, rows, 3, x, out);
+    }
+    select_clipped(width, rows, 3, 0, out);
+    select_clipped(width, rows, 3, width - 1, out);
+}
+
+}  // namespace
+
+namespace dispsmooth {
+
+bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8_t *packed) {
+    if (width <= 0 || height <= 0) return true;
+
+    const std::size_t stride = packed_row_bytes(width);
+    const std::size_t row_ints = 3 * static_cast<std::size_t>(width);
+    const long long pixels = static_cast<long long>(width) * height;
+    // Small images stay on one thread: starting threads would cost more.
+    const int threads = pixels >= (1LL << 18) ? std::max(1, omp_get_max_threads()) : 1;
+
+    // Per thread: a ring of three repacked source rows, then the sorted
+    // columns lo, mid, hi of one row; allocated before the threads start.
+    std::vector<buffer_ptr<std::uint8_t>> scratch(static_cast<std::size_t>(threads));
+    for (buffer_ptr<std::uint8_t> &s : scratch)
+        s = allocate_buffer<std::uint8_t>(6 * stride, "median rows");
+
+    unsigned bits = 0;
+#pragma omp parallel num_threads(threads) if (threads > 1)
+    {
+#pragma omp for schedule(static) reduction(| : bits)
+        for (int y = 0; y < height; ++y)
+            bits |= or_of(image_arr + static_cast<std::size_t>(y) * row_ints, row_ints);
+        // (The loop ends with a barrier: every thread sees the same bits.)
+
+        if ((bits & ~0xFFu) == 0) {
+            std::uint8_t *ring = scratch[static_cast<std::size_t>(omp_get_thread_num())].get();
+            std::uint8_t *lo = ring + 3 * stride, *mid = lo + stride, *hi = mid + stride;
+            int held[3] = {-1, -1, -1};
+            // Source row y, repacked into slot y % 3 unless it is there.
+            auto source = [&](int y) -> const std::uint8_t * {
+                std::uint8_t *slot = ring + static_cast<std::size_t>(y % 3) * stride;
+                if (held[y % 3] != y) {
+                    pack_row(image_arr + static_cast<std::size_t>(y) * row_ints, width, slot);
+                    held[y % 3] = y;
+                }
+                return slot;
+            };
+
+#pragma omp for schedule(static)
+            for (int y = 0; y < height; ++y) {
+                std::uint8_t *out = packed + static_cast<std::size_t>(y) * stride;
+                const std::uint8_t *rows[3];
+                int count = 0;
+                if (y > 0) rows[count++] = source(y - 1);
+                rows[count++] = source(y);
+                if (y < height - 1) rows[count++] = source(y + 1);
+                if (count == 3 && width >= 3) {
+                    median3x3_row(width, rows[0], rows[1], rows[2], lo, mid, hi, out);
+                } else {
+                    for (int x = 0; x < width; ++x) select_clipped(width, rows, count, x, out);
+                }
+            }
+        }
+    }
+    return (bits & ~0xFFu) == 0;
+}
+
+}  // namespace dispsmooth
