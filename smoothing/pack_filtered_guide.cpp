@@ -60,9 +60,32 @@ unsigned or_of(const int *values, std::size_t count) {
 }
 
 // One source row (3 ints per pixel, each in 0..255) as packed bytes; the
-// fourth byte of each pixel and the padding are left as they are (0).
+// fourth byte of each pixel and the padding are left as they are (0).  Four
+// pixels at a time, the twelve ints a = (R0 G0 B0 R1), b = (G1 B1 R2 G2),
+// c = (B2 R3 G3 B3) are regrouped into (R0 R1 R2 R3) etc. by lane moves and
+// combined as R | G << 8 | B << 16 per pixel: the bytes R, G, B, 0 in memory.
 void pack_row(const int *src, int width, std::uint8_t *dst) {
-    for (int x = 0; x < width; ++x, src += 3, dst += 4) {
+    int x = 0;
+    for (; x + 4 <= width; x += 4, src += 12, dst += 16) {
+        const __m128 a = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src)));
+        const __m128 b =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4)));
+        const __m128 c =
+            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 8)));
+        const __m128 r = _mm_shuffle_ps(a, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2)),
+                                        _MM_SHUFFLE(2, 0, 3, 0));  // a0 a3 b2 c1
+        const __m128 g = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)),
+                                        _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3)),
+                                        _MM_SHUFFLE(2, 0, 2, 0));  // a1 b0 b3 c2
+        const __m128 l = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
+                                        _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)),
+                                        _MM_SHUFFLE(2, 0, 2, 0));  // a2 b1 c0 c3
+        const __m128i p = _mm_or_si128(
+            _mm_castps_si128(r), _mm_or_si128(_mm_slli_epi32(_mm_castps_si128(g), 8),
+                                              _mm_slli_epi32(_mm_castps_si128(l), 16)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), p);
+    }
+    for (; x < width; ++x, src += 3, dst += 4) {
         dst[0] = static_cast<std::uint8_t>(src[0]);
         dst[1] = static_cast<std::uint8_t>(src[1]);
         dst[2] = static_cast<std::uint8_t>(src[2]);
@@ -102,7 +125,7 @@ void select_clipped(int width, const std::uint8_t *const *rows, int count, int x
 // The medians of pixels x .. x + 3 of an interior row, from the sorted
 // columns lo, mid, hi of the row and the rows up, row, down themselves (for
 // the order check).
-void median_group(const std::uint8_t *up, const std::uint8_t *row, const std::uint8_t *down,
+inline __attribute__((always_inline)) void median_group(const std::uint8_t *up, const std::uint8_t *row, const std::uint8_t *down,
                   const std::uint8_t *lo, const std::uint8_t *mid, const std::uint8_t *hi, int x,
                   std::uint8_t *out) {
     const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
