@@ -92,97 +92,146 @@ void pack_row(const int *src, int width, std::uint8_t *dst) {
     }
 }
 
-// Element k / 2 of the clipped window of pixel x, for each channel, with the
-// window rows rows[0 .. count - 1] (packed).
-void select_clipped(int width, const std::uint8_t *const *rows, int count, int x,
-                    std::uint8_t *out) {
-    const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
-    for (int c = 0; c < 3; ++c) {
-        std::uint8_t values[9];
-        int k = 0;
-        for (int r = 0; r < count; ++r)
-            for (int xx = x_lo; xx <= x_hi; ++xx) values[k++] = rows[r][4 * xx + c];
-        // Insertion sort, ascending.
-        for (int a = 1; a < k; ++a) {
-            const std::uint8_t v = values[a];
-            int b = a;
-            for (; b > 0 && values[b - 1] > v; --b) values[b] = values[b - 1];
-            values[b] = v;
-        }
-        const std::uint8_t v = values[k / 2];
-        int below = 0, at_or_below = 0;
-        for (int r = 0; r < count; ++r)
-            for (int xx = x_lo; xx <= x_hi; ++xx) {
-                below += rows[r][4 * xx + c] < v;
-                at_or_below += rows[r][4 * xx + c] <= v;
-            }
-        if (!(below <= k / 2 && k / 2 < at_or_below)) error_handler("median");
-        out[4 * x + c] = v;
-    }
-    out[4 * x + 3] = 0;
+// The four bytes of packed pixel x in the low lanes of a vector.
+__m128i load_pixel(const std::uint8_t *row, int x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, row + 4 * static_cast<std::ptrdiff_t>(x), sizeof bits);
+    return _mm_cvtsi32_si128(static_cast<int>(bits));
 }
 
-// The medians of pixels x .. x + 3 of an interior row, from the sorted
-// columns lo, mid, hi of the row and the rows up, row, down themselves (for
-// the order check).
-inline __attribute__((always_inline)) void median_group(const std::uint8_t *up, const std::uint8_t *row, const std::uint8_t *down,
-                  const std::uint8_t *lo, const std::uint8_t *mid, const std::uint8_t *hi, int x,
+// Element k / 2 of the k values of the window of pixel x clipped to the
+// image, for the four bytes of the pixel at once, with the window rows
+// rows[0 .. count - 1].  The k values are completed to nine by 4 - k / 2
+// zeros and the rest 255: element 4 of the nine is then element k / 2 of the
+// k, and the classic 3x3 selection finds it.
+void median_pixel(int width, const std::uint8_t *const *rows, int count, int x,
                   std::uint8_t *out) {
-    const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
-    const __m128i a =
-        _mm_max_epu8(_mm_max_epu8(load16(lo + b - 4), load16(lo + b)), load16(lo + b + 4));
-    const __m128i m = median3(load16(mid + b - 4), load16(mid + b), load16(mid + b + 4));
-    const __m128i c =
-        _mm_min_epu8(_mm_min_epu8(load16(hi + b - 4), load16(hi + b)), load16(hi + b + 4));
-    const __m128i v = median3(a, m, c);
+    const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
+    __m128i cell[9];
+    int k = 0;
+    for (int r = 0; r < count; ++r)
+        for (int xx = x_lo; xx <= x_hi; ++xx) cell[k++] = load_pixel(rows[r], xx);
+    for (int j = k; j < 9; ++j)
+        cell[j] = j < k + 4 - k / 2 ? _mm_setzero_si128() : _mm_set1_epi8(-1);
+    __m128i lo[3], mid[3], hi[3];
+    for (int c = 0; c < 3; ++c) {
+        const __m128i t = _mm_min_epu8(cell[3 * c], cell[3 * c + 1]);
+        const __m128i u = _mm_max_epu8(cell[3 * c], cell[3 * c + 1]);
+        const __m128i w = _mm_max_epu8(t, cell[3 * c + 2]);
+        lo[c] = _mm_min_epu8(t, cell[3 * c + 2]);
+        mid[c] = _mm_min_epu8(u, w);
+        hi[c] = _mm_max_epu8(u, w);
+    }
+    const __m128i v = median3(_mm_max_epu8(_mm_max_epu8(lo[0], lo[1]), lo[2]),
+                              median3(mid[0], mid[1], mid[2]),
+                              _mm_min_epu8(_mm_min_epu8(hi[0], hi[1]), hi[2]));
 
-    // Rank check of the sixteen results against their nine values: count the
-    // values at or above v and those equal to v.
+    // Rank check against the k window values alone.
     const __m128i zero = _mm_setzero_si128();
     __m128i not_below = zero, equal = zero;  // minus the counts
-    for (const std::uint8_t *r : {up, row, down})
+    for (int j = 0; j < k; ++j) {
+        not_below = _mm_add_epi8(not_below, _mm_cmpeq_epi8(_mm_subs_epu8(v, cell[j]), zero));
+        equal = _mm_add_epi8(equal, _mm_cmpeq_epi8(cell[j], v));
+    }
+    const int need = k - k / 2;
+    const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
+    const __m128i bad =
+        _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(need)), nb),
+                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(static_cast<char>(need - 1))), eq));
+    if ((_mm_movemask_epi8(bad) & 0xF) != 0) error_handler("median");
+    const std::uint32_t bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+    std::memcpy(out + 4 * static_cast<std::ptrdiff_t>(x), &bits, sizeof bits);
+}
+
+// The medians of pixels x .. x + 3 (0 < x, x + 4 < width) of a row whose
+// windows span Rows rows (src[0 .. Rows - 1]), from the sorted columns of the
+// row: lo, mid, hi for three rows, the minima lo and maxima hi for two, the
+// row itself for one.
+//
+// For three rows this is the classic 3x3 selection.  For two, the window's
+// six values are completed to nine by a 0 in the left column and a 255 in
+// the other two: element 4 of the nine is element 3 (= 6 / 2) of the six, and
+// the classic selection on the completed columns (0, lo, hi), (lo, hi, 255),
+// (lo, hi, 255) reduces to the expressions below.  For one row it is the
+// median of three.
+template <int Rows>
+inline __attribute__((always_inline)) void median_group(const std::uint8_t *const *src,
+                                                        const std::uint8_t *lo,
+                                                        const std::uint8_t *mid,
+                                                        const std::uint8_t *hi, int x,
+                                                        std::uint8_t *out) {
+    const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
+    __m128i v;
+    if constexpr (Rows == 3) {
+        const __m128i a =
+            _mm_max_epu8(_mm_max_epu8(load16(lo + b - 4), load16(lo + b)), load16(lo + b + 4));
+        const __m128i m = median3(load16(mid + b - 4), load16(mid + b), load16(mid + b + 4));
+        const __m128i c =
+            _mm_min_epu8(_mm_min_epu8(load16(hi + b - 4), load16(hi + b)), load16(hi + b + 4));
+        v = median3(a, m, c);
+    } else if constexpr (Rows == 2) {
+        const __m128i a = _mm_max_epu8(load16(lo + b), load16(lo + b + 4));
+        const __m128i m = median3(load16(lo + b - 4), load16(hi + b), load16(hi + b + 4));
+        v = median3(a, m, load16(hi + b - 4));
+    } else {
+        v = median3(load16(lo + b - 4), load16(lo + b), load16(lo + b + 4));
+    }
+
+    // Rank check of the sixteen results against their k = 3 Rows values:
+    // count the values at or above v and those equal to v.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i not_below = zero, equal = zero;  // minus the counts
+    for (int r = 0; r < Rows; ++r)
         for (std::ptrdiff_t d = -4; d <= 4; d += 4) {
-            const __m128i n = load16(r + b + d);
+            const __m128i n = load16(src[r] + b + d);
             not_below = _mm_add_epi8(not_below, _mm_cmpeq_epi8(_mm_subs_epu8(v, n), zero));
             equal = _mm_add_epi8(equal, _mm_cmpeq_epi8(n, v));
         }
-    // below = 9 - not_below <= 4 and at_or_below = below + equal > 4, i.e.
-    // not_below >= 5 and equal > not_below - 5.
+    // below = k - not_below <= k / 2 and at_or_below = below + equal > k / 2,
+    // i.e. not_below >= need and equal > not_below - need, need = k - k / 2.
+    constexpr int k = 3 * Rows, need = k - k / 2;
     const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
-    const __m128i bad = _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(5), nb),
-                                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(4)), eq));
+    const __m128i bad = _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(need), nb),
+                                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(need - 1)), eq));
     if (_mm_movemask_epi8(bad) != 0) error_handler("median");
     store16(out + b, v);
 }
 
-// Row i of an interior band (0 < i < height - 1), width >= 3.
-void median3x3_row(int width, const std::uint8_t *up, const std::uint8_t *row,
-                   const std::uint8_t *down, std::uint8_t *lo, std::uint8_t *mid,
-                   std::uint8_t *hi, std::uint8_t *out) {
+// One row of the result whose windows span Rows rows (src), width >= 3.
+template <int Rows>
+void median_row(int width, const std::uint8_t *const *src, std::uint8_t *lo, std::uint8_t *mid,
+                std::uint8_t *hi, std::uint8_t *out) {
     // Column sorts over whole vectors: the padding of the rows covers the
     // last partial one.
     const std::ptrdiff_t bytes = 4 * static_cast<std::ptrdiff_t>(width);
-    for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
-        const __m128i p = load16(up + b), q = load16(row + b), r = load16(down + b);
-        const __m128i t = _mm_min_epu8(p, q), u = _mm_max_epu8(p, q);
-        const __m128i w = _mm_max_epu8(t, r);
-        store16(lo + b, _mm_min_epu8(t, r));
-        store16(mid + b, _mm_min_epu8(u, w));
-        store16(hi + b, _mm_max_epu8(u, w));
+    if constexpr (Rows == 3) {
+        for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
+            const __m128i p = load16(src[0] + b), q = load16(src[1] + b), r = load16(src[2] + b);
+            const __m128i t = _mm_min_epu8(p, q), u = _mm_max_epu8(p, q);
+            const __m128i w = _mm_max_epu8(t, r);
+            store16(lo + b, _mm_min_epu8(t, r));
+            store16(mid + b, _mm_min_epu8(u, w));
+            store16(hi + b, _mm_max_epu8(u, w));
+        }
+    } else if constexpr (Rows == 2) {
+        for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
+            const __m128i p = load16(src[0] + b), q = load16(src[1] + b);
+            store16(lo + b, _mm_min_epu8(p, q));
+            store16(hi + b, _mm_max_epu8(p, q));
+        }
     }
+    const std::uint8_t *low = Rows == 1 ? src[0] : lo;
 
-    const std::uint8_t *const rows[3] = {up, row, down};
-    const int interior = width - 2;  // pixels 1 .. width - 2
-    if (interior >= 4) {
+    if (width - 2 >= 4) {  // pixels 1 .. width - 2 in groups of four
         int x = 1;
-        for (; x + 4 <= width - 1; x += 4) median_group(up, row, down, lo, mid, hi, x, out);
+        for (; x + 4 <= width - 1; x += 4) median_group<Rows>(src, low, mid, hi, x, out);
         // The last pixels as a group that overlaps the previous one.
-        if (x < width - 1) median_group(up, row, down, lo, mid, hi, width - 5, out);
+        if (x < width - 1) median_group<Rows>(src, low, mid, hi, width - 5, out);
     } else {
-        for (int x = 1; x < width - 1; ++x) select_clipped(width, rows, 3, x, out);
+        for (int x = 1; x < width - 1; ++x) median_pixel(width, src, Rows, x, out);
     }
-    select_clipped(width, rows, 3, 0, out);
-    select_clipped(width, rows, 3, width - 1, out);
+    median_pixel(width, src, Rows, 0, out);
+    median_pixel(width, src, Rows, width - 1, out);
 }
 
 }  // namespace
@@ -234,10 +283,14 @@ bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8
                 if (y > 0) rows[count++] = source(y - 1);
                 rows[count++] = source(y);
                 if (y < height - 1) rows[count++] = source(y + 1);
-                if (count == 3 && width >= 3) {
-                    median3x3_row(width, rows[0], rows[1], rows[2], lo, mid, hi, out);
+                if (width < 3) {
+                    for (int x = 0; x < width; ++x) median_pixel(width, rows, count, x, out);
+                } else if (count == 3) {
+                    median_row<3>(width, rows, lo, mid, hi, out);
+                } else if (count == 2) {
+                    median_row<2>(width, rows, lo, mid, hi, out);
                 } else {
-                    for (int x = 0; x < width; ++x) select_clipped(width, rows, count, x, out);
+                    median_row<1>(width, rows, lo, mid, hi, out);
                 }
             }
         }
