@@ -11,8 +11,11 @@
 // the largest of the three column minima, the median of the three column
 // medians and the smallest of the three column maxima.  The fourth byte of
 // each pixel is 0 in every row, so its median is 0 too.  Border pixels
-// (clipped windows of 1 to 6 values) take element k / 2 of their k values in
-// ascending order, as median does.
+// (clipped windows of k = 1 to 6 values) take element k / 2 of their k values
+// in ascending order, as median does: completed to nine values by zeros and
+// 255s so that element 4 of the nine is that element, they go through the
+// same selection (the first and last rows sixteen bytes at a time, the left
+// and right ends one pixel at a time).
 //
 // Like median's order check, every result is verified: the value v chosen
 // must have at most k / 2 window values below it and more than k / 2 at or
