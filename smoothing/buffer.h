@@ -4,7 +4,10 @@
 #ifndef DISPSMOOTH_SMOOTHING_BUFFER_H
 #define DISPSMOOTH_SMOOTHING_BUFFER_H
 
+#include <sys/mman.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -19,10 +22,28 @@ struct free_deleter {
 template <class T>
 using buffer_ptr = std::unique_ptr<T[], free_deleter>;
 
+// Asks the kernel to back the whole 2 MiB pages inside a large block with
+// huge pages, so that its first use costs one page fault per 2 MiB rather
+// than one per 4 KiB.  Only advice: nothing changes where it is refused.
+inline void advise_huge_pages(void *block, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * huge) return;
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge - 1);
+    if (end > start)
+        (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
 template <class T>
 buffer_ptr<T> allocate_buffer(std::size_t count, const char *what) {
-    return buffer_ptr<T>(
-        static_cast<T *>(checked_calloc(count, sizeof(T), what, on_failure::exit_status_1)));
+    T *block = static_cast<T *>(checked_calloc(count, sizeof(T), what, on_failure::exit_status_1));
+    advise_huge_pages(block, count * sizeof(T));
+    return buffer_ptr<T>(block);
 }
 
 }  // namespace dispsmooth

@@ -17,6 +17,7 @@
 #ifndef DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
 #define DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -27,14 +28,18 @@ namespace dispsmooth {
 
 class touched_histogram {
 public:
-    // A histogram of nbins bins, all +0.0.  The bins are one block of nbins
-    // doubles allocated like weighted_median's own histogram.
-    explicit touched_histogram(std::size_t nbins)
+    // A histogram of nbins bins, all +0.0, of which at most most_touched
+    // receive contributions between two medians (the pixels of a window).
+    // The bins are one block of nbins doubles allocated like
+    // weighted_median's own histogram.
+    touched_histogram(std::size_t nbins, std::size_t most_touched)
         : bins_(allocate_buffer<double>(nbins, "disparity histogram")),
           nwords_((nbins + 63) / 64),
           ngroups_((nwords_ + 63) / 64),
           words_(allocate_buffer<std::uint64_t>(nwords_, "disparity histogram bitmap")),
-          groups_(allocate_buffer<std::uint64_t>(ngroups_, "disparity histogram bitmap")) {}
+          groups_(allocate_buffer<std::uint64_t>(ngroups_, "disparity histogram bitmap")),
+          touched_(allocate_buffer<std::uint32_t>(std::min(nbins, most_touched),
+                                                  "disparity histogram bitmap")) {}
 
     double *bins() { return bins_.get(); }
 
@@ -49,61 +54,44 @@ public:
     // total that is zero or not a number, a search that runs past the last
     // bin, or a repeated search that disagrees.
     long long median_index_and_clear() {
+        // The touched bins in ascending order, read once from the bitmap
+        // (which is cleared on the way).
+        std::size_t count = 0;
+        for (std::size_t g = 0; g < ngroups_; ++g) {
+            for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
+                const std::size_t w = g * 64 + static_cast<std::size_t>(std::countr_zero(gbits));
+                for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
+                    touched_[count++] = static_cast<std::uint32_t>(
+                        w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+                words_[w] = 0;
+            }
+            groups_[g] = 0;
+        }
         double total = 0.0;
-        visit([&](std::size_t b) {
-            total += bins_[b];
-            return false;
-        });
+        for (std::size_t t = 0; t < count; ++t) total += bins_[touched_[t]];
         const double half = 0.5 * total;
-        const long long k = search(half);
-        const long long again = search(half);
-        clear();
+        const long long k = search(half, count);
+        const long long again = search(half, count);
+        for (std::size_t t = 0; t < count; ++t) bins_[touched_[t]] = 0.0;
         if (k < 0 || !(half > 0) || again != k) return -1;
         return k;
     }
 
 private:
-    // First bin whose cumulative weight reaches half, or -1.
-    long long search(double half) {
+    // First touched bin whose cumulative weight reaches half, or -1.
+    long long search(double half, std::size_t count) const {
         double cum = 0.0;
-        long long found = -1;
-        visit([&](std::size_t b) {
-            cum += bins_[b];
-            if (half > cum) return false;
-            found = static_cast<long long>(b);
-            return true;
-        });
-        return found;
-    }
-
-    // Calls f(bin) for every touched bin in ascending order until f returns
-    // true.
-    template <class F>
-    void visit(F f) {
-        for (std::size_t g = 0; g < ngroups_; ++g) {
-            for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
-                const std::size_t w = g * 64 + static_cast<std::size_t>(std::countr_zero(gbits));
-                for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
-                    if (f(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)))) return;
-            }
+        for (std::size_t t = 0; t < count; ++t) {
+            cum += bins_[touched_[t]];
+            if (!(half > cum)) return static_cast<long long>(touched_[t]);
         }
-    }
-
-    void clear() {
-        for (std::size_t g = 0; g < ngroups_; ++g) {
-            for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
-                const std::size_t w = g * 64 + static_cast<std::size_t>(std::countr_zero(gbits));
-                for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1)
-                    bins_[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] = 0.0;
-                words_[w] = 0;
-            }
-            groups_[g] = 0;
-        }
+        return -1;
     }
 
     buffer_ptr<double> bins_;
     std::size_t nwords_, ngroups_;
     buffer_ptr<std::uint64_t> words_, groups_;
+    buffer_ptr<std::uint32_t> touched_;  // bin numbers fit 32 bits
 };
 
 }  // namespace dispsmooth
