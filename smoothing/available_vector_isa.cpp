@@ -5,14 +5,9 @@
 namespace dispsmooth {
 
 vector_isa available_vector_isa() {
-    // AVX-512 as the lane kernels use it: foundation, byte/word and 256-bit
-    // forms.
     static const vector_isa processor =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                __builtin_cpu_supports("avx512vl")
-            ? vector_isa::avx512
-        : __builtin_cpu_supports("avx2") ? vector_isa::avx2
-                                         : vector_isa::baseline;
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? vector_isa::avx2
+                                                                         : vector_isa::baseline;
     return static_cast<vector_isa>(
         std::min(static_cast<int>(processor), vector_isa_limit.load(std::memory_order_relaxed)));
 }

@@ -32,8 +32,10 @@
 #include <atomic>
 #include <bit>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -53,10 +55,29 @@ constexpr std::size_t ring_budget_bytes = std::size_t{16} << 20;
 // starting threads costs more than it saves: the call stays on one thread.
 constexpr long long min_parallel_work = 1LL << 17;
 
+// How many neighbours ahead smooth_pixel_window fetches weight-table entries.
+constexpr int prefetch_distance = 24;
+
 // Output pixels smooth_lanes computes together.
 constexpr int lanes = 8;
 
-enum class lane_kernel { none, avx2, avx512 };
+// Eight-pixel groups start at least this far from the left edge and end at
+// least this far from the right one: their windows, and the horizontal
+// neighbours of their centres, lie inside the image.
+int lane_margin(int reach_x) { return std::max(reach_x, 1); }
+
+// -log2(e) * q / (sigma * sigma) for smooth_lanes' estimates (q = 1 for the
+// factor of C, q = S for an offset), in single precision.  Not a number
+// where sigma^2 is 0 or not a number: weighted_histo's centre term 0 / sigma^2
+// is then not a number, every total too, and no estimate may settle
+// anything.  At least -1e30, which stays finite through the estimate and
+// still gives a weight of 0, where the quotient is huge or infinite.
+float lane_exponent(double q, double sigma) {
+    const double quotient = q / (sigma * sigma);
+    if (std::isnan(0.0 / (sigma * sigma)) || std::isnan(quotient))
+        return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(std::max(-1.4426950408889634 * quotient, -1e30));
+}
 
 // Index of the first pixel (row-major) whose window holds a disparity outside
 // min_d..max_d, or width * height when there is none.
@@ -99,12 +120,6 @@ struct thread_scratch {
     dispsmooth::buffer_ptr<std::uint32_t> window_index;
     dispsmooth::buffer_ptr<int> window_disp;
     dispsmooth::buffer_ptr<std::uint64_t> window_weight;  // bits of the weights
-    // Neighbours of smooth_lanes whose disparity is not their centre's: per
-    // offset, the lanes concerned and the eight weights and disparities.
-    dispsmooth::buffer_ptr<std::uint8_t> entry_lanes;
-    dispsmooth::buffer_ptr<std::uint64_t> entry_weight;
-    dispsmooth::buffer_ptr<int> entry_disp;
-    std::vector<dispsmooth::touched_histogram> lane_histo;  // one per lane
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y)
         : histo(nbins, window_pixels(reach_x, reach_y)),
@@ -123,7 +138,12 @@ struct job {
     int min_d;
     int reach_x, reach_y;
     bool byte_guide;  // every guide value in 0..255
-    lane_kernel use_lanes;  // which of smooth_lanes* may run
+    bool use_lanes;  // smooth_lanes may run
+    // Exponents of smooth_lanes' weight estimates: -log2(e) / sigma_color^2,
+    // and -log2(e) S / sigma_space^2 for each offset (dy, dx) at
+    // (dy + reach_y) (2 reach_x + 1) + dx + reach_x.
+    float colour_exponent;
+    const float *space_exponent;
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
     // null when each thread repacks its rows in its ring.
     const std::uint8_t *packed;
@@ -231,6 +251,10 @@ template <bool mixed>
                                    int n, std::uint64_t *weight, double &sum) {
     double acc = sum;
     for (; k < n; ++k) {
+        // The entries of a colour-noise window lie all over the table: ask
+        // for them ahead of their turn.
+        if (k + prefetch_distance < n)
+            __builtin_prefetch(cells + std::min(index[k + prefetch_distance], limit));
         const std::uint32_t ix = index[k];
         if (ix >= limit) break;
         const std::uint64_t stored = __atomic_load_n(cells + ix, __ATOMIC_RELAXED);
@@ -305,6 +329,8 @@ bool smooth_pixel_window(const job &jb, thread_scratch &scratch, const window_ro
         // colour-noise image, or a table cut short by a large radius): look
         // them up one by one without leaving the loop.
         for (int k = 0; k < n; ++k) {
+            if (k + prefetch_distance < n)
+                __builtin_prefetch(cells + std::min(index[k + prefetch_distance], limit));
             const std::uint32_t ix = index[k];
             const std::uint64_t stored =
                 ix < limit ? __atomic_load_n(cells + ix, __ATOMIC_RELAXED) : 0;
@@ -342,120 +368,64 @@ bool smooth_pixel_window(const job &jb, thread_scratch &scratch, const window_ro
     return finish_pixel(jb, histo, run, i, j);
 }
 
-// The end of a group of smooth_lanes: sum[l] is the bin of lane l's centre
-// disparity own, rest[l] the other weights of its window summed in any
-// order, and entries neighbours are recorded for the other bins.  Stores
-// every result; returns the lane of the first pixel whose histogram
-// median_histo would reject, or -1.
+// Eight neighbouring output pixels (i, j) .. (i, j + 7) whose windows lie
+// inside the image horizontally, settled together where that is certain.
 //
 // A bin that holds more than half the total weight is the weighted median:
 // the cumulative weight before it stays below half the total and reaches it
-// at that bin.  Where sum[l] exceeds rest[l] by a relative margin of 2^-20
-// this holds for median_histo's own floating-point sums too, so its result
-// is own without forming them.  Each of those sums adds at most 16129
-// non-negative terms (a window of offsets up to 63), so it lies within a
-// relative 2^-38 of the exact sum, far inside the margin; sum[l] at least
-// 2^-1000 keeps half the total clear of the subnormal range, where halving
-// rounds, and a sum that is not a number fails the comparison.  Every other
-// lane is computed exactly as median_histo does: its other bins summed in a
-// histogram of the lane's own, contributions added in the order of the
-// offsets, then the search.
-int finish_lanes(const job &jb, thread_scratch &scratch, int i, int j, const double *sum,
-                 const double *rest, int entries, int other_lanes) {
-    const int min_d = jb.min_d;
-    int exact_lanes = 0;  // lanes whose histogram is formed
-    for (int l = 0; l < 8; ++l)
-        if ((other_lanes >> l & 1) && !(sum[l] >= 0x1p-1000 && sum[l] > rest[l] * (1 + 0x1p-20)))
-            exact_lanes |= 1 << l;
-    const std::uint8_t *entry_lanes = scratch.entry_lanes.get();
-    const std::uint64_t *entry_weight = scratch.entry_weight.get();
-    const int *entry_disp = scratch.entry_disp.get();
-    for (int e = 0; e < entries; ++e) {
-        for (unsigned bits = entry_lanes[e] & static_cast<unsigned>(exact_lanes); bits != 0;
-             bits &= bits - 1) {
-            const int l = std::countr_zero(bits);
-            const std::uint64_t w = entry_weight[8 * e + l];
-            if (w == 0) continue;  // +0.0 adds nothing
-            dispsmooth::touched_histogram &histo = scratch.lane_histo[static_cast<std::size_t>(l)];
-            const std::size_t b =
-                static_cast<std::size_t>(static_cast<long long>(entry_disp[8 * e + l]) - min_d);
-            histo.mark(b);
-            histo.bins()[b] += std::bit_cast<double>(w);
-        }
-    }
-
-    const int *centre_disp = jb.disp_arr + static_cast<std::ptrdiff_t>(i) * jb.width + j;
-    int *result = jb.result_arr + static_cast<std::ptrdiff_t>(i) * jb.width + j;
-    int rejected = -1;
-    for (int l = 0; l < 8; ++l) {
-        const int own = centre_disp[l];
-        if (!(other_lanes >> l & 1)) {
-            // One disparity in the whole window, as in smooth_pixel_window.
-            if (!(0.5 * sum[l] > 0) && rejected < 0) rejected = l;
-            result[l] = own;
-            continue;
-        }
-        if (!(exact_lanes >> l & 1)) {  // own holds most of the weight
-            result[l] = own;
-            continue;
-        }
-        // The bin of own received nothing but the lane's sum.
-        dispsmooth::touched_histogram &histo = scratch.lane_histo[static_cast<std::size_t>(l)];
-        const std::size_t b = static_cast<std::size_t>(static_cast<long long>(own) - min_d);
-        histo.mark(b);
-        histo.bins()[b] = sum[l];
-        const long long k = histo.median_index_and_clear();  // clears even when rejected
-        if (k < 0) {
-            if (rejected < 0) rejected = l;
-        } else {
-            result[l] = min_d + static_cast<int>(k);
-        }
-    }
-    return rejected;
-}
-
-// Eight neighbouring output pixels (i, j) .. (i, j + 7) at once, each in one
-// lane of two 4-double vectors, for windows that lie inside the image
-// horizontally.  Lane l follows exactly the additions of smooth_pixel_window
-// for its own pixel: the same offsets in the same scan order, its own bin of
-// dom (its centre's disparity) summed in its own accumulator, and +0.0 added
-// for a neighbour of another disparity.  The lanes are independent, so the
-// additions of eight windows overlap instead of waiting on one another, and
-// offset by offset the eight neighbours are consecutive pixels of one row:
-// their colours, table entries (one gather) and disparities come in whole
-// vectors.  The neighbours of other disparities are recorded, offset by
-// offset, with their lanes, weights and disparities, and summed per lane
-// afterwards in the same order.  Returns the lane of the first pixel whose
-// histogram median_histo would reject, or -1.
-[[gnu::target("avx2")]] int smooth_lanes(const job &jb, thread_scratch &scratch,
-                                         const window_rows &wr, int j) {
+// at that bin.  Where that holds by a wide margin, it holds just as well for
+// the floating-point sums median_histo forms, whose relative error over at
+// most 16129 non-negative terms is below 2^-38, so median_histo returns that
+// bin, accepts the total, and its repeated search agrees.  Deciding it needs
+// the weights only roughly.  So, offset by offset, the eight neighbours
+// (consecutive pixels of one row) get a single-precision estimate of their
+// weights in vector lanes, and each lane sums the estimates of its window:
+// all of them, those of its centre's disparity, and those of a second
+// candidate, the median of the centre's and its two horizontal neighbours'
+// disparities (the surrounding disparity where the centre is an outlier).
+// A lane is settled when a candidate's estimate exceeds (1 + 1/16) / 2 of
+// the total's and is at least 2^-60.
+//
+// The estimate is 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2),
+// as 2^floor(t) times a degree-5 Taylor polynomial of 2^f, f = t - floor(t),
+// and 0 below 2^-126.  Relative error of a weight: below 8.6e-5 from the
+// polynomial, 2e-5 from t in single precision (|t| <= 127), a few 1e-7 from
+// the evaluation; of a sum of at most 16129 of them in single precision,
+// below 1e-3 more; an absolute error below 2^-110 from weights taken as 0.
+// A candidate settled so holds more than 0.53 of the true total weight,
+// which is more than half by a margin far beyond median_histo's rounding.
+// A sum that is not a number (a sigma of 0 or not a number) settles nothing.
+// The centre pixel's estimate is exactly 1, as its weight.
+//
+// Every lane not settled is computed exactly, by smooth_pixel_window.
+// Returns the lane of the first pixel whose histogram median_histo would
+// reject, or -1.
+[[gnu::target("avx2,fma")]] int smooth_lanes(const job &jb, thread_scratch &scratch,
+                                             const window_rows &wr, int j, bool &mostly_slow) {
     const int width = jb.width, i = wr.i, r = jb.reach_x;
-    const dispsmooth::weight_table &weights = *jb.weights;
-    const int tx = weights.table_x();
-    const long long *cells = reinterpret_cast<const long long *>(weights.cells());
-    const std::uint32_t limit = weights.index_limit();
-    const __m128i shift = _mm_cvtsi32_si128(weights.shift());
-    const __m256i limit_v = _mm256_set1_epi32(static_cast<int>(limit));
-    const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(dispsmooth::weight_table::sign_bit));
-    const __m256i zero = _mm256_setzero_si256();
-
+    const int span = 2 * r + 1;
     const int *centre_disp = jb.disp_arr + static_cast<std::ptrdiff_t>(i) * width + j;
-    const __m256i dom = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_disp));
+    const __m256i own = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_disp));
+    const __m256i left = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_disp - 1));
+    const __m256i right = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_disp + 1));
+    const __m256i around = _mm256_max_epi32(_mm256_min_epi32(left, own),
+                                            _mm256_min_epi32(_mm256_max_epi32(left, own), right));
     const std::uint8_t *centre_px = wr.rows[i - wr.y_lo] + 4 * j;
     const __m256i centre_lo =
         _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px)));
     const __m256i centre_hi =
         _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px + 16)));
 
-    std::uint8_t *entry_lanes = scratch.entry_lanes.get();
-    std::uint64_t *entry_weight = scratch.entry_weight.get();
-    int *entry_disp = scratch.entry_disp.get();
-    int entries = 0, other_lanes = 0;
-    __m256d acc_lo = _mm256_setzero_pd(), acc_hi = _mm256_setzero_pd();
-    __m256d rest_lo = _mm256_setzero_pd(), rest_hi = _mm256_setzero_pd();
+    const __m256 colour_factor = _mm256_set1_ps(jb.colour_exponent);
+    const __m256i lowest = _mm256_set1_epi32(-127), bias = _mm256_set1_epi32(127);
+    // 2^f = e^(f ln 2), f in [0, 1): (f ln 2)^k / k!, k = 0 .. 5.
+    const __m256 p5 = _mm256_set1_ps(1.3333558e-3f), p4 = _mm256_set1_ps(9.6181291e-3f),
+                 p3 = _mm256_set1_ps(5.5504109e-2f), p2 = _mm256_set1_ps(2.4022651e-1f),
+                 p1 = _mm256_set1_ps(6.9314718e-1f), one = _mm256_set1_ps(1.0f);
+    __m256 total = _mm256_setzero_ps(), of_own = total, of_around = total;
 
     for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
-        const int *s_number = weights.s_numbers(y - i) + tx;  // indexed by dx
+        const float *space = jb.space_exponent + static_cast<std::size_t>(y - i + jb.reach_y) * span + r;
         const std::uint8_t *px_row = wr.rows[y - wr.y_lo] + 4 * j;
         const int *disp_row = jb.disp_arr + static_cast<std::ptrdiff_t>(y) * width + j;
         for (int dx = -r; dx <= r; ++dx) {
@@ -472,142 +442,50 @@ int finish_lanes(const job &jb, thread_scratch &scratch, int i, int j, const dou
             const __m256i pairs =
                 _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
             const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i index =
-                _mm256_add_epi32(_mm256_sll_epi32(c, shift), _mm256_set1_epi32(s_number[dx]));
-            // Indices beyond the table read its last cell, which stays 0.
-            const __m256i clamped = _mm256_min_epu32(index, limit_v);
-            __m256i w_lo = _mm256_i32gather_epi64(cells, _mm256_castsi256_si128(clamped), 8);
-            __m256i w_hi = _mm256_i32gather_epi64(cells, _mm256_extracti128_si256(clamped, 1), 8);
-            const __m256i missing =
-                _mm256_or_si256(_mm256_cmpeq_epi64(w_lo, zero), _mm256_cmpeq_epi64(w_hi, zero));
-            if (!_mm256_testz_si256(missing, missing)) [[unlikely]] {
-                alignas(32) std::uint64_t w[8];
-                alignas(32) std::uint32_t ix[8];
-                _mm256_store_si256(reinterpret_cast<__m256i *>(w), w_lo);
-                _mm256_store_si256(reinterpret_cast<__m256i *>(w + 4), w_hi);
-                _mm256_store_si256(reinterpret_cast<__m256i *>(ix), index);
-                for (int l = 0; l < 8; ++l)
-                    if (w[l] == 0) w[l] = weights.resolve(ix[l]) ^ dispsmooth::weight_table::sign_bit;
-                w_lo = _mm256_load_si256(reinterpret_cast<const __m256i *>(w));
-                w_hi = _mm256_load_si256(reinterpret_cast<const __m256i *>(w + 4));
-            }
-            w_lo = _mm256_xor_si256(w_lo, sign);
-            w_hi = _mm256_xor_si256(w_hi, sign);
+
+            const __m256 t = _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor,
+                                             _mm256_set1_ps(space[dx]));
+            const __m256 whole = _mm256_floor_ps(t);
+            const __m256 f = _mm256_sub_ps(t, whole);
+            __m256 poly = _mm256_fmadd_ps(p5, f, p4);
+            poly = _mm256_fmadd_ps(poly, f, p3);
+            poly = _mm256_fmadd_ps(poly, f, p2);
+            poly = _mm256_fmadd_ps(poly, f, p1);
+            poly = _mm256_fmadd_ps(poly, f, one);
+            // 2^floor(t) from its exponent bits; floor(t) <= -127 gives 0.
+            const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), lowest);
+            const __m256 w = _mm256_mul_ps(
+                poly, _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(e, bias), 23)));
 
             const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + dx));
-            const __m256i same = _mm256_cmpeq_epi32(d, dom);
-            const __m256i same_lo = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(same));
-            const __m256i same_hi = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(same, 1));
-            acc_lo = _mm256_add_pd(acc_lo, _mm256_castsi256_pd(_mm256_and_si256(w_lo, same_lo)));
-            acc_hi = _mm256_add_pd(acc_hi, _mm256_castsi256_pd(_mm256_and_si256(w_hi, same_hi)));
-            rest_lo = _mm256_add_pd(rest_lo, _mm256_castsi256_pd(_mm256_andnot_si256(same_lo, w_lo)));
-            rest_hi = _mm256_add_pd(rest_hi, _mm256_castsi256_pd(_mm256_andnot_si256(same_hi, w_hi)));
-            // Recorded unconditionally (without a branch that would guess
-            // wrong whenever outliers are scattered), kept only when a lane
-            // has another disparity.
-            const int other = ~_mm256_movemask_ps(_mm256_castsi256_ps(same)) & 0xFF;
-            if (other != 0) {
-            entry_lanes[entries] = static_cast<std::uint8_t>(other);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(entry_weight + 8 * entries), w_lo);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(entry_weight + 8 * entries + 4), w_hi);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(entry_disp + 8 * entries), d);
-            entries += 1;
-            other_lanes |= other;
-            }
+            total = _mm256_add_ps(total, w);
+            of_own = _mm256_add_ps(
+                of_own, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpeq_epi32(d, own))));
+            of_around = _mm256_add_ps(
+                of_around, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpeq_epi32(d, around))));
         }
     }
 
-    alignas(32) double sum[8];
-    alignas(32) double rest[8];
-    _mm256_store_pd(sum, acc_lo);
-    _mm256_store_pd(sum + 4, acc_hi);
-    _mm256_store_pd(rest, rest_lo);
-    _mm256_store_pd(rest + 4, rest_hi);
-    return finish_lanes(jb, scratch, i, j, sum, rest, entries, other_lanes);
-}
-
-// smooth_lanes with AVX-512: the same additions, the eight lanes in one
-// vector.  A neighbour of another disparity leaves its lane's sum as it is
-// (a masked addition) where smooth_lanes adds +0.0 to it, which is the same.
-[[gnu::target("avx512f,avx512bw,avx512vl")]] int smooth_lanes_512(const job &jb,
-                                                                  thread_scratch &scratch,
-                                                                  const window_rows &wr, int j) {
-    const int width = jb.width, i = wr.i, r = jb.reach_x;
-    const dispsmooth::weight_table &weights = *jb.weights;
-    const int tx = weights.table_x();
-    const long long *cells = reinterpret_cast<const long long *>(weights.cells());
-    const __m128i shift = _mm_cvtsi32_si128(weights.shift());
-    const __m512i limit = _mm512_set1_epi64(weights.index_limit());
-    const __m512i sign = _mm512_set1_epi64(static_cast<long long>(dispsmooth::weight_table::sign_bit));
-    const __m512i low_half = _mm512_set1_epi64(0xFFFFFFFF);
-    // All lanes, spelt out: the unmasked forms of some intrinsics trip a
-    // spurious uninitialised-variable warning of this compiler.
-    const __mmask8 all = 0xFF;
-
-    const int *centre_disp = jb.disp_arr + static_cast<std::ptrdiff_t>(i) * width + j;
-    const __m256i dom = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_disp));
-    const __m512i centre = _mm512_cvtepu8_epi16(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(wr.rows[i - wr.y_lo] + 4 * j)));
-
-    std::uint8_t *entry_lanes = scratch.entry_lanes.get();
-    std::uint64_t *entry_weight = scratch.entry_weight.get();
-    int *entry_disp = scratch.entry_disp.get();
-    int entries = 0, other_lanes = 0;
-    __m512d acc = _mm512_setzero_pd(), rest_acc = _mm512_setzero_pd();
-
-    for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
-        const int *s_number = weights.s_numbers(y - i) + tx;  // indexed by dx
-        const std::uint8_t *px_row = wr.rows[y - wr.y_lo] + 4 * j;
-        const int *disp_row = jb.disp_arr + static_cast<std::ptrdiff_t>(y) * width + j;
-        for (int dx = -r; dx <= r; ++dx) {
-            // Per pixel, one 64-bit lane holds dR^2 + dG^2 and dB^2 in its
-            // halves; their sum is the squared colour distance.
-            const __m512i diff = _mm512_sub_epi16(
-                _mm512_cvtepu8_epi16(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(px_row + 4 * dx))),
-                centre);
-            const __m512i halves = _mm512_madd_epi16(diff, diff);
-            const __m512i c = _mm512_and_si512(
-                _mm512_add_epi32(halves, _mm512_maskz_srli_epi64(all, halves, 32)), low_half);
-            const __m512i index =
-                _mm512_add_epi64(_mm512_maskz_sll_epi64(all, c, shift), _mm512_set1_epi64(s_number[dx]));
-            // Indices beyond the table read its last cell, which stays 0.
-            __m512i w = _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), all,
-                                                    _mm512_maskz_min_epu64(all, index, limit), cells, 8);
-            const __mmask8 missing = _mm512_cmpeq_epi64_mask(w, _mm512_setzero_si512());
-            if (missing != 0) [[unlikely]] {
-                alignas(64) std::uint64_t wl[8], ix[8];
-                _mm512_store_si512(wl, w);
-                _mm512_store_si512(ix, index);
-                for (int l = 0; l < 8; ++l)
-                    if (missing >> l & 1)
-                        wl[l] = weights.resolve(static_cast<std::uint32_t>(ix[l])) ^
-                                dispsmooth::weight_table::sign_bit;
-                w = _mm512_load_si512(wl);
-            }
-            w = _mm512_xor_si512(w, sign);
-
-            const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + dx));
-            const __mmask8 same = _mm256_cmpeq_epi32_mask(d, dom);
-            acc = _mm512_mask_add_pd(acc, same, acc, _mm512_castsi512_pd(w));
-            rest_acc = _mm512_mask_add_pd(rest_acc, static_cast<__mmask8>(~same), rest_acc,
-                                          _mm512_castsi512_pd(w));
-            const int other = static_cast<std::uint8_t>(~same);
-            if (other != 0) {
-                entry_lanes[entries] = static_cast<std::uint8_t>(other);
-                _mm512_storeu_si512(entry_weight + 8 * entries, w);
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(entry_disp + 8 * entries), d);
-                ++entries;
-                other_lanes |= other;
-            }
+    const __m256 half = _mm256_mul_ps(total, _mm256_set1_ps(0.5f * (1.0f + 1.0f / 16)));
+    const __m256 least = _mm256_set1_ps(0x1p-60f);
+    const int own_settled = _mm256_movemask_ps(_mm256_and_ps(
+        _mm256_cmp_ps(of_own, half, _CMP_GT_OQ), _mm256_cmp_ps(of_own, least, _CMP_GE_OQ)));
+    const int around_settled = _mm256_movemask_ps(_mm256_and_ps(
+        _mm256_cmp_ps(of_around, half, _CMP_GT_OQ), _mm256_cmp_ps(of_around, least, _CMP_GE_OQ)));
+    alignas(32) int around_disp[8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(around_disp), around);
+    int *result = jb.result_arr + static_cast<std::ptrdiff_t>(i) * width + j;
+    int rejected = -1;
+    for (int l = 0; l < lanes; ++l) {
+        if (own_settled >> l & 1) {
+            result[l] = centre_disp[l];
+        } else if (around_settled >> l & 1) {
+            result[l] = around_disp[l];
+        } else if (!smooth_pixel_window(jb, scratch, wr, j + l, mostly_slow) && rejected < 0) {
+            rejected = l;
         }
     }
-
-    alignas(64) double sum[8];
-    alignas(64) double rest[8];
-    _mm512_store_pd(sum, acc);
-    _mm512_store_pd(rest, rest_acc);
-    return finish_lanes(jb, scratch, i, j, sum, rest, entries, other_lanes);
+    return rejected;
 }
 
 // smooth_row for the common case (see smooth_pixel_window): windows inside
@@ -620,14 +498,12 @@ int smooth_row_window(const job &jb, thread_scratch &scratch, int i, int j_end) 
     const window_rows wr{i, y_lo, y_hi, rows};
     // Eight-lane groups start at reach_x and end at least reach_x before the
     // last column, and stop before j_end.
-    const int lanes_end = jb.use_lanes != lane_kernel::none ? std::min(j_end, jb.width - jb.reach_x) : 0;
+    const int lanes_end = jb.use_lanes ? std::min(j_end, jb.width - lane_margin(jb.reach_x)) : 0;
 
     bool mostly_slow = false;
     for (int j = 0; j < j_end;) {
-        if (j >= jb.reach_x && j + lanes <= lanes_end) {
-            const int rejected = jb.use_lanes == lane_kernel::avx512
-                                     ? smooth_lanes_512(jb, scratch, wr, j)
-                                     : smooth_lanes(jb, scratch, wr, j);
+        if (j >= lane_margin(jb.reach_x) && j + lanes <= lanes_end) {
+            const int rejected = smooth_lanes(jb, scratch, wr, j, mostly_slow);
             if (rejected >= 0) return j + rejected;
             j += lanes;
             continue;
@@ -754,25 +630,22 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
     }
     // Eight-pixel groups need rows of at least 8 + 2 reach_x pixels.
-    lane_kernel use_lanes = lane_kernel::none;
-    if (by_window && width >= lanes + 2 * reach_x) {
-        const dispsmooth::vector_isa isa = dispsmooth::available_vector_isa();
-        if (isa == dispsmooth::vector_isa::avx512) use_lanes = lane_kernel::avx512;
-        if (isa == dispsmooth::vector_isa::avx2) use_lanes = lane_kernel::avx2;
+    // Eight-pixel groups need rows of at least 8 + 2 lane_margin pixels.
+    const bool use_lanes = by_window && width >= lanes + 2 * lane_margin(reach_x) &&
+                           dispsmooth::available_vector_isa() == dispsmooth::vector_isa::avx2;
+    float colour_exponent = 0;
+    std::vector<float> space_exponent;
+    if (use_lanes) {
+        colour_exponent = lane_exponent(1.0, sigma_color);
+        for (int dy = -reach_y; dy <= reach_y; ++dy)
+            for (int dx = -reach_x; dx <= reach_x; ++dx)
+                space_exponent.push_back(lane_exponent(dx * dx + dy * dy, sigma_space));
     }
-    if (use_lanes != lane_kernel::none) {
-        const std::size_t window = window_pixels(reach_x, reach_y);
-        for (auto &s : scratch) {
-            s->entry_lanes = dispsmooth::allocate_buffer<std::uint8_t>(window, "window layout");
-            s->entry_weight =
-                dispsmooth::allocate_buffer<std::uint64_t>(window * lanes, "window layout");
-            s->entry_disp = dispsmooth::allocate_buffer<int>(window * lanes, "window layout");
-            s->lane_histo.reserve(lanes);
-            for (int l = 0; l < lanes; ++l) s->lane_histo.emplace_back(nbins, window);
-        }
-    }
-    const job jb{width,     height,   guide_arr,    disp_arr, min_d,     reach_x,   reach_y,
-                 byte_guide, use_lanes, packed_guide, &weights, result_arr};
+    const job jb{width,     height,          guide_arr,
+                 disp_arr,  min_d,           reach_x,
+                 reach_y,   byte_guide,      use_lanes,
+                 colour_exponent, space_exponent.data(), packed_guide,
+                 &weights,  result_arr};
 
     // First pixel whose histogram was rejected, over all threads.
     std::atomic<long long> first_rejected{npixels};

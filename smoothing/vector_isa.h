@@ -9,14 +9,15 @@
 
 namespace dispsmooth {
 
-enum class vector_isa { baseline = 0, avx2 = 1, avx512 = 2 };
+// baseline: the x86-64 baseline (SSE2); avx2: AVX2 and FMA.
+enum class vector_isa { baseline = 0, avx2 = 1 };
 
 vector_isa available_vector_isa();
 
 // Caps available_vector_isa() at most, for the calls that start after it.
 void limit_vector_isa(vector_isa most);
 
-// The cap, as an int (vector_isa::avx512 when never limited).
+// The cap, as an int (vector_isa::avx2 when never limited).
 extern std::atomic<int> vector_isa_limit;
 
 }  // namespace dispsmooth
