@@ -122,7 +122,8 @@ struct thread_scratch {
     dispsmooth::buffer_ptr<std::uint64_t> window_weight;  // bits of the weights
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y)
-        : histo(nbins, window_pixels(reach_x, reach_y)),
+        // smooth_row marks bin 0 besides the bins of the window.
+        : histo(nbins, window_pixels(reach_x, reach_y) + 1),
           distances(dispsmooth::allocate_buffer<int>(2 * static_cast<std::size_t>(reach_x) + 5,
                                                      "colour distances")),
           indices(dispsmooth::allocate_buffer<std::uint32_t>(

@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "../smoothing/vector_isa.h"
 #include "dispsmooth/smoothing.h"
 
 namespace {
@@ -101,21 +102,36 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
     return s;
 }
 
-// The straightforward routine's output and the fast one's at 1 and 2 threads.
+// The vector code paths of this processor: the best one, and the baseline
+// one every x86-64 processor runs.
+std::vector<dispsmooth::vector_isa> code_paths() {
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
+    std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};
+    if (paths[0] != dispsmooth::vector_isa::baseline) paths.push_back(dispsmooth::vector_isa::baseline);
+    return paths;
+}
+
+// The straightforward routine's output and the fast one's at 1 and 2
+// threads, on every code path.
 template <class Reference, class Fast>
 void expect_identical(const scene &s, std::size_t n, Reference ref, Fast fast, const char *what,
                       int index) {
+    static const std::vector<dispsmooth::vector_isa> paths = code_paths();
     ivec expected(n, -1);
     ref(expected.data());
-    for (int threads : {1, 2}) {
-        omp_set_num_threads(threads);
-        ivec got(n, -2);
-        fast(got.data());
-        EXPECT_TRUE(same(expected, got))
-            << what << " differs, case " << index << ": " << s.w << "x" << s.h << " radius "
-            << s.radius << " sigmas " << s.ss << ", " << s.sc << " range " << s.min_d << ".."
-            << s.max_d << " threads " << threads;
+    for (dispsmooth::vector_isa path : paths) {
+        dispsmooth::limit_vector_isa(path);
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            ivec got(n, -2);
+            fast(got.data());
+            EXPECT_TRUE(same(expected, got))
+                << what << " differs, case " << index << ": " << s.w << "x" << s.h << " radius "
+                << s.radius << " sigmas " << s.ss << ", " << s.sc << " range " << s.min_d << ".."
+                << s.max_d << " threads " << threads << " code path " << static_cast<int>(path);
+        }
     }
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
 }
 
 int cases_run = 0;
@@ -195,7 +211,8 @@ TEST(FastSmoothing, WeightedMedianAndWholeSmoothingMatchOnRandomScenes) {
             compare_whole(s, -2);
         }
     }
-    std::printf("[          ] %d cases compared, each at 1 and 2 threads\n", cases_run);
+    std::printf("[          ] %d cases compared, each at 1 and 2 threads on %zu code paths\n",
+                cases_run, code_paths().size());
 }
 
 TEST(FastSmoothing, MedianMatchesForEveryRadiusAndShape) {
