@@ -6,6 +6,10 @@
 // processor allows (smooth_lanes), and rows shared among OpenMP threads.
 //
 // What is the same as weighted_median, and why:
+// - Most pixels are settled by smooth_lanes without forming a histogram,
+//   where estimated weights show beyond doubt that one bin holds more than
+//   half the total weight, which makes it median_histo's result (see there).
+//   Every other pixel is computed as follows.
 // - Every weight is the same double (see weight_table.h), and the
 //   contributions to one bin are added in the window's scan order, dy outer
 //   and dx inner, starting from +0.0.  A weight of +0.0 is skipped: adding it

@@ -83,8 +83,9 @@ public:
         const std::size_t worthwhile = static_cast<std::size_t>(work) / (4 * stride);
         c_count_ = std::clamp<std::size_t>(worthwhile, std::min<std::size_t>(256, most), most);
         index_limit_ = static_cast<std::uint32_t>(c_count_ << shift_);
-        // One cell more, at index_limit(), that stays 0: a lookup may clamp
-        // its index to it and find "not in the table".
+        // One cell more, at index_limit(), that stays 0 ("not in the
+        // table"): an index clamped to the limit still addresses the block,
+        // as the prefetches of weighted_median_fast do.
         cells_ = allocate_buffer<std::uint64_t>((c_count_ << shift_) + 1, "weight table");
     }
 
