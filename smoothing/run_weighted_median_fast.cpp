@@ -87,10 +87,12 @@ float lane_exponent(double q, double sigma) {
 // min_d..max_d, or width * height when there is none.
 long long first_invalid_window(int width, int height, const int *disp_arr, int min_d, int max_d,
                                long long r) {
-    long long first = static_cast<long long>(width) * height;
+    const long long npixels = static_cast<long long>(width) * height;
+    long long first = npixels;
+    // Rows are scanned in parallel, each up to its first invalid value.
+#pragma omp parallel for schedule(static) reduction(min : first) if (npixels >= (1LL << 18))
     for (long long y = 0; y < height; ++y) {
         // The earliest centre that sees row y lies in row max(0, y - r).
-        if (std::max(0LL, y - r) * width >= first) break;
         const int *row = disp_arr + y * width;
         for (long long x = 0; x < width; ++x) {
             if (row[x] < min_d || row[x] > max_d) {
@@ -501,17 +503,23 @@ int smooth_row_window(const job &jb, thread_scratch &scratch, int i, int j_end) 
     const std::uint8_t **rows = scratch.rows.get();
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(jb, scratch, y);
     const window_rows wr{i, y_lo, y_hi, rows};
-    // Eight-lane groups start at reach_x and end at least reach_x before the
-    // last column, and stop before j_end.
+    // Eight-lane groups start at lane_margin and end at least lane_margin
+    // before the last column, and stop before j_end.
     const int lanes_end = jb.use_lanes ? std::min(j_end, jb.width - lane_margin(jb.reach_x)) : 0;
 
+    const int margin = lane_margin(jb.reach_x);
     bool mostly_slow = false;
     for (int j = 0; j < j_end;) {
-        if (j >= lane_margin(jb.reach_x) && j + lanes <= lanes_end) {
-            const int rejected = smooth_lanes(jb, scratch, wr, j, mostly_slow);
-            if (rejected >= 0) return j + rejected;
-            j += lanes;
-            continue;
+        if (j >= margin && j < lanes_end) {
+            // The last group ends at lanes_end, overlapping the one before
+            // it: its first pixels are computed again, to the same values.
+            const int start = std::max(margin, std::min(j, lanes_end - lanes));
+            if (start + lanes <= lanes_end) {
+                const int rejected = smooth_lanes(jb, scratch, wr, start, mostly_slow);
+                if (rejected >= 0) return start + rejected;
+                j = start + lanes;
+                continue;
+            }
         }
         if (!smooth_pixel_window(jb, scratch, wr, j, mostly_slow)) return j;
         ++j;
