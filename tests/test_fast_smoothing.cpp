@@ -215,6 +215,39 @@ TEST(FastSmoothing, WeightedMedianAndWholeSmoothingMatchOnRandomScenes) {
                 cases_run, code_paths().size());
 }
 
+// Windows in which one disparity holds close to half of the weight, or
+// close to the share above which the fast path takes it without forming the
+// histogram: stripes of two disparities under one colour (and under two
+// nearly equal colours), with the spatial sigma swept finely so that the
+// shares pass through every value near those thresholds.
+TEST(FastSmoothing, NearlyBalancedWindowsMatch) {
+    const int w = 48, h = 20;
+    int compared = 0;
+    for (int stripe : {1, 2, 3, 5}) {
+        for (int radius : {2, 4, 6}) {
+            for (int step = 0; step < 60; ++step) {
+                scene s;
+                s.w = w, s.h = h, s.radius = radius, s.min_d = 0, s.max_d = 255;
+                s.ss = 0.4 * std::pow(1.08, step);
+                s.sc = step % 2 ? 1e3 : 7.0;
+                s.image.resize(3 * w * h);
+                s.disp.resize(w * h);
+                for (int p = 0; p < w * h; ++p) {
+                    const int x = p % w, y = p / w;
+                    const bool band = (x / stripe + (y * stripe > h ? 1 : 0)) % 2 != 0;
+                    s.disp[p] = band ? 30 : 31 + step % 3;
+                    for (int c = 0; c < 3; ++c) s.image[3 * p + c] = 100 + (band && c == 1);
+                }
+                compare_whole(s, step);
+                compare_weighted(s, s.image, step);
+                compared += 2;
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+    std::printf("[          ] %d nearly balanced cases compared\n", compared);
+}
+
 TEST(FastSmoothing, MedianMatchesForEveryRadiusAndShape) {
     std::mt19937 g(7);
     const int count = 2000 / case_scale;
