@@ -71,23 +71,28 @@ inline __m128i packed_centre(const std::uint8_t *pixel) {
     return _mm_setr_epi16(pixel[0], pixel[1], pixel[2], 0, pixel[0], pixel[1], pixel[2], 0);
 }
 
+// Squared colour distances between the four packed pixels at px and the
+// centre.
+inline __m128i four_distances(const std::uint8_t *px, __m128i centre) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
+    const __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(pixels, zero), centre);
+    const __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(pixels, zero), centre);
+    // Per pixel: dR^2 + dG^2 in one lane, dB^2 (+ 0^2) in the next.
+    const __m128 a = _mm_castsi128_ps(_mm_madd_epi16(lo, lo));
+    const __m128 b = _mm_castsi128_ps(_mm_madd_epi16(hi, hi));
+    // Lane moves only, no floating-point operation on the bits.
+    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    return _mm_add_epi32(even, odd);
+}
+
 // out[k] = squared colour distance between packed pixel k of row and the
 // centre, for k = 0 .. count - 1.  Writes out up to the next multiple of 4
 // and reads row up to it (the padding of packed_row_bytes covers that).
 inline void squared_distances(const std::uint8_t *row, int count, __m128i centre, int *out) {
-    const __m128i zero = _mm_setzero_si128();
-    for (int k = 0; k < count; k += 4) {
-        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 4 * k));
-        const __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(px, zero), centre);
-        const __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(px, zero), centre);
-        // Per pixel: dR^2 + dG^2 in one lane, dB^2 (+ 0^2) in the next.
-        const __m128 a = _mm_castsi128_ps(_mm_madd_epi16(lo, lo));
-        const __m128 b = _mm_castsi128_ps(_mm_madd_epi16(hi, hi));
-        // Lane moves only, no floating-point operation on the bits.
-        const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), _mm_add_epi32(even, odd));
-    }
+    for (int k = 0; k < count; k += 4)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), four_distances(row + 4 * k, centre));
 }
 
 // index[k] = (C_k << shift) + s_number[k] for k = 0 .. count - 1, C_k being
@@ -96,20 +101,11 @@ inline void squared_distances(const std::uint8_t *row, int count, __m128i centre
 // next multiple of 4 and reads row and s_number up to it.
 inline void distance_indices(const std::uint8_t *row, int count, __m128i centre,
                              const int *s_number, int shift, std::uint32_t *index) {
-    const __m128i zero = _mm_setzero_si128();
     const __m128i by = _mm_cvtsi32_si128(shift);
     for (int k = 0; k < count; k += 4) {
-        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 4 * k));
-        const __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(px, zero), centre);
-        const __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(px, zero), centre);
-        const __m128 a = _mm_castsi128_ps(_mm_madd_epi16(lo, lo));
-        const __m128 b = _mm_castsi128_ps(_mm_madd_epi16(hi, hi));
-        const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        const __m128i c = _mm_add_epi32(even, odd);
         const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_number + k));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(index + k),
-                         _mm_add_epi32(_mm_sll_epi32(c, by), sv));
+                         _mm_add_epi32(_mm_sll_epi32(four_distances(row + 4 * k, centre), by), sv));
     }
 }
 
