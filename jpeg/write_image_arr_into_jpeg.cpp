@@ -1,6 +1,7 @@
 #include "dispsmooth/jpeg_codec.h"
 
 #include "checked_alloc.h"
+#include "gray_to_rgb.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,17 +16,8 @@ void write_image_arr_into_jpeg(const char *filename, int width, int height, cons
                      filename, width, height);
         std::exit(1);
     }
-    const std::size_t pixels = width > 0 && height > 0 ? static_cast<std::size_t>(width) * height : 0;
-    int *image_rgb_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixels, 3 * sizeof(int), "JPEG output array", dispsmooth::on_failure::exit_status_1));
-    for (int i = 0; i < height; i++) {
-        for (int j = 0; j < width; j++) {
-            const int ind = i * width + j;
-            image_rgb_arr[3 * ind] = image_arr[ind];
-            image_rgb_arr[3 * ind + 1] = image_arr[ind];
-            image_rgb_arr[3 * ind + 2] = image_arr[ind];
-        }
-    }
+    int *image_rgb_arr = dispsmooth::gray_to_rgb(width, height, image_arr, "JPEG output array",
+                                                 dispsmooth::on_failure::exit_status_1);
     write_rgb_image_arr_into_jpeg(filename, width, height, image_rgb_arr);
     std::free(image_rgb_arr);
 }
