@@ -4,23 +4,18 @@
 #include "dispsmooth/png_codec.h"
 #include "harness.h"
 
-#include <cstdlib>
-
 namespace {
 
 void read_all(const char *path) {
     int w = 0, h = 0;
     int *rgb = nullptr, *alpha = nullptr;
     read_png_into_rgba_image_arr(path, &w, &h, &rgb, &alpha);
-    fuzz_harness::check_samples(rgb, 3LL * w * h);
-    fuzz_harness::check_samples(alpha, 1LL * w * h);
-    std::free(rgb);
-    std::free(alpha);
+    fuzz_harness::check_and_free(rgb, 3LL * w * h);
+    fuzz_harness::check_and_free(alpha, 1LL * w * h);
 
     int *gray = nullptr;
     read_png_into_image_arr(path, &w, &h, &gray);
-    fuzz_harness::check_samples(gray, 1LL * w * h);
-    std::free(gray);
+    fuzz_harness::check_and_free(gray, 1LL * w * h);
 }
 
 }  // namespace

@@ -3,23 +3,18 @@
 #include "dispsmooth/tiff_codec.h"
 #include "harness.h"
 
-#include <cstdlib>
-
 namespace {
 
 void read_all(const char *path) {
     int w = 0, h = 0;
     int *rgb = nullptr;
     read_tiff_into_rgb_image_arr(path, &w, &h, &rgb);
-    fuzz_harness::check_samples(rgb, 3LL * w * h);
-    std::free(rgb);
+    fuzz_harness::check_and_free(rgb, 3LL * w * h);
 
     int *gray = nullptr, *alpha = nullptr;
     read_tiff_into_image_alpha_arr(path, &w, &h, &gray, &alpha);
-    fuzz_harness::check_samples(gray, 1LL * w * h);
-    fuzz_harness::check_samples(alpha, 1LL * w * h);
-    std::free(gray);
-    std::free(alpha);
+    fuzz_harness::check_and_free(gray, 1LL * w * h);
+    fuzz_harness::check_and_free(alpha, 1LL * w * h);
 }
 
 }  // namespace

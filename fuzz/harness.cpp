@@ -142,6 +142,11 @@ void check_samples(const int *arr, long long count) {
     }
 }
 
+void check_and_free(int *arr, long long count) {
+    check_samples(arr, count);
+    std::free(arr);
+}
+
 void run_reader_in_child(const std::uint8_t *data, std::size_t size, const char *extension,
                          reader_run reader, refusal expected) {
     setup_shared_coverage();

@@ -32,6 +32,10 @@ void run_reader_in_child(const std::uint8_t *data, std::size_t size, const char 
 // otherwise).  Reading every sample also lets the sanitizers see it.
 void check_samples(const int *arr, long long count);
 
+// check_samples, then free(arr): what a target does with each array a
+// reader handed it.
+void check_and_free(int *arr, long long count);
+
 // A private temporary directory of this process, created on first use and
 // removed when the process exits.
 const char *scratch_dir();
