@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "fast/settle_stats.h"
 #include "progress.h"
 #include "guide_rows.h"
 #include "touched_histogram.h"
@@ -126,6 +127,7 @@ struct thread_scratch {
     dispsmooth::buffer_ptr<std::uint32_t> window_index;
     dispsmooth::buffer_ptr<int> window_disp;
     dispsmooth::buffer_ptr<std::uint64_t> window_weight;  // bits of the weights
+    long long pixels = 0, settled = 0;  // for settle_stats
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y)
         // smooth_row marks bin 0 besides the bins of the window.
@@ -483,6 +485,7 @@ bool smooth_pixel_window(const job &jb, thread_scratch &scratch, const window_ro
     _mm256_store_si256(reinterpret_cast<__m256i *>(around_disp), around);
     int *result = jb.result_arr + static_cast<std::ptrdiff_t>(i) * width + j;
     int rejected = -1;
+    scratch.settled += std::popcount(static_cast<unsigned>(own_settled | around_settled));
     for (int l = 0; l < lanes; ++l) {
         if (own_settled >> l & 1) {
             result[l] = centre_disp[l];
@@ -675,6 +678,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             const long long stop = std::min(limit, first_rejected.load(std::memory_order_relaxed));
             if (row_start < stop) {
                 const int j_end = static_cast<int>(std::min<long long>(width, stop - row_start));
+                mine.pixels += j_end;
                 const int rejected = by_window ? smooth_row_window(jb, mine, i, j_end)
                                                : smooth_row(jb, mine, i, j_end);
                 if (rejected >= 0) {
@@ -690,6 +694,12 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     }
     // Erase the indicator before any fatal message.
     dispsmooth::progress_finish(progress);
+    dispsmooth::settle_stats counts;
+    for (const auto &s : scratch) {
+        counts.pixels += s->pixels;
+        counts.settled += s->settled;
+    }
+    dispsmooth::record_settle_stats(counts);
 
     if (first_rejected.load() < limit) error_handler("median_histo");
     if (limit < npixels) error_handler("weighted_histo");
