@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "../smoothing/guide_rows.h"
-#include "../smoothing/pack_filtered_guide.h"
+#include "fast/guide_rows.h"
+#include "fast/pack_filtered_guide.h"
 #include "dispsmooth/smoothing.h"
 #include "make_scene.h"
 

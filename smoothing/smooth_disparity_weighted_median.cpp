@@ -6,9 +6,9 @@
 #include <cstdint>
 
 #include "buffer.h"
-#include "guide_rows.h"
-#include "pack_filtered_guide.h"
-#include "run_weighted_median_fast.h"
+#include "fast/guide_rows.h"
+#include "fast/pack_filtered_guide.h"
+#include "fast/run_weighted_median_fast.h"
 #include "smooth_with_routines.h"
 
 // The same result as smooth_disparity_weighted_median_reference to the last

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "../smoothing/vector_isa.h"
+#include "fast/vector_isa.h"
 #include "dispsmooth/smoothing.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "../smoothing/guide_rows.h"
-#include "../smoothing/pack_filtered_guide.h"
+#include "fast/guide_rows.h"
+#include "fast/pack_filtered_guide.h"
 #include "dispsmooth/smoothing.h"
 
 namespace {

@@ -44,7 +44,7 @@
 #include <vector>
 
 #include "buffer.h"
-#include "fast/settle_stats.h"
+#include "settle_stats.h"
 #include "progress.h"
 #include "guide_rows.h"
 #include "touched_histogram.h"
