@@ -54,8 +54,44 @@ public:
     // total that is zero or not a number, a search that runs past the last
     // bin, or a repeated search that disagrees.
     long long median_index_and_clear() {
-        // The touched bins in ascending order, read once from the bitmap
-        // (which is cleared on the way).
+        const std::size_t count = collect_touched();
+        double total = 0.0;
+        for (std::size_t t = 0; t < count; ++t) total += bins_[touched_[t]];
+        const double half = 0.5 * total;
+        const long long k = search(half, count);
+        const long long again = search(half, count);
+        clear(count);
+        if (k < 0 || !(half > 0) || again != k) return -1;
+        return k;
+    }
+
+    // For a histogram of estimated weights: the first bin m whose cumulative
+    // sum exceeds above * total, provided the sum of the bins before it is
+    // below below * total (see settle_margins.h); otherwise -1, as for a
+    // total that is not a number.  Then every touched bin back to +0.0.
+    long long crossing_index_and_clear(double below, double above) {
+        const std::size_t count = collect_touched();
+        double total = 0.0;
+        for (std::size_t t = 0; t < count; ++t) total += bins_[touched_[t]];
+        const double lo = below * total, hi = above * total;
+        long long m = -1;
+        double cum = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double before = cum;
+            cum += bins_[touched_[t]];
+            if (cum > hi) {
+                if (before < lo) m = static_cast<long long>(touched_[t]);
+                break;
+            }
+        }
+        clear(count);
+        return m;
+    }
+
+private:
+    // Lists the touched bins in ascending order, read once from the bitmap
+    // (which is cleared on the way), and returns their count.
+    std::size_t collect_touched() {
         std::size_t count = 0;
         for (std::size_t g = 0; g < ngroups_; ++g) {
             for (std::uint64_t gbits = groups_[g]; gbits != 0; gbits &= gbits - 1) {
@@ -67,17 +103,13 @@ public:
             }
             groups_[g] = 0;
         }
-        double total = 0.0;
-        for (std::size_t t = 0; t < count; ++t) total += bins_[touched_[t]];
-        const double half = 0.5 * total;
-        const long long k = search(half, count);
-        const long long again = search(half, count);
-        for (std::size_t t = 0; t < count; ++t) bins_[touched_[t]] = 0.0;
-        if (k < 0 || !(half > 0) || again != k) return -1;
-        return k;
+        return count;
     }
 
-private:
+    void clear(std::size_t count) {
+        for (std::size_t t = 0; t < count; ++t) bins_[touched_[t]] = 0.0;
+    }
+
     // First touched bin whose cumulative weight reaches half, or -1.
     long long search(double half, std::size_t count) const {
         double cum = 0.0;

@@ -1,0 +1,98 @@
+// The shared state of one call of the fast weighted median and its steps
+// (README.md in this folder tells which step each pixel goes through):
+//   run_weighted_median_fast.cpp  setup, thread split, failures
+//   smooth_row.cpp                the one place that chooses a pixel's path
+//   estimate_lanes_avx2.cpp       first pass: eight windows estimated at once
+//   settle_from_estimates.cpp     second pass: one window's estimates in bins
+//   exact_window_pixel.cpp        exact histogram of one window (table lookups)
+//   exact_row.cpp                 exact histograms of a row, for any guide and radius
+#ifndef DISPSMOOTH_SMOOTHING_FAST_ENGINE_H
+#define DISPSMOOTH_SMOOTHING_FAST_ENGINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "buffer.h"
+#include "estimate_lanes.h"
+#include "guide_rows.h"
+#include "touched_histogram.h"
+#include "weight_table.h"
+
+namespace dispsmooth {
+
+// Pixels of a window of half extents reach_x, reach_y.
+inline std::size_t window_pixels(int reach_x, int reach_y) {
+    return static_cast<std::size_t>(2 * reach_x + 1) * static_cast<std::size_t>(2 * reach_y + 1);
+}
+
+// The shared inputs of one call.
+struct engine_job {
+    int width, height;
+    const int *guide_arr, *disp_arr;
+    int min_d;
+    int reach_x, reach_y;
+    bool byte_guide;  // every guide value in 0..255
+    // Whole windows are laid out at once (exact_window_pixel): packed guide
+    // rows, and every offset in the weight table.  Otherwise exact_row.
+    bool by_window;
+    bool use_lanes;  // the estimate-and-settle passes may run
+    lane_constants lane;
+    double below, above;  // settle factors of the second pass
+    // The guide repacked whole (packed_row_bytes(width) bytes a row), or
+    // null when each thread repacks its rows in its ring.
+    const std::uint8_t *packed;
+    const weight_table *weights;
+    int *result_arr;
+};
+
+// Scratch of one thread, allocated before the threads start.
+struct thread_scratch {
+    touched_histogram histo;
+    buffer_ptr<int> distances;             // one window row, padded to 4
+    buffer_ptr<std::uint32_t> indices;     // their weight-table entries
+    std::unique_ptr<guide_ring> ring;      // when the guide is repacked row by row
+    buffer_ptr<const std::uint8_t *> rows;  // the packed rows of one output row
+    // One whole window in scan order (exact_window_pixel): the table entries
+    // of the neighbours, their disparities and the bits of their weights.
+    buffer_ptr<std::uint32_t> window_index;
+    buffer_ptr<int> window_disp;
+    buffer_ptr<std::uint64_t> window_weight;
+    // The first pass's estimates of one group: eight per window pixel.
+    buffer_ptr<float> estimates;
+    bool mostly_slow = false;  // the last exact window missed most table entries
+    long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
+
+    thread_scratch(std::size_t nbins, int reach_x, int reach_y);
+};
+
+// The window rows of output row i: rows y_lo .. y_hi of the image,
+// rows[y - y_lo] their packed guide colours.
+struct window_rows {
+    int i, y_lo, y_hi;
+    const std::uint8_t *const *rows;
+};
+
+// Smooths pixels (i, 0) .. (i, j_end - 1).  above holds the results of row
+// i - 1 when the same thread computed all of it, else null.  Returns the
+// column of the first pixel whose histogram median_histo would reject, or -1.
+int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end, const int *above);
+
+// Second pass for lane l of the group at (wr.i, j) whose estimates the first
+// pass left in scratch.estimates: stores the result and returns true where
+// the estimates settle it.
+bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+                           int j, int l);
+
+// Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
+// median_histo would reject its histogram.
+bool exact_window_pixel(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+                        int j);
+
+// Exact results of pixels (i, 0) .. (i, j_end - 1) for any guide and radius.
+// Returns the column of the first rejected histogram, or -1.
+int exact_row(const engine_job &job, thread_scratch &scratch, int i, int j_end);
+
+}  // namespace dispsmooth
+
+#endif

@@ -1,0 +1,61 @@
+// Estimate-and-settle pass of the fast weighted median: eight neighbouring
+// output pixels of one row at a time, their windows' weights estimated in
+// single precision in vector lanes (see estimate_lanes_avx2.cpp and
+// README.md).
+//
+// Plain data only: this header is shared with a file built with its own
+// vector flags, so it must hold no code that the linker could pick from
+// there for the rest of the library.
+#ifndef DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
+#define DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
+
+#include <cstdint>
+
+namespace dispsmooth {
+
+// Output pixels settled together.
+constexpr int lanes = 8;
+
+// The constants of one call.
+struct lane_constants {
+    int width;
+    int reach_x, reach_y;  // the window's half extents (radius clipped to the image)
+    // The exponent of an estimate is t + 127 with t = -log2(e) (C / sigma_color^2
+    // + S / sigma_space^2): colour_exponent = -log2(e) / sigma_color^2, and
+    // space_exponent[(dy + reach_y) (2 reach_x + 1) + dx + reach_x] =
+    // 127 - log2(e) S / sigma_space^2 for the offset (dx, dy).
+    float colour_exponent;
+    const float *space_exponent;
+    // A candidate m is settled when the estimated weight below m is less
+    // than below times the estimated total, and the estimated weight at or
+    // below m more than above times it (see settle_margins.h).
+    float below, above;
+};
+
+// One group of eight output pixels (i, j) .. (i, j + 7), 0 <= j <= width - 8.
+struct lane_group {
+    const int *disp_arr;
+    const std::uint8_t *const *rows;  // packed guide rows y_lo .. y_hi
+    int y_lo, y_hi, i, j;
+    // Eight candidate medians, one per lane; each lane checks candidate - 1,
+    // candidate and candidate + 1.  At most INT_MAX - 2 and at least
+    // INT_MIN + 1.
+    const int *candidate;
+    // Receives the estimated weights, eight per window offset (one per
+    // lane) in the window's scan order, dy outer and dx inner; 0 for
+    // neighbours outside the image.
+    float *estimates;
+    // Some window of the group reaches beyond the left or right edge: the
+    // neighbours outside the image are masked out (and never read).
+    bool clipped;
+};
+
+// Estimates the eight windows' weights, stores them in group.estimates, and
+// returns a bit mask of the lanes settled, whose disparity it stores in
+// value[lane].  Needs AVX2 and FMA.
+unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
+                             int *value);
+
+}  // namespace dispsmooth
+
+#endif

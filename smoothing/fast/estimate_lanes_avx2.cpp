@@ -1,0 +1,159 @@
+// The estimate-and-settle pass, eight output pixels per call in AVX2 lanes.
+// Built with AVX2 and FMA enabled for this file alone; called only where the
+// processor has both (see vector_isa.h).  The file includes nothing but plain
+// declarations and the intrinsics, so that no inline function compiled here
+// can stand in for the rest of the library's.
+//
+// For each offset of the window, the eight neighbours' weights are estimated
+// as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
+// sums its estimates: all of them, and those of the neighbours whose
+// disparity lies below each of the four thresholds candidate - 1 ..
+// candidate + 2.  The weighted median is the first disparity m whose
+// cumulative weight reaches half the total, so m is the result whenever
+// W(d < m) < total / 2 <= W(d < m + 1).  A lane settles candidate - 1,
+// candidate or candidate + 1 when the estimates show that beyond their error
+// (settle_margins.h states the bound and derives the factors).
+//
+// The estimate.  t + 127 = C colour_exponent + space_exponent[offset], one
+// fused multiply-add.  With e = floor(t + 127) and f = t + 127 - e (exact),
+// 2^t = 2^(e - 127) 2^f: 2^(e - 127) is the float whose exponent bits are e,
+// and 2^f, f in [0, 1), a degree-4 polynomial.  e <= 0 (t < -126) gives the
+// bits of +0.0: the estimate of a weight below 2^-126 is 0.
+#include "estimate_lanes.h"
+
+#include <immintrin.h>
+
+#include <cstddef>
+
+namespace {
+
+using dispsmooth::lane_constants;
+using dispsmooth::lane_group;
+using dispsmooth::lanes;
+
+// Loads the four packed pixels at px, those of mask only (in the others 0).
+template <bool clipped>
+inline __m128i load_pixels(const std::uint8_t *px, __m128i mask) {
+    if constexpr (clipped) return _mm_maskload_epi32(reinterpret_cast<const int *>(px), mask);
+    (void)mask;
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
+}
+
+template <bool clipped>
+unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
+    const int width = k.width, r = k.reach_x, span = 2 * r + 1;
+
+    const __m256i candidate = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(g.candidate));
+    const __m256i one_i = _mm256_set1_epi32(1);
+    // Thresholds: lane sums b<k> hold the weight of the disparities below
+    // candidate - 1 + k.
+    const __m256i t0 = _mm256_sub_epi32(candidate, one_i), t1 = candidate,
+                  t2 = _mm256_add_epi32(candidate, one_i), t3 = _mm256_add_epi32(t2, one_i);
+
+    const std::uint8_t *centre_px = g.rows[g.i - g.y_lo] + 4 * static_cast<std::ptrdiff_t>(g.j);
+    const __m256i centre_lo =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px)));
+    const __m256i centre_hi =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px + 16)));
+
+    const __m256 colour_factor = _mm256_set1_ps(k.colour_exponent);
+    // 2^f for f in [0, 1): a minimax polynomial of degree 4 for the relative
+    // error.  Evaluated as below, in single precision with fused
+    // multiply-adds, its relative error is below 2.8e-6 for every float f in
+    // [0, 1) (checked exhaustively).
+    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f), q3 = _mm256_set1_ps(5.2011482417583466e-2f),
+                 q2 = _mm256_set1_ps(2.4144279956817627e-1f), q1 = _mm256_set1_ps(6.9300383329391479e-1f),
+                 q0 = _mm256_set1_ps(1.0000026226043701f);
+    const __m256i zero_i = _mm256_setzero_si256();
+
+    // Columns of the lanes' neighbours at offset dx: j + dx + lane.
+    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(width);
+    __m256i inside = _mm256_set1_epi32(-1);
+
+    __m256 total = _mm256_setzero_ps(), b0 = total, b1 = total, b2 = total, b3 = total;
+    float *est = g.estimates;
+    for (int y = g.y_lo; y <= g.y_hi; ++y) {
+        const float *space =
+            k.space_exponent + static_cast<std::size_t>(y - g.i + k.reach_y) * span + r;
+        // Addresses are formed from the row start, and where a neighbour may
+        // lie outside the image only its masked loads use them.
+        const std::uint8_t *px_row = g.rows[y - g.y_lo];
+        const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
+        for (int dx = -r; dx <= r; ++dx, est += lanes) {
+            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+            if constexpr (clipped) {
+                const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)),
+                                                        lane_index);
+                inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                          _mm256_cmpgt_epi32(past_last, column));
+            }
+            // Squared colour distances of the eight neighbours: per pixel
+            // dR^2 + dG^2 and dB^2 from one multiply-add, then the pairs
+            // summed and put back in pixel order.
+            const std::uint8_t *px = px_row + 4 * x;
+            const __m256i d_lo = _mm256_sub_epi16(
+                _mm256_cvtepu8_epi16(load_pixels<clipped>(px, _mm256_castsi256_si128(inside))),
+                centre_lo);
+            const __m256i d_hi = _mm256_sub_epi16(
+                _mm256_cvtepu8_epi16(
+                    load_pixels<clipped>(px + 16, _mm256_extracti128_si256(inside, 1))),
+                centre_hi);
+            const __m256i pairs =
+                _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
+            const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
+
+            const __m256 t = _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor,
+                                             _mm256_set1_ps(space[dx]));
+            const __m256 whole = _mm256_floor_ps(t);
+            const __m256 f = _mm256_sub_ps(t, whole);
+            __m256 poly = _mm256_fmadd_ps(q4, f, q3);
+            poly = _mm256_fmadd_ps(poly, f, q2);
+            poly = _mm256_fmadd_ps(poly, f, q1);
+            poly = _mm256_fmadd_ps(poly, f, q0);
+            // The exponent bits; a negative, huge or undefined exponent
+            // converts to INT_MIN and gives 0 as well.
+            const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), zero_i);
+            __m256 w = _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
+            __m256i d;
+            if constexpr (clipped) {
+                w = _mm256_and_ps(w, _mm256_castsi256_ps(inside));
+                d = _mm256_maskload_epi32(disp_row + x, inside);
+            } else {
+                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+            }
+            _mm256_storeu_ps(est, w);
+
+            total = _mm256_add_ps(total, w);
+            b0 = _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
+            b1 = _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
+            b2 = _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
+            b3 = _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
+        }
+    }
+
+    // Ordered comparisons: a sum that is not a number settles nothing.
+    const __m256 lo = _mm256_mul_ps(total, _mm256_set1_ps(k.below));
+    const __m256 hi = _mm256_mul_ps(total, _mm256_set1_ps(k.above));
+    const __m256 settled_down = _mm256_and_ps(_mm256_cmp_ps(b0, lo, _CMP_LT_OQ),
+                                              _mm256_cmp_ps(b1, hi, _CMP_GT_OQ));
+    const __m256 settled_same = _mm256_and_ps(_mm256_cmp_ps(b1, lo, _CMP_LT_OQ),
+                                              _mm256_cmp_ps(b2, hi, _CMP_GT_OQ));
+    const __m256 settled_up = _mm256_and_ps(_mm256_cmp_ps(b2, lo, _CMP_LT_OQ),
+                                            _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
+    // At most one of the three holds: each needs its lower sum below lo and
+    // its upper one above hi, and the sums grow with the threshold.
+    const __m256i step = _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
+                                          _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(value), _mm256_add_epi32(candidate, step));
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_or_ps(settled_same, _mm256_or_ps(settled_down, settled_up))));
+}
+
+}  // namespace
+
+unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
+                                         int *value) {
+    return group.clipped ? estimate<true>(constants, group, value)
+                         : estimate<false>(constants, group, value);
+}

@@ -1,0 +1,90 @@
+// One output row of the fast weighted median, and the one place that decides
+// which path each pixel takes (README.md in this folder says why each is
+// exact):
+//   - not by_window (a guide outside 0..255, a radius beyond the weight
+//     table, or no packed rows): every pixel by exact_row;
+//   - where the processor has AVX2 and rows are at least 8 pixels wide, every
+//     pixel in groups of eight: the first pass (estimate_lanes_avx2); each
+//     lane it leaves goes to the second pass (settle_from_estimates), and
+//     each lane that leaves to exact_window_pixel;
+//   - otherwise every pixel by exact_window_pixel.
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+#include "engine.h"
+
+namespace {
+
+int median_of_three(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
+// Candidate medians of the group at (i, start): the results of the row
+// above, which the weighted median of a pixel mostly equals or misses by
+// one, or else the median of each centre's and its two horizontal
+// neighbours' disparities.  Kept clear of the ends of int, so that the
+// thresholds candidate - 1 .. candidate + 2 exist.
+void choose_candidates(const dispsmooth::engine_job &job, int i, int start, const int *above,
+                       int *candidate) {
+    const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width;
+    for (int x = start; x < start + dispsmooth::lanes; ++x) {
+        const int c = above ? above[x]
+                            : median_of_three(d[std::max(x - 1, 0)], d[x],
+                                              d[std::min(x + 1, job.width - 1)]);
+        const int l = x - start;
+        candidate[l] = std::clamp(c, INT_MIN + 1, INT_MAX - 2);
+    }
+}
+
+const std::uint8_t *packed_row(const dispsmooth::engine_job &job,
+                               dispsmooth::thread_scratch &scratch, int y) {
+    if (job.packed)
+        return job.packed + dispsmooth::packed_row_bytes(job.width) * static_cast<std::size_t>(y);
+    return scratch.ring->row(y);
+}
+
+}  // namespace
+
+int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
+                           const int *above) {
+    if (!job.by_window) return exact_row(job, scratch, i, j_end);
+
+    const int width = job.width;
+    const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
+    const std::uint8_t **rows = scratch.rows.get();
+    for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
+    const window_rows wr{i, y_lo, y_hi, rows};
+
+    if (!job.use_lanes) {
+        for (int j = 0; j < j_end; ++j)
+            if (!exact_window_pixel(job, scratch, wr, j)) return j;
+        return -1;
+    }
+    int candidate[lanes], value[lanes];
+    for (int j = 0; j < j_end;) {
+        // The last group of the row ends at the last column, overlapping the
+        // one before it: its pixels before j are done already.  Pixels from
+        // j_end on are not computed.
+        const int start = std::min(j, width - lanes);
+        const int end = std::min(lanes, j_end - start);
+        choose_candidates(job, i, start, above, candidate);
+        const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
+        const lane_group group{job.disp_arr, rows,      y_lo, y_hi, i, start, candidate,
+                               scratch.estimates.get(), clipped};
+        const unsigned settled = estimate_lanes_avx2(job.lane, group, value);
+        int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
+        for (int l = j - start; l < end; ++l) {
+            if (settled >> l & 1) {
+                result[l] = value[l];
+                ++scratch.settled;
+                ++scratch.first_pass;
+            } else if (settle_from_estimates(job, scratch, wr, start, l)) {
+                ++scratch.settled;
+            } else if (!exact_window_pixel(job, scratch, wr, start + l)) {
+                return start + l;
+            }
+        }
+        j = start + end;
+    }
+    return -1;
+}
