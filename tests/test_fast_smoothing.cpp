@@ -215,11 +215,9 @@ TEST(FastSmoothing, WeightedMedianAndWholeSmoothingMatchOnRandomScenes) {
                 cases_run, code_paths().size());
 }
 
-// Windows in which one disparity holds close to half of the weight, or
-// close to the share above which the fast path takes it without forming the
-// histogram: stripes of two disparities under one colour (and under two
-// nearly equal colours), with the spatial sigma swept finely so that the
-// shares pass through every value near those thresholds.
+// Windows in which one disparity holds close to half of the weight: stripes
+// of two disparities under one colour (and under two nearly equal colours),
+// with the spatial sigma swept so that the shares pass through a half.
 TEST(FastSmoothing, NearlyBalancedWindowsMatch) {
     const int w = 48, h = 20;
     int compared = 0;
@@ -246,6 +244,121 @@ TEST(FastSmoothing, NearlyBalancedWindowsMatch) {
         }
     }
     std::printf("[          ] %d nearly balanced cases compared\n", compared);
+}
+
+// Scenes like real disparity maps, where windows spread over many
+// disparities: slanted planes under colour regions with texture, block-
+// matching-like noise (small jitter, wrong values in clumps, an invalid band
+// of zeros at the left edge), at the radii and sigmas users pick.  Heights
+// above 16 rows make two threads take separate runs of rows, whose first rows
+// get no candidates from the row above.
+TEST(FastSmoothing, RealMapLikeScenesMatch) {
+    std::mt19937 g(424242);
+    auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(g); };
+    const int sizes[][2] = {{64, 40}, {37, 23}, {9, 30}};
+    const double sigmas[][2] = {{9, 20}, {3, 10}, {20, 50}};
+    int compared = 0;
+    for (const auto &size : sizes) {
+        for (int radius : {1, 2, 3, 5, 9, 15}) {
+            if (case_scale > 1 && radius > 5) continue;
+            for (const auto &sigma : sigmas) {
+                scene s;
+                s.w = size[0], s.h = size[1], s.radius = radius, s.ss = sigma[0], s.sc = sigma[1];
+                const int n = s.w * s.h;
+                s.image.resize(3 * static_cast<std::size_t>(n));
+                s.disp.resize(static_cast<std::size_t>(n));
+                // Two planes split by a slanted edge, each with its own colour.
+                const double a0 = uni(40, 120), ax = uni(-30, 30) / 10.0, ay = uni(-30, 30) / 10.0;
+                const double b0 = uni(120, 220), bx = uni(-20, 20) / 10.0, by = uni(-20, 20) / 10.0;
+                const int invalid = uni(0, 6);
+                for (int y = 0; y < s.h; ++y)
+                    for (int x = 0; x < s.w; ++x) {
+                        const int p = y * s.w + x;
+                        const bool second = 3 * x + y > 2 * s.w;
+                        const double plane = second ? b0 + bx * x + by * y : a0 + ax * x + ay * y;
+                        int d = static_cast<int>(std::lround(plane)) + uni(-2, 2);
+                        if (uni(0, 9) == 0) d = uni(0, 255);           // mismatches
+                        if (x < invalid) d = 0;                         // no match found
+                        s.disp[p] = std::clamp(d, 0, 255);
+                        for (int c = 0; c < 3; ++c)
+                            s.image[3 * p + c] = std::clamp(
+                                (second ? 60 + 50 * c : 200 - 40 * c) + (x * 3 + y * 5) % 17 + uni(-6, 6), 0, 255);
+                    }
+                // Clumps of wrong values, as block matching leaves them.
+                for (int clump = 0; clump < 3; ++clump) {
+                    const int cx = uni(0, s.w - 1), cy = uni(0, s.h - 1), v = uni(0, 255);
+                    for (int y = std::max(0, cy - 2); y <= std::min(s.h - 1, cy + 2); ++y)
+                        for (int x = std::max(0, cx - 2); x <= std::min(s.w - 1, cx + 2); ++x)
+                            s.disp[y * s.w + x] = v;
+                }
+                compare_whole(s, compared);
+                compare_weighted(s, s.image, compared);
+                compared += 2;
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+    std::printf("[          ] %d real-map-like cases compared\n", compared);
+}
+
+// Windows whose cumulative weight passes half the total by a hair: pixel P's
+// window holds a group of low disparities (10, 11, 12) on its outer offsets
+// and a group of high ones (20, 25) on the centre and its four nearest
+// neighbours, under one colour, so the weighted median is 12 or 20 as the
+// outer group's weight is above or below the inner one's.  The spatial sigma
+// at which they balance is found by bisection, and sigmas a few parts in ten
+// million apart are tried across it, so that the shares run through every
+// value within about 3e-5 of a half: any settling margin smaller than the
+// estimates' error picks the wrong side somewhere in that band.  P sits
+// inside the image and at either edge, at various places of its group of
+// eight.
+TEST(FastSmoothing, CumulativeCrossingNearTiesMatch) {
+    const int w = 24, h = 9;
+    int compared = 0;
+    for (int radius : {2, 3, 4}) {
+        for (int px : {12, 1, 22, 8, 15}) {
+            const int py = 4;
+            auto disparity = [&](int x, int y) {
+                const int dx = x - px, dy = y - py, s2 = dx * dx + dy * dy;
+                if (std::abs(dx) > radius || std::abs(dy) > radius) return 12;
+                if (s2 <= 1) return s2 == 0 || dx != 0 ? 20 : 25;
+                return 10 + (dx + dy + 2 * radius) % 3;
+            };
+            // W(outer) - W(inner) of P's window, clipped to the image.
+            auto imbalance = [&](double sigma) {
+                double outer = 0, inner = 0;
+                for (int y = std::max(0, py - radius); y <= std::min(h - 1, py + radius); ++y)
+                    for (int x = std::max(0, px - radius); x <= std::min(w - 1, px + radius); ++x) {
+                        const int s2 = (x - px) * (x - px) + (y - py) * (y - py);
+                        const double wgt = std::exp(-(0.0 / 400.0 + s2 / (sigma * sigma)));
+                        (disparity(x, y) < 15 ? outer : inner) += wgt;
+                    }
+                return outer - inner;
+            };
+            double lo = std::log(0.3), hi = std::log(50.0);
+            ASSERT_LT(imbalance(std::exp(lo)), 0);
+            ASSERT_GT(imbalance(std::exp(hi)), 0);
+            for (int step = 0; step < 80; ++step) {
+                const double mid = 0.5 * (lo + hi);
+                (imbalance(std::exp(mid)) < 0 ? lo : hi) = mid;
+            }
+            for (int k = -60; k <= 60; ++k) {
+                scene s;
+                s.w = w, s.h = h, s.radius = radius, s.min_d = 0, s.max_d = 255;
+                s.ss = std::exp(lo + k * 5e-7);
+                s.sc = 20;
+                s.image.assign(3 * w * h, 90);
+                s.disp.resize(w * h);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) s.disp[y * w + x] = disparity(x, y);
+                compare_whole(s, k);
+                compare_weighted(s, s.image, k);
+                compared += 2;
+                if (::testing::Test::HasFailure()) return;
+            }
+        }
+    }
+    std::printf("[          ] %d cases near the cumulative crossing compared\n", compared);
 }
 
 TEST(FastSmoothing, MedianMatchesForEveryRadiusAndShape) {
