@@ -42,9 +42,9 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
 // Gives results identical to weighted_median, bit for bit, for every input,
 // with the same fatal errors, computed faster and with rows shared among
 // OpenMP threads (OMP_NUM_THREADS); the result does not depend on the thread
-// count.  Beyond one histogram and a few rows of scratch per thread it uses
-// at most 40 MiB of remembered weights and 16 MiB of repacked guide rows,
-// whatever the radius.
+// count.  Beyond one histogram and at most about 1 MiB of window scratch per
+// thread it uses at most 40 MiB of remembered weights and 16 MiB of repacked
+// guide rows, whatever the radius.
 void weighted_median_fast(int width, int height, const int *guide_arr, const int *disp_arr,
                           int min_d, int max_d, int radius, double sigma_space,
                           double sigma_color, int *result_arr);
