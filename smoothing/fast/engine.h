@@ -60,6 +60,9 @@ struct thread_scratch {
     buffer_ptr<std::uint64_t> window_weight;
     // The first pass's estimates of one group: eight per window pixel.
     buffer_ptr<float> estimates;
+    // Two histograms of dense_bins doubles for the second pass.
+    static constexpr int dense_bins = 512;
+    buffer_ptr<double> dense;
     bool mostly_slow = false;  // the last exact window missed most table entries
     long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
 

@@ -183,8 +183,10 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                                   factors.above_float};
         job.below = factors.below_double;
         job.above = factors.above_double;
-        for (auto &s : scratch)
+        for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
+            s->dense = allocate_buffer<double>(2 * thread_scratch::dense_bins, "disparity histogram");
+        }
     }
 
     // First pixel whose histogram was rejected, over all threads.
