@@ -60,7 +60,7 @@ test: release asan
 #                    of a 4000 x 3000 run, and peer_comparison.py (dispsmooth
 #                    vs OpenCV's weightedMedianFilter on Cones and Teddy: times
 #                    and bad-pixel shares against the ground truth).
-#   make bench-real  only the Cones and Teddy part of both, about a minute.
+#   make bench-real  only the Cones and Teddy part of both (a minute or two).
 # The real scenes come from ../shared/testdata beside the repository; without
 # it they are skipped with a message.
 BENCH_REAL_FILTER = ^smooth/(cones|teddy)/
