@@ -1,20 +1,29 @@
-# Convenience front end over CMake.  `make example` and `make test` install
-# any missing Debian packages first (apt-get; run as root on a fresh machine).
+# Convenience front end over CMake.  `make example`, `make test` and `make
+# bench` install any missing Debian packages first (apt-get; run as root on a
+# fresh machine).
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
            clang libclang-rt-14-dev libomp-14-dev
 
+# What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
+# numpy for the comparison with OpenCV's filter (not needed by `make test`).
+BENCH_PACKAGES = python3-opencv python3-numpy
+
 PREFIX  ?= /usr/local
 
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps release asan example test bench install clean fuzz fuzz-build fuzz-smoke
+.PHONY: deps bench-deps release asan example test bench bench-real install clean fuzz \
+        fuzz-build fuzz-smoke
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+# Installs the missing ones among the packages of the target's list.
+deps: INSTALL_LIST = $(PACKAGES)
+bench-deps: INSTALL_LIST = $(BENCH_PACKAGES)
+deps bench-deps:
+	@missing=$$(for p in $(INSTALL_LIST); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \
@@ -43,11 +52,31 @@ test: release asan
 	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz-smoke; \
 	else echo "clang++ not found: fuzz smoke run skipped"; fi
 
-# The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
-bench: release
+# Benchmarks, in Release (a few minutes on 2 cores):
+#   make bench       bench_smoothing (straightforward vs fast smoothing, 1 and 2
+#                    threads, on the generated natural, noise and real_like
+#                    scenes and the real Cones and Teddy scenes, with the share
+#                    of pixels settled without the exact path), the peak memory
+#                    of a 4000 x 3000 run, and peer_comparison.py (dispsmooth
+#                    vs OpenCV's weightedMedianFilter on Cones and Teddy: times
+#                    and bad-pixel shares against the ground truth).
+#   make bench-real  only the Cones and Teddy part of both (a minute or two).
+# The real scenes come from ../shared/testdata beside the repository; without
+# it they are skipped with a message.
+BENCH_REAL_FILTER = ^smooth/(cones|teddy)/
+PEER = /usr/bin/python3 bench/peer_comparison.py --exe $(BUILD)/release/dispsmooth
+
+bench: release bench-deps
 	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true
 	$(BUILD)/release/bench/bench_peak_memory
+	$(PEER)
 
+bench-real: release bench-deps
+	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true \
+	  '--benchmark_filter=$(BENCH_REAL_FILTER)'
+	$(PEER)
+
+# The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DDISPSMOOTH_FUZZ=ON -DDISPSMOOTH_BUILD_TESTS=OFF -DDISPSMOOTH_BUILD_BENCH=OFF

@@ -1,18 +1,36 @@
 // Speed of the smoothing: the straightforward composition
 // (smooth_disparity_weighted_median_reference) against the fast one
-// (smooth_disparity_weighted_median) on a generated 1000 x 1000 scene and on
-// uniform noise, at radius 1, 2, 5, 9 and 15, the fast one at 1 and 2
-// threads; and the 3x3 prefilter of the three colour channels alone.  Counters: megapixels per second
-// (MP/s) and seconds per megapixel (s/MP).
+// (smooth_disparity_weighted_median) at radius 1, 2, 5, 9 and 15, sigma_space
+// 9 and sigma_color 20, the fast one at 1 and 2 threads, on
+//   - three generated 1000 x 1000 scenes: "natural" (piecewise-constant
+//     disparities), "noise" (uniform noise, the worst case) and "real_like"
+//     (slanted planes with block-matching noise and an invalid band, many
+//     distinct disparities per window);
+//   - the real Cones and Teddy scenes of the shared test images (450 x 375,
+//     left.png as reference image, disp_noisy.png as disparity map), when
+//     that folder is there;
+// and the 3x3 prefilter of the three colour channels alone.  Counters:
+// megapixels per second (MP/s), seconds per megapixel (s/MP), and the share
+// of pixels the fast smoothing settled without the exact path (settled%; 0
+// for the straightforward evaluation, which takes the exact path for every
+// pixel).
 //
-// The straightforward evaluation at radius 9 and 15 runs on the top-left
-// 500 x 500 and 250 x 250 of the same scene (it takes about 10 s and 25 s
-// per megapixel there); its figures are per megapixel all the same.
+// The straightforward evaluation of the generated scenes at radius 9 and 15
+// runs on their top-left 500 x 500 and 250 x 250 (it takes about 10 s and 25
+// s per megapixel there); its figures are per megapixel all the same.  On
+// the real scenes it runs on the whole image, twice (0.5 to 2 s a run).
+//
+// Before the timings, the mean count of distinct disparities per 11 x 11
+// window of the real_like scene and of the real scenes goes to standard
+// error: the real_like scene is meant to be as spread as the real ones.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -21,23 +39,32 @@
 #include "fast/guide_rows.h"
 #include "fast/pack_filtered_guide.h"
 #include "dispsmooth/smoothing.h"
+#include "fast/settle_stats.h"
 #include "make_scene.h"
 
 namespace {
 
 constexpr int side = 1000;
 constexpr double sigma_space = 9.0, sigma_color = 20.0;  // as in the example scene
+const std::filesystem::path stereo_dir = std::filesystem::path(DISPSMOOTH_TESTDATA_DIR) / "stereo";
+const char *const stereo_scenes[] = {"cones", "teddy"};
 
-// The scene of a kind cut to its top-left size x size pixels.
-const bench::scene &scene_of(bench::scene_kind kind, int size) {
+// The generated scene of a kind, side x side.
+const bench::scene &generated(bench::scene_kind kind) {
+    static std::map<int, bench::scene> full;
+    auto it = full.find(static_cast<int>(kind));
+    if (it == full.end())
+        it = full.emplace(static_cast<int>(kind), bench::make_scene(kind, side, side)).first;
+    return it->second;
+}
+
+// The generated scene of a kind cut to its top-left size x size pixels.
+const bench::scene &generated_cut(bench::scene_kind kind, int size) {
     static std::map<std::pair<int, int>, bench::scene> cache;
     const auto key = std::make_pair(static_cast<int>(kind), size);
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
-    static std::map<int, bench::scene> full;
-    if (!full.count(static_cast<int>(kind)))
-        full[static_cast<int>(kind)] = bench::make_scene(kind, side, side);
-    const bench::scene &f = full[static_cast<int>(kind)];
+    const bench::scene &f = generated(kind);
     bench::scene cut;
     cut.width = cut.height = size;
     for (int y = 0; y < size; ++y)
@@ -49,16 +76,28 @@ const bench::scene &scene_of(bench::scene_kind kind, int size) {
     return cache.emplace(key, std::move(cut)).first->second;
 }
 
-void set_counters(benchmark::State &state, const bench::scene &s) {
+// A real scene of the shared test images (empty when its files are missing).
+const bench::scene &stereo(const std::string &name) {
+    static std::map<std::string, bench::scene> cache;
+    auto it = cache.find(name);
+    if (it == cache.end())
+        it = cache.emplace(name, bench::load_stereo_scene((stereo_dir / name).string())).first;
+    return it->second;
+}
+
+using scene_source = std::function<const bench::scene &()>;
+
+void set_counters(benchmark::State &state, const bench::scene &s, double settled_percent) {
     const double megapixels = static_cast<double>(s.width) * s.height / 1e6;
     state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["s/MP"] = benchmark::Counter(
         megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["settled%"] = settled_percent;
 }
 
 template <bool fast>
-void smooth(benchmark::State &state, bench::scene_kind kind, int radius, int threads, int size) {
-    const bench::scene &s = scene_of(kind, size);
+void smooth(benchmark::State &state, const scene_source &source, int radius, int threads) {
+    const bench::scene &s = source();
     omp_set_num_threads(threads);
     std::vector<int> disp;
     for (auto _ : state) {
@@ -74,7 +113,13 @@ void smooth(benchmark::State &state, bench::scene_kind kind, int radius, int thr
                                                        sigma_color);
         benchmark::DoNotOptimize(disp.data());
     }
-    set_counters(state, s);
+    double settled_percent = 0.0;
+    if (fast) {
+        // Every run smooths the same map the same way: the last one speaks for all.
+        const dispsmooth::settle_stats counts = dispsmooth::last_settle_stats();
+        if (counts.pixels > 0) settled_percent = 100.0 * counts.settled / counts.pixels;
+    }
+    set_counters(state, s, settled_percent);
 }
 
 // The 3x3 median of the three colour channels: straightforward, channel by
@@ -82,7 +127,7 @@ void smooth(benchmark::State &state, bench::scene_kind kind, int radius, int thr
 // composition runs it, in one pass into the packed guide.
 template <bool fast>
 void prefilter(benchmark::State &state, int threads) {
-    const bench::scene &s = scene_of(bench::scene_kind::natural, side);
+    const bench::scene &s = generated(bench::scene_kind::natural);
     omp_set_num_threads(threads);
     const std::size_t n = s.disp.size();
     std::vector<int> channel(n), filtered(n);
@@ -101,26 +146,72 @@ void prefilter(benchmark::State &state, int threads) {
             benchmark::DoNotOptimize(filtered.data());
         }
     }
-    set_counters(state, s);
+    const double megapixels = static_cast<double>(s.width) * s.height / 1e6;
+    state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["s/MP"] = benchmark::Counter(
+        megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// The benchmarks of one scene: the straightforward evaluation at 1 thread
+// (reference(radius) gives its scene, iterations its run count), the fast
+// one at 1 and 2 threads for at least min_time seconds each.
+void register_scene(const std::string &name, const scene_source &whole,
+                    const std::function<scene_source(int)> &reference, int iterations,
+                    double min_time) {
+    for (int radius : {1, 2, 5, 9, 15}) {
+        const std::string base = "smooth/" + name + "/radius:" + std::to_string(radius);
+        benchmark::RegisterBenchmark((base + "/reference").c_str(), smooth<false>,
+                                     reference(radius), radius, 1)
+            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(iterations);
+        for (int threads : {1, 2})
+            benchmark::RegisterBenchmark((base + "/fast/threads:" + std::to_string(threads)).c_str(),
+                                         smooth<true>, whole, radius, threads)
+                ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(min_time);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::pair<bench::scene_kind, const char *> kinds[] = {
-        {bench::scene_kind::natural, "natural"}, {bench::scene_kind::noise, "noise"}};
+        {bench::scene_kind::natural, "natural"},
+        {bench::scene_kind::noise, "noise"},
+        {bench::scene_kind::real_like, "real_like"}};
     for (const auto &[kind, name] : kinds) {
-        for (int radius : {1, 2, 5, 9, 15}) {
-            const std::string base = std::string("smooth/") + name + "/radius:" + std::to_string(radius);
-            const int ref_size = radius <= 5 ? side : radius <= 9 ? 500 : 250;
-            benchmark::RegisterBenchmark((base + "/reference").c_str(), smooth<false>, kind, radius, 1, ref_size)
-                ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-            for (int threads : {1, 2})
-                benchmark::RegisterBenchmark((base + "/fast/threads:" + std::to_string(threads)).c_str(),
-                                             smooth<true>, kind, radius, threads, side)
-                    ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+        const bench::scene_kind k = kind;
+        register_scene(
+            name, [k]() -> const bench::scene & { return generated(k); },
+            [k](int radius) -> scene_source {
+                const int size = radius <= 5 ? side : radius <= 9 ? 500 : 250;
+                return [k, size]() -> const bench::scene & { return generated_cut(k, size); };
+            },
+            1, 1.0);
+    }
+
+    // The real scenes: small, so the straightforward evaluation runs on the
+    // whole image.
+    std::vector<std::string> real_names;
+    if (!std::filesystem::is_directory(stereo_dir)) {
+        std::fprintf(stderr,
+                     "bench_smoothing: shared test images not found at %s: the Cones and Teddy "
+                     "benchmarks are skipped\n",
+                     stereo_dir.c_str());
+    } else {
+        for (const char *name : stereo_scenes) {
+            if (stereo(name).width == 0) {
+                std::fprintf(stderr,
+                             "bench_smoothing: %s/%s: left.png or disp_noisy.png missing or "
+                             "unreadable: skipped\n",
+                             stereo_dir.c_str(), name);
+                continue;
+            }
+            real_names.push_back(name);
+            const std::string n = name;
+            const scene_source whole = [n]() -> const bench::scene & { return stereo(n); };
+            register_scene(n, whole, [whole](int) { return whole; }, 2, 0.5);
         }
     }
+
     benchmark::RegisterBenchmark("prefilter_3x3/reference", prefilter<false>, 1)
         ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
     for (int threads : {1, 2})
@@ -130,6 +221,15 @@ int main(int argc, char **argv) {
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    // How spread the maps are: distinct disparities per 11 x 11 window.
+    std::fprintf(stderr, "Mean distinct disparities per 11 x 11 window: real_like %.1f",
+                 bench::mean_distinct_disparities(generated(bench::scene_kind::real_like), 5, 3));
+    for (const std::string &name : real_names)
+        std::fprintf(stderr, ", %s %.1f", name.c_str(),
+                     bench::mean_distinct_disparities(stereo(name), 5, 3));
+    std::fprintf(stderr, "\n");
+
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
