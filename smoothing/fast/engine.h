@@ -64,6 +64,7 @@ struct thread_scratch {
     static constexpr int dense_bins = 512;
     buffer_ptr<double> dense;
     bool mostly_slow = false;  // the last exact window missed most table entries
+    long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
     long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y);

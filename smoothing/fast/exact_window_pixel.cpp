@@ -23,6 +23,12 @@ namespace {
 // How many neighbours ahead the weight-table entries are fetched.
 constexpr int prefetch_distance = 24;
 
+// Weights a thread evaluates directly in a call before it turns to the
+// weight table: about 10 ms of exponentials, about what faulting in the
+// table's scattered pages costs.  Scenes whose windows mostly settle from
+// estimates never reach it; colour noise reaches it within a few rows.
+constexpr long long direct_weight_budget = 1LL << 19;
+
 // Sums, in order, the weights of neighbours k, k + 1, ... of a window whose
 // weights are in the table, storing their bits in weight; the neighbours
 // whose disparity is not dom add +0.0 instead when mixed (their own bins are
@@ -84,7 +90,17 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
 
     double sum = 0.0;  // the bin of dom
     int slow = 0;      // weights not found in the table
-    if (scratch.mostly_slow) {
+    if (scratch.direct_weights < direct_weight_budget) {
+        // Few windows have needed the exact path so far: evaluate their
+        // weights directly rather than fault in the pages of table entries
+        // they would touch once.
+        for (int k = 0; k < n; ++k) {
+            const std::uint64_t w = weights.compute(index[k]);
+            weight[k] = w;
+            if (disp[k] == dom) sum += std::bit_cast<double>(w);
+        }
+        scratch.direct_weights += n;
+    } else if (scratch.mostly_slow) {
         // The previous window found few of its weights in the table (a
         // colour-noise image, or a table cut short by a large radius): look
         // them up one by one without leaving the loop.

@@ -13,8 +13,8 @@
 // c_count - 1.  The entries of one C lie together, so that neighbours of
 // like colour at different distances share cache lines.  Entries are filled
 // on first use, so a call pays one exponential per distinct pair it meets,
-// and pages where no pair falls stay untouched (and unmapped, when calloc
-// maps them fresh).  Larger C, and offsets beyond 63, are evaluated directly.
+// and pages where no pair falls stay untouched: the table is mapped fresh
+// from the kernel, so it costs nothing until used.  Larger C, and offsets beyond 63, are evaluated directly.
 // The table never exceeds max_bytes (40 MiB), whatever the radius: c_count
 // shrinks as the number of distinct S grows (all 195076 possible C of 8-bit
 // colours are covered up to radius 4), and it is cut to a quarter of the
@@ -86,7 +86,7 @@ public:
         // One cell more, at index_limit(), that stays 0 ("not in the
         // table"): an index clamped to the limit still addresses the block,
         // as the prefetches of weighted_median_fast do.
-        cells_ = allocate_buffer<std::uint64_t>((c_count_ << shift_) + 1, "weight table");
+        cells_ = mapped_buffer<std::uint64_t>((c_count_ << shift_) + 1, "weight table");
     }
 
     // The weight expression of weighted_histo.
@@ -131,12 +131,18 @@ public:
     // may lie beyond index_limit(), filling the entry if it exists: the slow
     // path of a lookup.  Valid for c << shift() within 32 bits.
     [[gnu::noinline]] std::uint64_t resolve(std::uint32_t index) const {
-        const int c = static_cast<int>(index >> shift_);
-        const long long s = s_value_[index & ((1u << shift_) - 1)];
-        const std::uint64_t w = std::bit_cast<std::uint64_t>(evaluate(c, s));
+        const std::uint64_t w = compute(index);
         if (index < index_limit_)
             std::atomic_ref<std::uint64_t>(cells_[index]).store(w ^ sign_bit, std::memory_order_relaxed);
         return w;
+    }
+
+    // Bits of the weight of entry index (as for resolve), evaluated without
+    // reading or filling the table.
+    std::uint64_t compute(std::uint32_t index) const {
+        const int c = static_cast<int>(index >> shift_);
+        const long long s = s_value_[index & ((1u << shift_) - 1)];
+        return std::bit_cast<std::uint64_t>(evaluate(c, s));
     }
 
     [[gnu::noinline]] std::uint64_t fill(std::uint32_t index, long long dx, long long dy2) const {
@@ -153,7 +159,7 @@ private:
     int shift_ = 0;
     std::size_t c_count_ = 0;
     std::uint32_t index_limit_ = 0;
-    buffer_ptr<std::uint64_t> cells_;
+    mapped_buffer<std::uint64_t> cells_;
 };
 
 }  // namespace dispsmooth
