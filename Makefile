@@ -4,7 +4,8 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
-           clang libclang-rt-14-dev libomp-14-dev
+           clang libclang-rt-14-dev libomp-14-dev \
+           pybind11-dev python3-dev python3-numpy python3-pytest
 
 PREFIX  ?= /usr/local
 
@@ -63,7 +64,7 @@ fuzz-smoke: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz 25
 
 # The executable, the library with its headers, the CMake package, the
-# pkg-config file and the man page, under $(PREFIX).
+# pkg-config file, the man page and the Python module, under $(PREFIX).
 install: release
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
