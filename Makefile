@@ -6,16 +6,18 @@ PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev 
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
            clang libclang-rt-14-dev libomp-14-dev \
            pybind11-dev python3-dev python3-numpy python3-pytest
+# What examples/evaluate_middlebury.py needs besides the module.
+EXAMPLE_PACKAGES = python3-opencv
 
 PREFIX  ?= /usr/local
 
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps release asan example test bench install clean fuzz fuzz-build fuzz-smoke
+.PHONY: deps release asan example evaluate test bench install clean fuzz fuzz-build fuzz-smoke
 
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
+	@missing=$$(for p in $(PACKAGES) $(EXTRA_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	done); \
 	if [ -n "$$missing" ]; then \
@@ -36,6 +38,14 @@ example: release
 	cp examples/scene/* $(BUILD)/example/
 	cd $(BUILD)/example && ../release/dispsmooth
 	@echo "Smoothed disparity map written to $(BUILD)/example/$$(awk '{for (i = 1; i <= NF; i++) t[++n] = $$i} END {print t[6]}' $(BUILD)/example/kelv_input.txt)"
+
+# The Python module on the Middlebury scenes of ../shared/testdata/stereo
+# (or SCENES="dir ..."): the table of the README; the picture goes to
+# $(BUILD)/middlebury.png.
+evaluate:
+	$(MAKE) --no-print-directory release EXTRA_PACKAGES="$(EXAMPLE_PACKAGES)"
+	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
+	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
 test: release asan
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
