@@ -43,10 +43,10 @@ def test_other_python_threads_run_during_a_smoothing():
         worker.join()
     finally:
         sys.setswitchinterval(interval)
-    # About one lap per 1-2 ms while the smoothing ran; holding the GIL would
-    # allow one or two in all.
+    # About one lap per 1-2 ms while the smoothing ran, fewer on a busy
+    # machine; holding the GIL would allow one or two in all.
     assert results["seconds"] > 0.05
-    assert laps > 0.2 * results["seconds"] / 0.002, (laps, results["seconds"])
+    assert laps >= max(10, 0.05 * results["seconds"] / 0.002), (laps, results["seconds"])
 
 
 def test_calls_from_several_threads_at_once_agree():
