@@ -5,10 +5,10 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
-           clang libclang-rt-14-dev libomp-14-dev
-
-# What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
-# numpy for the comparison with OpenCV's filter (not needed by `make test`).
+           clang libclang-rt-14-dev libomp-14-dev \
+           pybind11-dev python3-dev python3-numpy python3-pytest
+# What the benchmarks and examples/evaluate_middlebury.py need beyond
+# PACKAGES: Debian's Python with OpenCV and numpy (not needed by `make test`).
 BENCH_PACKAGES = python3-opencv python3-numpy
 
 PREFIX  ?= /usr/local
@@ -16,8 +16,8 @@ PREFIX  ?= /usr/local
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps bench-deps release asan example test bench bench-real install clean fuzz \
-        fuzz-build fuzz-smoke
+.PHONY: deps bench-deps release asan example evaluate test bench bench-real install clean \
+        fuzz fuzz-build fuzz-smoke
 
 # Installs the missing ones among the packages of the target's list.
 deps: INSTALL_LIST = $(PACKAGES)
@@ -44,6 +44,13 @@ example: release
 	cp examples/scene/* $(BUILD)/example/
 	cd $(BUILD)/example && ../release/dispsmooth
 	@echo "Smoothed disparity map written to $(BUILD)/example/$$(awk '{for (i = 1; i <= NF; i++) t[++n] = $$i} END {print t[6]}' $(BUILD)/example/kelv_input.txt)"
+
+# The Python module on the Middlebury scenes of ../shared/testdata/stereo
+# (or SCENES="dir ..."): the table of the README; the picture goes to
+# $(BUILD)/middlebury.png.
+evaluate: release bench-deps
+	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
+	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
 test: release asan
 	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
@@ -92,7 +99,7 @@ fuzz-smoke: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz 25
 
 # The executable, the library with its headers, the CMake package, the
-# pkg-config file and the man page, under $(PREFIX).
+# pkg-config file, the man page and the Python module, under $(PREFIX).
 install: release
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
 

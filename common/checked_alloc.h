@@ -14,8 +14,10 @@ enum class on_failure { exit_status_1, abort_process };
 
 // calloc(count, size).  If count * size overflows or the allocator refuses,
 // writes "dispsmooth: out of memory allocating <what> (<count> x <size>
-// bytes)" to standard error and ends the process as policy says.  The block
-// is released with free().
+// bytes)" to standard error and ends the process as policy says.  Where the
+// calling thread's settings ask for it (call_settings.h), it throws instead
+// a std::bad_alloc whose what() is that message, writes nothing and leaves
+// the process running.  The block is released with free().
 void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy);
 
 // True when width * height * factor is representable as a non-negative

@@ -1,10 +1,35 @@
 #include "checked_alloc.h"
 
+#include <omp.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <new>
+
+#include "call_settings.h"
 
 namespace dispsmooth {
+
+namespace {
+
+// A refused allocation reported to a caller that can go on: the message the
+// process would have printed, kept in the object itself, since nothing more
+// can be allocated to hold it.
+class allocation_failure : public std::bad_alloc {
+public:
+    allocation_failure(const char *what, std::size_t count, std::size_t size) {
+        std::snprintf(message_, sizeof message_,
+                      "dispsmooth: out of memory allocating %s (%zu x %zu bytes)", what, count,
+                      size);
+    }
+    const char *what() const noexcept override { return message_; }
+
+private:
+    char message_[192];
+};
+
+}  // namespace
 
 void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy) {
     void *block = nullptr;
@@ -14,6 +39,8 @@ void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_f
         block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
     }
     if (block == nullptr) {
+        if (this_thread_settings.throw_at_omp_level == omp_get_level())
+            throw allocation_failure(what, count, size);
         std::fprintf(stderr, "dispsmooth: out of memory allocating %s (%zu x %zu bytes)\n", what,
                      count, size);
         if (policy == on_failure::abort_process) std::abort();

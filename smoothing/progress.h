@@ -28,7 +28,8 @@ struct progress_meter {
 inline constexpr std::chrono::milliseconds progress_interval{200};
 
 // Begins a meter for total_rows rows, or returns nullptr when standard error
-// is not a terminal, total_rows <= 0, or another meter is already showing.
+// is not a terminal, total_rows <= 0, another meter is already showing, or
+// the calling thread's settings allow no indicator (call_settings.h).
 progress_meter *progress_start(int total_rows);
 
 // Counts one finished row; cheap and safe to call from any thread at once.

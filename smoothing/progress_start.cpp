@@ -4,10 +4,13 @@
 #include <new>
 #include <unistd.h>
 
+#include "call_settings.h"
+
 namespace dispsmooth {
 
 progress_meter *progress_start(int total_rows) {
-    if (total_rows <= 0 || isatty(STDERR_FILENO) != 1) return nullptr;
+    if (total_rows <= 0 || !this_thread_settings.progress_allowed || isatty(STDERR_FILENO) != 1)
+        return nullptr;
     // One line on the terminal: a second smoothing running at the same time
     // stays silent instead of drawing over the first.
     bool expected = false;

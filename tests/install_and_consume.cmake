@@ -16,7 +16,8 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file bin/dispsmooth include/dispsmooth/smoothing.h include/dispsmooth/version.h
+foreach(file bin/dispsmooth include/dispsmooth/smoothing.h include/dispsmooth/dispsmooth.hpp
+             include/dispsmooth/version.h
              share/man/man1/dispsmooth.1)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "${file} was not installed")

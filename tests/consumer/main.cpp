@@ -1,11 +1,14 @@
 // Uses the installed library: smooths a small map in memory, writes it as
-// PNG, reads it back and checks the speckle is gone.
+// PNG, reads it back and checks the speckle is gone; then has a wrong sigma
+// refused by the error-reporting interface.
+#include <dispsmooth/dispsmooth.hpp>
 #include <dispsmooth/png_codec.h>
 #include <dispsmooth/smoothing.h>
 #include <dispsmooth/version.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 int main() {
@@ -29,6 +32,16 @@ int main() {
     if (!ok) {
         std::fprintf(stderr, "consumer: unexpected result\n");
         return 1;
+    }
+    try {
+        dispsmooth::smooth(width, height, rgb.data(), disp.data(), 0, 255, 2, 0.0, 10.0);
+        std::fprintf(stderr, "consumer: a sigma of 0 was taken\n");
+        return 1;
+    } catch (const dispsmooth::error &e) {
+        if (!std::string(e.what()).ends_with("(FATAL ERROR in median_histo)")) {
+            std::fprintf(stderr, "consumer: unexpected message: %s\n", e.what());
+            return 1;
+        }
     }
     std::printf("consumer: dispsmooth %s ok\n", DISPSMOOTH_VERSION);
     return 0;

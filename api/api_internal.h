@@ -1,0 +1,49 @@
+// The checks and the per-call settings behind the error-reporting interface
+// (dispsmooth/dispsmooth.hpp), shared with the Python module.  Every check
+// throws dispsmooth::error with the message that dispsmooth.hpp describes.
+#ifndef DISPSMOOTH_API_INTERNAL_H
+#define DISPSMOOTH_API_INTERNAL_H
+
+#include "dispsmooth/dispsmooth.hpp"
+
+namespace dispsmooth::api {
+
+// The parameters of one smoothing: radius at least 0, each sigma a number
+// whose square is not 0, min_d <= max_d.
+void check_smoothing_parameters(int min_d, int max_d, int radius, double sigma_space,
+                                double sigma_color);
+
+// options.threads in 0..max_threads.
+void check_threads(int threads);
+
+// Two images of one size, for the smoothing's reference image and
+// disparity map (width x height each).
+void check_same_size(long long reference_width, long long reference_height,
+                     long long disparity_width, long long disparity_height);
+
+// width and height at least 0, width * height at most max_image_pixels.
+void check_image_size(long long width, long long height);
+
+// Every disparity of the width x height map (valid sizes) in min_d..max_d.
+void check_disparity_range(int width, int height, const int *disp_arr, int min_d, int max_d);
+
+// The settings of one call on the calling thread, restored when it ends:
+// refused allocations throw std::bad_alloc (at the caller's OpenMP level
+// only), the progress indicator is drawn only when asked for, and the
+// OpenMP thread count is options.threads when that is not 0.
+class call_scope {
+public:
+    explicit call_scope(const smooth_options &options);
+    ~call_scope();
+    call_scope(const call_scope &) = delete;
+    call_scope &operator=(const call_scope &) = delete;
+
+private:
+    int saved_throw_level_;
+    bool saved_progress_;
+    int saved_threads_;  // 0 when the thread count was left alone
+};
+
+}  // namespace dispsmooth::api
+
+#endif

@@ -1,0 +1,35 @@
+#include <cstddef>
+#include <string>
+
+#include "api_internal.h"
+
+namespace dispsmooth {
+
+gray_image smooth(const rgb_image &reference, const gray_image &disparity, int radius,
+                  double sigma_space, double sigma_color, int min_d, int max_d,
+                  const smooth_options &options) {
+    api::check_smoothing_parameters(min_d, max_d, radius, sigma_space, sigma_color);
+    api::check_threads(options.threads);
+    api::check_same_size(reference.width, reference.height, disparity.width, disparity.height);
+    api::check_image_size(disparity.width, disparity.height);
+
+    const std::size_t n =
+        static_cast<std::size_t>(disparity.width) * static_cast<std::size_t>(disparity.height);
+    const std::string size =
+        std::to_string(disparity.width) + "x" + std::to_string(disparity.height);
+    if (reference.samples.size() != 3 * n)
+        throw error("dispsmooth: reference image of " + size + " pixels holds " +
+                    std::to_string(reference.samples.size()) + " samples; it must hold " +
+                    std::to_string(3 * n) + " (R, G, B of each pixel)");
+    if (disparity.pixels.size() != n)
+        throw error("dispsmooth: disparity map of " + size + " pixels holds " +
+                    std::to_string(disparity.pixels.size()) + " values; it must hold " +
+                    std::to_string(n));
+
+    gray_image result = disparity;
+    smooth(result.width, result.height, reference.samples.data(), result.pixels.data(), min_d,
+           max_d, radius, sigma_space, sigma_color, options);
+    return result;
+}
+
+}  // namespace dispsmooth

@@ -1,0 +1,98 @@
+// The error-reporting C++ interface of dispsmooth, for programs that must
+// survive bad input: every refusal is a dispsmooth::error, every refused
+// allocation a std::bad_alloc, and the process is never ended.
+//
+// It checks the inputs before any work, then runs the very routine the tool
+// runs (smooth_disparity_weighted_median of <dispsmooth/smoothing.h>), so
+// its results are the tool's to the last bit.
+//
+// Messages.  Each refusal carries the words of the tool where the tool or
+// the routine it runs has a message for the same condition:
+// - where the routine would end the process through its fatal-error report,
+//   the message explains the condition and ends with that report in
+//   parentheses, for example
+//     dispsmooth: sigma_space is 0; each sigma must be a number whose square
+//     is not 0 (FATAL ERROR in median_histo)
+// - two images of different sizes give the tool's message without the file
+//   names: "dispsmooth: reference image is 40x30 but disparity map is 41x30;
+//   they must have the same size";
+// - a refused allocation gives the tool's "dispsmooth: out of memory
+//   allocating <what> (<count> x <size> bytes)" as the std::bad_alloc's
+//   what(), where the library's own allocations are refused.
+#ifndef DISPSMOOTH_DISPSMOOTH_HPP
+#define DISPSMOOTH_DISPSMOOTH_HPP
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dispsmooth {
+
+// A refused input or parameter.  what() is the whole message (see above).
+class error : public std::runtime_error {
+public:
+    explicit error(const std::string &message);
+    ~error() override;
+};
+
+// The largest image taken, in pixels: 2^28 (16384 x 16384), the readers'
+// bound.
+inline constexpr long long max_image_pixels = 1LL << 28;
+
+// The most OpenMP threads one call may ask for.
+inline constexpr int max_threads = 1024;
+
+struct smooth_options {
+    // OpenMP threads for this call only: 1..max_threads, or 0 for OpenMP's
+    // default (OMP_NUM_THREADS, else one per processor).  The calling
+    // thread's setting is restored afterwards.  The result does not depend
+    // on it.
+    int threads = 0;
+    // Draw the tool's progress indicator on standard error (only where
+    // standard error is a terminal, as the tool does).
+    bool progress = false;
+};
+
+// An RGB image: width x height pixels, row-major, three samples (R, G, B)
+// per pixel, so samples.size() == 3 * width * height.
+struct rgb_image {
+    int width = 0;
+    int height = 0;
+    std::vector<int> samples;
+};
+
+// A gray image (a disparity map): width x height values, row-major.
+struct gray_image {
+    int width = 0;
+    int height = 0;
+    std::vector<int> pixels;
+};
+
+// smooth_disparity_weighted_median(width, height, image_arr, disp_arr, min_d,
+// max_d, radius, sigma_space, sigma_color), the same result in disp_arr,
+// after these checks, in this order, each a dispsmooth::error:
+// - radius below 0;
+// - sigma_space or sigma_color 0, not a number, or with a square of 0;
+// - min_d greater than max_d;
+// - options.threads outside 0..max_threads;
+// - width or height below 0, or more than max_image_pixels pixels;
+// - a null array for an image with pixels;
+// - a disparity outside min_d..max_d (the first in row-major order is named).
+// The parameters are checked whatever the image size.  An image with no
+// pixels then leaves disp_arr as it was.  Nothing is changed when a check
+// fails; a std::bad_alloc leaves disp_arr unchanged too.
+void smooth(int width, int height, const int *image_arr, int *disp_arr, int min_d, int max_d,
+            int radius, double sigma_space, double sigma_color,
+            const smooth_options &options = {});
+
+// The same on two images with sizes of their own: returns the smoothed
+// disparity map.  Besides the checks above, refuses images of different
+// sizes, and images whose sample or pixel count does not match their width
+// and height.
+gray_image smooth(const rgb_image &reference, const gray_image &disparity, int radius,
+                  double sigma_space, double sigma_color, int min_d = 0, int max_d = 255,
+                  const smooth_options &options = {});
+
+}  // namespace dispsmooth
+
+#endif

@@ -1,0 +1,49 @@
+"""Guided weighted-median smoothing of stereo disparity maps."""
+
+from os import PathLike
+from typing import Literal, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+
+# The disparity map's element type, which the result keeps.
+_Disparity = TypeVar("_Disparity", np.uint8, np.uint16, np.int32)
+
+def smooth(
+    reference: npt.NDArray[np.uint8],
+    disparity: npt.NDArray[_Disparity],
+    radius: int,
+    sigma_space: float,
+    sigma_color: float,
+    *,
+    min_d: int = 0,
+    max_d: int = 255,
+    threads: int | None = None,
+    progress: bool = False,
+) -> npt.NDArray[_Disparity]:
+    """Return the smoothed copy of an H x W disparity map guided by an
+    H x W x 3 uint8 reference image, exactly as the dispsmooth tool
+    computes it.  Raises ValueError for wrong arrays or values and
+    MemoryError when memory runs out."""
+    ...
+
+# The image codecs' part of the module: declared here with their intended
+# types, not yet provided by the compiled module (dispsmooth.read_image and
+# dispsmooth.write_image raise AttributeError until they are).
+
+def read_image(
+    path: str | PathLike[str], kind: Literal["rgb", "gray"]
+) -> npt.NDArray[np.uint8]:
+    """Read an image with the tool's reader for its file-name extension:
+    an H x W x 3 array for kind "rgb", H x W for kind "gray" (the red
+    sample of each pixel).  Raises OSError or ValueError with the
+    library's message."""
+    ...
+
+def write_image(path: str | PathLike[str], array: npt.NDArray[np.integer]) -> None:
+    """Write an H x W array as a gray image with the tool's writer for the
+    file-name extension (the low 8 bits of each value).  Raises OSError or
+    ValueError with the library's message."""
+    ...

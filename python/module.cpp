@@ -1,0 +1,89 @@
+// The Python module `dispsmooth`: the tool's smoothing on numpy arrays.
+#include <pybind11/pybind11.h>
+
+#include "dispsmooth/dispsmooth.hpp"
+#include "dispsmooth/version.h"
+#include "python_internal.h"
+
+namespace py = pybind11;
+
+namespace {
+
+const char *const module_doc = R"doc(Guided weighted-median smoothing of stereo disparity maps.
+
+Every disparity is replaced by the weighted median of the disparities in a
+square window around it.  A neighbour's weight falls off with its distance
+and with its colour difference from the centre pixel in the reference image
+(after a 3 x 3 median filter of each colour channel), so each surface
+becomes clean while the depth edges stay where the colours change.  The
+results are those of the dispsmooth command-line tool to the last bit.
+
+    import dispsmooth
+    smoothed = dispsmooth.smooth(left_rgb, noisy_disparity, 9, 9.0, 20.0)
+)doc";
+
+const char *const smooth_doc = R"doc(smooth(reference, disparity, radius, sigma_space, sigma_color, *, min_d=0, max_d=255, threads=None, progress=False)
+
+Return the smoothed copy of a disparity map.
+
+reference
+    The colour image the disparities belong to: an H x W x 3 array of
+    uint8 (R, G, B).
+disparity
+    The disparity map: an H x W array of uint8, uint16 or int32, every
+    value in min_d..max_d.
+radius
+    The window is (2 radius + 1)^2 pixels around each pixel; 0 returns the
+    map unchanged.  At least 0.
+sigma_space
+    The weight has the factor exp(-(dx^2 + dy^2) / sigma_space^2).
+sigma_color
+    The weight has the factor exp(-C / sigma_color^2), C being the squared
+    RGB distance of the two pixels in the median-filtered reference image.
+    Neither sigma may be 0, not a number, or so small that its square is 0.
+min_d, max_d
+    The range of the disparities (the tool's is 0..255; a 12-bit map may
+    use 0..4095).  The histogram of every window has max_d - min_d + 1
+    entries.
+threads
+    OpenMP threads for this call (1..1024), or None for OpenMP's default
+    (OMP_NUM_THREADS, else one per processor).  The result is the same
+    for any count.
+progress
+    Draw the tool's progress line on standard error while working (only
+    when standard error is a terminal).
+
+Returns a new array of the disparity's shape and dtype, equal to what the
+dispsmooth tool writes for the same images and parameters.  The GIL is
+released while the smoothing runs.
+
+Raises ValueError for arrays of the wrong shape or dtype and for values out
+of range (the message names the problem; where the tool would end with a
+message, such as "FATAL ERROR in median_histo" for a sigma of 0, it ends
+with those words), and MemoryError when memory runs out.
+)doc";
+
+}  // namespace
+
+PYBIND11_MODULE(dispsmooth, m) {
+    // Each docstring opens with its own signature, in Python's terms.
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() = module_doc;
+    m.attr("__version__") = DISPSMOOTH_VERSION;
+
+    // Every refusal of the library is a wrong value given to it.
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) std::rethrow_exception(thrown);
+        } catch (const dispsmooth::error &e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        }
+    });
+
+    m.def("smooth", &dispsmooth::python::smooth_arrays, smooth_doc, py::arg("reference"),
+          py::arg("disparity"), py::arg("radius"), py::arg("sigma_space"),
+          py::arg("sigma_color"), py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255,
+          py::arg("threads") = py::none(), py::arg("progress") = false);
+}

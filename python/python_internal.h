@@ -1,0 +1,21 @@
+// The functions of the Python module, bound in module.cpp.
+#ifndef DISPSMOOTH_PYTHON_INTERNAL_H
+#define DISPSMOOTH_PYTHON_INTERNAL_H
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace dispsmooth::python {
+
+// dispsmooth.smooth: the smoothed copy of disparity (H x W, uint8, uint16
+// or int32) guided by reference (H x W x 3, uint8).  Wrong arrays or
+// values raise ValueError, a refused allocation MemoryError.
+pybind11::array smooth_arrays(const pybind11::array &reference, const pybind11::array &disparity,
+                              const pybind11::object &radius, double sigma_space,
+                              double sigma_color, const pybind11::object &min_d,
+                              const pybind11::object &max_d, const pybind11::object &threads,
+                              bool progress);
+
+}  // namespace dispsmooth::python
+
+#endif

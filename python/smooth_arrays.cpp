@@ -1,0 +1,117 @@
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "api_internal.h"
+#include "python_internal.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// "shape (30, 40) and dtype float64", for the messages.
+std::string describe(const py::array &a) {
+    return "shape " + py::str(a.attr("shape")).cast<std::string>() + " and dtype " +
+           py::str(a.dtype()).cast<std::string>();
+}
+
+// Any integer that Python takes as an index (int, bool, numpy integers) that
+// fits an int; TypeError for other objects.
+int to_int(const py::object &value, const char *name) {
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX)
+        throw py::value_error("dispsmooth: " + std::string(name) + " " +
+                              py::str(index).cast<std::string>() +
+                              " is outside the range of an int (-2147483648..2147483647)");
+    return static_cast<int>(v);
+}
+
+template <class T>
+py::array smooth_typed(const py::array &reference, const py::array &disparity, int radius,
+                       double sigma_space, double sigma_color, int min_d, int max_d,
+                       const dispsmooth::smooth_options &options) {
+    const int height = static_cast<int>(disparity.shape(0));
+    const int width = static_cast<int>(disparity.shape(1));
+    py::array_t<T> result({height, width});
+    const auto ref = reference.unchecked<std::uint8_t, 3>();
+    const auto disp = disparity.unchecked<T, 2>();
+    auto out = result.template mutable_unchecked<2>();
+    {
+        // The arrays stay referenced by the caller's arguments and result.
+        const py::gil_scoped_release released;
+        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        std::vector<int> image_arr(3 * n);
+        std::vector<int> disp_arr(n);
+        std::size_t p = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x, ++p) {
+                for (int c = 0; c < 3; ++c) image_arr[3 * p + c] = ref(y, x, c);
+                disp_arr[p] = static_cast<int>(disp(y, x));
+            }
+        dispsmooth::smooth(width, height, image_arr.data(), disp_arr.data(), min_d, max_d, radius,
+                           sigma_space, sigma_color, options);
+        // Every result is a disparity of the input map, so it fits T.
+        p = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x, ++p) out(y, x) = static_cast<T>(disp_arr[p]);
+    }
+    return result;
+}
+
+}  // namespace
+
+namespace dispsmooth::python {
+
+py::array smooth_arrays(const py::array &reference, const py::array &disparity,
+                        const py::object &radius, double sigma_space, double sigma_color,
+                        const py::object &min_d, const py::object &max_d,
+                        const py::object &threads, bool progress) {
+    if (reference.ndim() != 3 || reference.shape(2) != 3 ||
+        !py::isinstance<py::array_t<std::uint8_t>>(reference))
+        throw py::value_error(
+            "dispsmooth: reference must be an H x W x 3 array of uint8 (R, G, B); got " +
+            describe(reference));
+    const bool is_uint8 = py::isinstance<py::array_t<std::uint8_t>>(disparity);
+    const bool is_uint16 = py::isinstance<py::array_t<std::uint16_t>>(disparity);
+    const bool is_int32 = py::isinstance<py::array_t<std::int32_t>>(disparity);
+    if (disparity.ndim() != 2 || !(is_uint8 || is_uint16 || is_int32))
+        throw py::value_error(
+            "dispsmooth: disparity must be an H x W array of uint8, uint16 or int32; got " +
+            describe(disparity));
+
+    const int radius_value = to_int(radius, "radius");
+    const int min_d_value = to_int(min_d, "min_d");
+    const int max_d_value = to_int(max_d, "max_d");
+    api::check_smoothing_parameters(min_d_value, max_d_value, radius_value, sigma_space,
+                                    sigma_color);
+    smooth_options options;
+    options.progress = progress;
+    if (!threads.is_none()) {
+        options.threads = to_int(threads, "threads");
+        if (options.threads < 1 || options.threads > max_threads)
+            throw py::value_error("dispsmooth: threads is " + std::to_string(options.threads) +
+                                  "; it must be 1.." + std::to_string(max_threads) +
+                                  ", or None for OpenMP's default");
+    }
+    // Sizes as the tool gives them: width x height.
+    api::check_same_size(reference.shape(1), reference.shape(0), disparity.shape(1),
+                         disparity.shape(0));
+    api::check_image_size(disparity.shape(1), disparity.shape(0));
+
+    if (is_uint8)
+        return smooth_typed<std::uint8_t>(reference, disparity, radius_value, sigma_space,
+                                          sigma_color, min_d_value, max_d_value, options);
+    if (is_uint16)
+        return smooth_typed<std::uint16_t>(reference, disparity, radius_value, sigma_space,
+                                           sigma_color, min_d_value, max_d_value, options);
+    return smooth_typed<std::int32_t>(reference, disparity, radius_value, sigma_space,
+                                      sigma_color, min_d_value, max_d_value, options);
+}
+
+}  // namespace dispsmooth::python
