@@ -72,9 +72,9 @@ def stderr_on_a_terminal(progress):
     script = textwrap.dedent(f"""
         import numpy as np, dispsmooth
         rng = np.random.default_rng(7)
-        ref = rng.integers(0, 256, (400, 400, 3), dtype=np.uint8)
-        disp = rng.integers(0, 256, (400, 400), dtype=np.uint8)
-        dispsmooth.smooth(ref, disp, 10, 9.0, 20.0, threads=1, progress={progress})
+        ref = rng.integers(0, 256, (700, 700, 3), dtype=np.uint8)
+        disp = rng.integers(0, 256, (700, 700), dtype=np.uint8)
+        dispsmooth.smooth(ref, disp, 15, 9.0, 20.0, threads=1, progress={progress})
         print("done")
     """)
     master, slave = pty.openpty()
