@@ -18,6 +18,12 @@ enum class on_failure { exit_status_1, abort_process };
 // is released with free().
 void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy);
 
+// checked_calloc for an array of the file filename is read into or written
+// from: the message names the file too, "dispsmooth: out of memory
+// allocating <what> of "<filename>" (<count> x <size> bytes)".
+void *checked_file_calloc(std::size_t count, std::size_t size, const char *what,
+                          const char *filename, on_failure policy);
+
 // True when width * height * factor is representable as a non-negative
 // 32-bit int, the bound that every array index of the codecs relies on.
 bool fits_int32(long long width, long long height, long long factor = 1);
