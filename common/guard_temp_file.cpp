@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <signal.h>
+#include <unistd.h>
 
 namespace dispsmooth {
 
@@ -59,6 +60,7 @@ int guard_temp_file(const char *path) {
         int expected = slot_free;
         if (!s.state.compare_exchange_strong(expected, slot_claimed)) continue;
         std::memcpy(s.path, path, length + 1);
+        s.owner = getpid();
         {
             const std::lock_guard<std::mutex> lock(install_mutex);
             static bool exit_handler_registered = false;

@@ -6,8 +6,9 @@ namespace dispsmooth {
 
 void remove_guarded_temp_files() {
     using namespace temp_file_guard_detail;
+    const pid_t self = getpid();
     for (slot &s : slots) {
-        if (s.state.load() == slot_armed) unlink(s.path);
+        if (s.state.load() == slot_armed && s.owner == self) unlink(s.path);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <csignal>
 #include <mutex>
+#include <sys/types.h>
 
 namespace dispsmooth {
 
@@ -26,8 +27,8 @@ int guard_temp_file(const char *path);
 // signals whose handler was installed for it.
 void unguard_temp_file(int place);
 
-// Removes every registered file.  Async-signal-safe: only lock-free atomic
-// loads and unlink().
+// Removes every file this process registered.  Async-signal-safe: only
+// lock-free atomic loads, getpid() and unlink().
 void remove_guarded_temp_files();
 
 namespace temp_file_guard_detail {
@@ -38,6 +39,9 @@ enum slot_state : int { slot_free = 0, slot_claimed = 1, slot_armed = 2 };
 
 struct slot {
     std::atomic<int> state;
+    // The process that registered the name: a child forked during the write
+    // inherits the registrations but must not remove its parent's file.
+    pid_t owner;
     char path[PATH_MAX];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the handlers read the slot states");
