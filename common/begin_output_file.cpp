@@ -3,6 +3,7 @@
 #include "temp_file_guard.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -30,11 +31,12 @@ void fill_random_letters(char *letters) {
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[random_letters];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        static unsigned counter = 0;
+        static std::atomic<unsigned> counter{0};
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         std::uint64_t x = static_cast<std::uint64_t>(now.tv_nsec) ^
-                          (static_cast<std::uint64_t>(getpid()) << 32) ^ (++counter * 0x9E3779B97F4A7C15ull);
+                          (static_cast<std::uint64_t>(getpid()) << 32) ^
+                          (++counter * 0x9E3779B97F4A7C15ull);
         for (unsigned char &b : bytes) {
             x ^= x >> 29;
             x *= 0xBF58476D1CE4E5B9ull;
@@ -50,7 +52,8 @@ void fill_random_letters(char *letters) {
 // so that the file name stays within NAME_MAX.  Null when out of memory.
 char *temp_path_prefix(const char *filename, std::size_t *pprefix_length) {
     const char *slash = std::strrchr(filename, '/');
-    const std::size_t dir_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - filename) + 1;
+    const std::size_t dir_length =
+        slash == nullptr ? 0 : static_cast<std::size_t>(slash - filename) + 1;
     const char *name = filename + dir_length;
     const std::size_t name_room = NAME_MAX - 1 - (sizeof temp_infix - 1) - random_letters;
     const std::size_t name_length = std::min(std::strlen(name), name_room);

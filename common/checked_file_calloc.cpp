@@ -14,8 +14,9 @@ void *checked_file_calloc(std::size_t count, std::size_t size, const char *what,
         block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
     }
     if (block == nullptr) {
-        std::fprintf(stderr, "dispsmooth: out of memory allocating %s of \"%s\" (%zu x %zu bytes)\n",
-                     what, filename, count, size);
+        std::fprintf(stderr,
+                     "dispsmooth: out of memory allocating %s of \"%s\" (%zu x %zu bytes)\n", what,
+                     filename, count, size);
         if (policy == on_failure::abort_process) std::abort();
         std::exit(1);
     }

@@ -20,7 +20,8 @@ void sync_directory_of(const char *filename) {
     if (slash == nullptr) {
         dir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
-        const std::size_t length = slash == filename ? 1 : static_cast<std::size_t>(slash - filename);
+        const std::size_t length =
+            slash == filename ? 1 : static_cast<std::size_t>(slash - filename);
         char *dir = static_cast<char *>(std::malloc(length + 1));
         if (dir == nullptr) return;
         std::memcpy(dir, filename, length);

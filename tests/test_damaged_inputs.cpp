@@ -420,7 +420,8 @@ std::string ifd_first_tiff(std::uint32_t w, std::uint32_t h, std::uint32_t rows_
     s.push_back('\0');
     put_u32le(s, 8);
     put_u16le(s, tag_count);
-    auto tag = [&s](std::uint16_t id, std::uint16_t type, std::uint32_t count, std::uint32_t value) {
+    auto tag = [&s](std::uint16_t id, std::uint16_t type, std::uint32_t count,
+                    std::uint32_t value) {
         put_u16le(s, id);
         put_u16le(s, type);
         put_u32le(s, count);
@@ -462,7 +463,8 @@ std::string ifd_first_tiff(std::uint32_t w, std::uint32_t h, std::uint32_t rows_
 TEST(DamagedInputs, ATiffWithErrorsWhileDecodingIsRefused) {
     const std::uint32_t w = 64, h = 48;
     std::vector<std::uint8_t> pixels(w * h);
-    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7 / 5);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<std::uint8_t>(i * 7 / 5);
     const std::vector<int> reference_rgb(w * h * 3, 90);
     for (const bool deflate : {false, true}) {
         std::vector<std::uint32_t> offsets;
@@ -593,7 +595,8 @@ TEST(DamagedInputs, AJpegOfMoreThan100ScansIsRefused) {
         EXPECT_FALSE(fs::exists(dir / "out.tif"));
     }
     REQUIRE_TESTDATA();
-    for (const char *name : {"jpeg/mozilla/jpg-progressive.jpg", "jpeg/libjpeg-turbo/testimgp.jpg"}) {
+    for (const char *name :
+         {"jpeg/mozilla/jpg-progressive.jpg", "jpeg/libjpeg-turbo/testimgp.jpg"}) {
         temp_dir dir;
         fs::copy_file(test_support::testdata_dir() / name, dir / "p.jpg");
         test_support::write_parameter_file(dir.path(), "p.jpg p.jpg 1 3 10 out.tif\n");
@@ -616,7 +619,8 @@ TEST(DamagedInputs, AJpegOfThousandsOfScansIsRefusedQuickly) {
         test_support::write_parameter_file(dir.path(), "many.jpg tiny.tif 1 3 10 out.tif\n");
         const auto start = std::chrono::steady_clock::now();
         const run_result r = run_tool(dir.path());
-        seconds[k] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        seconds[k] = std::chrono::duration<double>(elapsed).count();
         EXPECT_EQ(r.exited, k == 0) << r.err;
         EXPECT_NE(r.err.find(k == 0 ? "they must have the same size" : "more than 100 scans"),
                   std::string::npos)

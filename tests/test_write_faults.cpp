@@ -37,7 +37,8 @@ using test_support::temp_dir;
 // over the 4 KiB size limit below and a large one takes a while to write.
 void write_inputs(const fs::path &dir, int w = 160, int h = 160) {
     std::mt19937 rng(5);
-    std::vector<int> rgb(static_cast<std::size_t>(w) * h * 3), disp(static_cast<std::size_t>(w) * h);
+    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    std::vector<int> rgb(pixels * 3), disp(pixels);
     for (int &v : rgb) v = static_cast<int>(rng() % 256);
     for (int &v : disp) v = static_cast<int>(rng() % 256);
     write_rgb_image_arr_into_tiff((dir / "ref.tif").c_str(), w, h, rgb.data());
@@ -310,7 +311,8 @@ TEST(WriteFaults, OnlyTheContentsOfTheOutputsNameChange) {
 // root) while it lives; false when the file system or the process cannot.
 class immutable_directory {
 public:
-    explicit immutable_directory(const fs::path &dir) : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY)) {
+    explicit immutable_directory(const fs::path &dir)
+        : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY)) {
         if (fd_ < 0 || ioctl(fd_, FS_IOC_GETFLAGS, &flags_) != 0) return;
         long flags = flags_ | FS_IMMUTABLE_FL;
         set_ = ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;

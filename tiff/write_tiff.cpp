@@ -43,7 +43,8 @@ void write_tiff(const char *filename, const unsigned char *data, int w, int h, i
     // directory, ...) when the target cannot be opened in place.
     dispsmooth::output_file out;
     dispsmooth::begin_output_file(filename, &out);
-    TIFF *tif = out.temp_fd >= 0 ? TIFFFdOpen(out.temp_fd, filename, "w") : TIFFOpen(filename, "w");
+    TIFF *tif =
+        out.temp_fd >= 0 ? TIFFFdOpen(out.temp_fd, filename, "w") : TIFFOpen(filename, "w");
     if (tif == nullptr) {
         if (out.temp_fd >= 0) {
             close(out.temp_fd);
