@@ -208,7 +208,7 @@ TEST(WriteFaults, SigtermDuringTheWriteKeepsThePreviousFile) {
         const std::set<std::string> files = listing(dir.path());
 
         int interrupted = 0;
-        for (int attempt = 0; attempt < 5 && interrupted == 0; ++attempt) {
+        for (int attempt = 0; attempt < 10 && interrupted == 0; ++attempt) {
             test_support::write_file(dir / out, previous);
             const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
             ASSERT_GE(watch_fd, 0);
