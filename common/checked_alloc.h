@@ -20,6 +20,19 @@ enum class on_failure { exit_status_1, abort_process };
 // the process running.  The block is released with free().
 void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy);
 
+// checked_calloc for an array of the file filename is read into or written
+// from: the message names the file too, "dispsmooth: out of memory
+// allocating <what> of "<filename>" (<count> x <size> bytes)".
+void *checked_file_calloc(std::size_t count, std::size_t size, const char *what,
+                          const char *filename, on_failure policy);
+
+// The same policy for what is allocated with new (strings, containers):
+// installed with std::set_new_handler by the tool, it writes "dispsmooth:
+// out of memory" to standard error and exits with status 1, so that a
+// refused allocation never ends the process through an uncaught
+// std::bad_alloc, wherever it happens.
+[[noreturn]] void exit_out_of_memory();
+
 // True when width * height * factor is representable as a non-negative
 // 32-bit int, the bound that every array index of the codecs relies on.
 bool fits_int32(long long width, long long height, long long factor = 1);

@@ -5,6 +5,7 @@
 #include "harness.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     run_parameters params;
     if (read_parameter_file(path.c_str(), &params)) {
-        // A name comes back whole, whatever its length: non-empty and
-        // without whitespace.  It may hold NUL bytes, as a "%s" token may;
+        // A name comes back whole: non-empty, without whitespace and no
+        // longer than PATH_MAX.  It may hold NUL bytes, as a "%s" token may;
         // every use of it (echo, codec choice, opening) sees it up to the
         // first one.  The codec lookup takes any of them.
         for (const std::string *name :
              {&params.filename_image, &params.filename_disp, &params.filename_disp_smooth}) {
-            if (name->empty()) __builtin_trap();
+            if (name->empty() || name->size() > PATH_MAX) __builtin_trap();
             for (const char c : *name)
                 if (std::isspace(static_cast<unsigned char>(c))) __builtin_trap();
             (void)codec_for_filename(name->c_str());

@@ -13,9 +13,9 @@ void read_jpeg_into_image_arr(const char *filename, int *pw, int *ph, int **pima
     int *rgb_image_arr = nullptr;
     read_jpeg_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
 
-    int *image_arr = static_cast<int *>(
-        dispsmooth::checked_calloc(static_cast<std::size_t>(width) * height, sizeof(int),
-                                   "JPEG image array", dispsmooth::on_failure::abort_process));
+    int *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        static_cast<std::size_t>(width) * height, sizeof(int), "the gray image array", filename,
+        dispsmooth::on_failure::abort_process));
     for (int i = 0; i < height; i++) {
         for (int j = 0; j < width; j++) {
             const int ind = width * i + j;

@@ -20,6 +20,23 @@ struct my_error_mgr {
 
 typedef struct my_error_mgr *my_error_ptr;
 
+// Everything of one decode that the library works on.  It lives in a block
+// of its own, not on the reader's stack: after a jump back to the recovery
+// point the reader's own locals that changed since the point was set are
+// indeterminate, and the library object changes with every call.
+struct jpeg_decoder {
+    struct jpeg_decompress_struct cinfo;
+    struct my_error_mgr jerr;
+    struct jpeg_progress_mgr progress;
+};
+
+// A progressive file refines its image scan by scan, and each scan costs a
+// pass over the whole image.  libjpeg's cjpeg and jpegtran write 10 scans
+// for a colour image (6 for greyscale) and at most 100 even from a scan
+// script of the user's; a file with more is refused before its scans cost
+// more than a moment.
+const int max_scans = 100;
+
 // Installed as error_exit: writes the library's message for the error and
 // returns to the reader's recovery point instead of into the library.
 void my_error_exit(j_common_ptr cinfo) {
@@ -28,10 +45,23 @@ void my_error_exit(j_common_ptr cinfo) {
     longjmp(myerr->setjmp_buffer, 1);
 }
 
+// Installed as the progress monitor, which the library calls before every
+// step of its input, and so on each new scan too: past max_scans, refuses
+// the file through the recovery point, as an error would.
+void refuse_too_many_scans(j_common_ptr cinfo) {
+    if (cinfo->is_decompressor == 0) return;
+    const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+    if (scan <= max_scans) return;
+    std::fprintf(stderr,
+                 "dispsmooth: the JPEG image has more than %d scans (encoders write about 10)\n",
+                 max_scans);
+    longjmp(reinterpret_cast<my_error_ptr>(cinfo->err)->setjmp_buffer, 1);
+}
+
 // The abnormal end of every failed decode, after the message has been
 // written: release the library object, close the file, abort.
-[[noreturn]] void abandon_decode(j_decompress_ptr cinfo, FILE *infile) {
-    jpeg_destroy_decompress(cinfo);
+[[noreturn]] void abandon_decode(jpeg_decoder *decoder, FILE *infile) {
+    jpeg_destroy_decompress(&decoder->cinfo);
     std::fclose(infile);
     std::abort();
 }
@@ -47,9 +77,10 @@ const char *colour_space_name(J_COLOR_SPACE space) {
 }  // namespace
 
 // Everything between the recovery point and the return is plain data (the
-// stream, the library objects and raw pointers): a jump back from the error
-// exit skips no clean-up.  The recovery path uses only cinfo and infile, both
-// fixed before the recovery point is set.
+// stream, the decoder block and raw pointers): a jump back from the error
+// exit skips no clean-up.  The recovery path uses only filename, decoder
+// and infile, which are fixed before the recovery point is set, and the
+// decoder block they point at, which is no local of this function.
 void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
     FILE *infile = std::fopen(filename, "rb");
     if (infile == nullptr) {
@@ -57,16 +88,24 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
         std::abort();
     }
 
-    struct jpeg_decompress_struct cinfo;
-    struct my_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = my_error_exit;
+    jpeg_decoder *const decoder = static_cast<jpeg_decoder *>(dispsmooth::checked_file_calloc(
+        1, sizeof(jpeg_decoder), "the JPEG decoder", filename,
+        dispsmooth::on_failure::abort_process));
+    struct jpeg_decompress_struct &cinfo = decoder->cinfo;
+    cinfo.err = jpeg_std_error(&decoder->jerr.pub);
+    decoder->jerr.pub.error_exit = my_error_exit;
+    decoder->progress.progress_monitor = refuse_too_many_scans;
     // jpeg_destroy_decompress on the recovery path releases nothing while
     // mem is null, should creation itself fail.
     cinfo.mem = nullptr;
-    if (setjmp(jerr.setjmp_buffer)) abandon_decode(&cinfo, infile);
+    if (setjmp(decoder->jerr.setjmp_buffer)) {
+        // After the library's message (or the refusal's), the file's name.
+        std::fprintf(stderr, "dispsmooth: cannot read JPEG image \"%s\"\n", filename);
+        abandon_decode(decoder, infile);
+    }
 
     jpeg_CreateDecompress(&cinfo, JPEG_LIB_VERSION, sizeof(struct jpeg_decompress_struct));
+    cinfo.progress = &decoder->progress;
     jpeg_stdio_src(&cinfo, infile);
     jpeg_read_header(&cinfo, TRUE);
 
@@ -88,7 +127,7 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
                          "space; only colour and greyscale JPEGs are supported\n",
                          filename, cinfo.num_components);
         }
-        abandon_decode(&cinfo, infile);
+        abandon_decode(decoder, infile);
     }
     // Refuse sizes whose array indices would overflow before the library
     // sets up its decoder for them.  The library pads a stream that ends
@@ -100,7 +139,7 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
         static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > max_pixels) {
         std::fprintf(stderr, "dispsmooth: \"%s\" is too large: %u x %u pixels\n", filename,
                      cinfo.image_width, cinfo.image_height);
-        abandon_decode(&cinfo, infile);
+        abandon_decode(decoder, infile);
     }
 
     jpeg_start_decompress(&cinfo);
@@ -112,7 +151,7 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
                      "dispsmooth: \"%s\" decodes to %d samples per pixel at %u x %u pixels; only "
                      "colour and greyscale JPEGs are supported\n",
                      filename, cinfo.output_components, cinfo.output_width, cinfo.output_height);
-        abandon_decode(&cinfo, infile);
+        abandon_decode(decoder, infile);
     }
 
     const int row_stride = static_cast<int>(cinfo.output_width) * cinfo.output_components;
@@ -121,9 +160,9 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
 
     const int width = static_cast<int>(cinfo.output_width);
     const int height = static_cast<int>(cinfo.output_height);
-    int *image_arr = static_cast<int *>(
-        dispsmooth::checked_calloc(static_cast<std::size_t>(width) * height, 3 * sizeof(int),
-                                   "JPEG image array", dispsmooth::on_failure::abort_process));
+    int *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        static_cast<std::size_t>(width) * height, 3 * sizeof(int), "the RGB image array", filename,
+        dispsmooth::on_failure::abort_process));
 
     while (cinfo.output_scanline < cinfo.output_height) {
         const int i = static_cast<int>(cinfo.output_scanline);
@@ -137,6 +176,7 @@ void read_jpeg_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     std::fclose(infile);
+    std::free(decoder);
 
     *pw = width;
     *ph = height;

@@ -1,17 +1,22 @@
 #include "dispsmooth/jpeg_codec.h"
 
 #include "checked_alloc.h"
+#include "output_file.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include <jpeglib.h>
 
 // Library errors go through the standard error manager unchanged: its
 // error_exit writes the library's message and exits with status 1, which is
-// also how the stdio destination reports a failed fwrite or fflush.
+// also how the stdio destination reports a failed fwrite or fflush.  The
+// file is written as a new file beside the target where possible and
+// renamed over it once complete; exit() removes that new file when the
+// write does not get that far.
 void write_rgb_image_arr_into_jpeg(const char *filename, int width, int height,
                                    const int *image_arr) {
     // Refuse what JPEG cannot hold, and sizes whose array indices would
@@ -38,8 +43,14 @@ void write_rgb_image_arr_into_jpeg(const char *filename, int width, int height,
     cinfo.err = jpeg_std_error(&jerr);
     jpeg_CreateCompress(&cinfo, JPEG_LIB_VERSION, sizeof(struct jpeg_compress_struct));
 
-    FILE *outfile = std::fopen(filename, "wb");
+    dispsmooth::output_file out;
+    dispsmooth::begin_output_file(filename, &out);
+    FILE *outfile = out.temp_fd >= 0 ? fdopen(out.temp_fd, "wb") : std::fopen(filename, "wb");
     if (outfile == nullptr) {
+        if (out.temp_fd >= 0) {
+            close(out.temp_fd);
+            dispsmooth::discard_output_file(&out);
+        }
         std::fprintf(stderr, "can't open %s\n", filename);
         std::exit(1);
     }
@@ -75,14 +86,25 @@ void write_rgb_image_arr_into_jpeg(const char *filename, int width, int height,
     std::free(row_pointer[0]);
     jpeg_finish_compress(&cinfo);
     // The destination flushes and checks the stream in jpeg_finish_compress;
-    // a failure that only fclose sees must not pass for a written file either.
-    bool failed = std::ferror(outfile) != 0;
-    if (std::fclose(outfile) != 0) failed = true;
-    const int close_errno = errno;
+    // a failure that only fsync or fclose sees must not pass for a written
+    // file either.  The new file reaches the disk before it takes the
+    // target's place.
+    bool failed = std::ferror(outfile) != 0 || std::fflush(outfile) != 0 ||
+                  !dispsmooth::sync_output_file(&out, fileno(outfile));
+    int write_errno = errno;
+    if (std::fclose(outfile) != 0 && !failed) {
+        failed = true;
+        write_errno = errno;
+    }
     jpeg_destroy_compress(&cinfo);
+    if (!failed && !dispsmooth::commit_output_file(&out)) {
+        failed = true;
+        write_errno = errno;
+    }
     if (failed) {
+        dispsmooth::discard_output_file(&out);
         std::fprintf(stderr, "dispsmooth: error writing \"%s\": %s\n", filename,
-                     std::strerror(close_errno));
+                     std::strerror(write_errno));
         std::exit(1);
     }
 }

@@ -4,8 +4,26 @@
 // information instead; any other arguments are ignored.
 #include "dispsmooth/driver.h"
 
+#include "checked_alloc.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
 int main(int argc, char **argv) {
-    int status = 0;
-    if (handle_info_option(argc, argv, &status)) return status;
-    return run_dispsmooth();
+    // Whatever runs out of memory, in the driver, a codec or the smoothing's
+    // threads, ends with a message and status 1 rather than an exception.
+    std::set_new_handler(dispsmooth::exit_out_of_memory);
+    try {
+        int status = 0;
+        if (handle_info_option(argc, argv, &status)) return status;
+        return run_dispsmooth();
+    } catch (const std::exception &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "dispsmooth: %s\n", e.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fputs("dispsmooth: unexpected error\n", stderr);
+    }
+    return 1;
 }

@@ -24,21 +24,31 @@ int skip_space(std::FILE *fp) {
     return c;
 }
 
-// A maximal run of non-whitespace characters, of any length, as "%s" reads
-// it.  False when the file ends before the token starts.
-bool read_string_token(std::FILE *fp, std::string *ptoken) {
+// No token can be longer than this: no file name longer than a path the
+// system can open, and no number either.  A longer one is refused as soon as
+// its first PATH_MAX + 1 characters are read, so that a huge token costs
+// neither memory nor the time to read the rest of it.
+const std::size_t max_token_length = PATH_MAX;
+
+enum class token_scan { ok, missing, too_long };
+
+// A maximal run of non-whitespace characters, as "%s" reads it, of up to
+// max_token_length characters.  missing when the file ends before the token
+// starts.
+token_scan read_string_token(std::FILE *fp, std::string *ptoken) {
     int c = skip_space(fp);
-    if (c == EOF) return false;
+    if (c == EOF) return token_scan::missing;
     ptoken->clear();
     while (c != EOF && !std::isspace(static_cast<unsigned char>(c))) {
+        if (ptoken->size() == max_token_length) return token_scan::too_long;
         ptoken->push_back(static_cast<char>(c));
         c = std::getc(fp);
     }
     if (c != EOF) std::ungetc(c, fp);
-    return true;
+    return token_scan::ok;
 }
 
-enum class int_scan { ok, no_digits, out_of_range };
+enum class int_scan { ok, no_digits, out_of_range, too_long };
 
 // Reads a decimal integer the way "%d" consumes one (whitespace, an optional
 // sign, then digits up to the first non-digit, which stays unread), but
@@ -63,6 +73,7 @@ int_scan read_int_token(std::FILE *fp, int *pvalue, std::string *ptext) {
     long long magnitude = 0;
     bool too_large = false;
     while (c != EOF && std::isdigit(static_cast<unsigned char>(c))) {
+        if (ptext->size() == max_token_length) return int_scan::too_long;
         ptext->push_back(static_cast<char>(c));
         if (!too_large) {
             magnitude = magnitude * 10 + (c - '0');
@@ -74,6 +85,27 @@ int_scan read_int_token(std::FILE *fp, int *pvalue, std::string *ptext) {
     if (too_large || (!negative && magnitude == limit)) return int_scan::out_of_range;
     *pvalue = static_cast<int>(negative ? -magnitude : magnitude);
     return int_scan::ok;
+}
+
+// Reads a number the way "%lg" does, but refuses one of more than
+// max_token_length characters instead of reading it whole.
+token_scan read_double_token(std::FILE *fp, double *pvalue) {
+    // A field width one past the limit: a conversion that fills it is a
+    // number longer than the limit.
+    static_assert(max_token_length == 4096, "the width in the format below");
+    int start = 0;
+    int end = 0;
+    if (std::fscanf(fp, " %n%4097lg%n", &start, pvalue, &end) != 1) return token_scan::missing;
+    if (static_cast<std::size_t>(end - start) > max_token_length) return token_scan::too_long;
+    return token_scan::ok;
+}
+
+// The message for a token longer than max_token_length.
+bool report_too_long(const char *path, int number, const char *what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "dispsmooth: \"%s\": parameter %d (%s) is longer than %zu characters\n",
+                 path, number, what, max_token_length);
+    return false;
 }
 
 // The message for a parameter that could not be read: the stream's own error
@@ -104,12 +136,18 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     }
     std::FILE *f = fp.get();
 
-    if (!read_string_token(f, &pparams->filename_image))
-        return report_unreadable(path, f, 1, "reference image file name");
+    switch (read_string_token(f, &pparams->filename_image)) {
+    case token_scan::ok: break;
+    case token_scan::missing: return report_unreadable(path, f, 1, "reference image file name");
+    case token_scan::too_long: return report_too_long(path, 1, "reference image file name");
+    }
     std::printf("reference image = %s\n", pparams->filename_image.c_str());
 
-    if (!read_string_token(f, &pparams->filename_disp))
-        return report_unreadable(path, f, 2, "disparity map file name");
+    switch (read_string_token(f, &pparams->filename_disp)) {
+    case token_scan::ok: break;
+    case token_scan::missing: return report_unreadable(path, f, 2, "disparity map file name");
+    case token_scan::too_long: return report_too_long(path, 2, "disparity map file name");
+    }
     std::printf("disparity map = %s\n", pparams->filename_disp.c_str());
 
     std::string radius_text;
@@ -118,6 +156,8 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
         break;
     case int_scan::no_digits:
         return report_unreadable(path, f, 3, "radius, an integer");
+    case int_scan::too_long:
+        return report_too_long(path, 3, "radius");
     case int_scan::out_of_range:
         std::fflush(stdout);
         std::fprintf(stderr,
@@ -128,16 +168,27 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     }
     std::printf("radius = %d\n", pparams->radius);
 
-    if (std::fscanf(f, "%lg", &pparams->sigma_space) != 1)
-        return report_unreadable(path, f, 4, "sigma_space, a number");
+    switch (read_double_token(f, &pparams->sigma_space)) {
+    case token_scan::ok: break;
+    case token_scan::missing: return report_unreadable(path, f, 4, "sigma_space, a number");
+    case token_scan::too_long: return report_too_long(path, 4, "sigma_space");
+    }
     std::printf("sigma_space = %g\n", pparams->sigma_space);
 
-    if (std::fscanf(f, "%lg", &pparams->sigma_color) != 1)
-        return report_unreadable(path, f, 5, "sigma_color, a number");
+    switch (read_double_token(f, &pparams->sigma_color)) {
+    case token_scan::ok: break;
+    case token_scan::missing: return report_unreadable(path, f, 5, "sigma_color, a number");
+    case token_scan::too_long: return report_too_long(path, 5, "sigma_color");
+    }
     std::printf("sigma_color = %g\n", pparams->sigma_color);
 
-    if (!read_string_token(f, &pparams->filename_disp_smooth))
+    switch (read_string_token(f, &pparams->filename_disp_smooth)) {
+    case token_scan::ok: break;
+    case token_scan::missing:
         return report_unreadable(path, f, 6, "smoothed disparity map file name");
+    case token_scan::too_long:
+        return report_too_long(path, 6, "smoothed disparity map file name");
+    }
     std::printf("smoothed disparity map = %s\n", pparams->filename_disp_smooth.c_str());
 
     return true;

@@ -13,9 +13,9 @@ void read_png_into_image_arr(const char *filename, int *pw, int *ph, int **pimag
     read_png_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
 
     // The core reader has already checked width * height * 3 against int.
-    int *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
+    int *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height), sizeof(int),
-        "a gray PNG image", dispsmooth::on_failure::abort_process));
+        "the gray image array", filename, dispsmooth::on_failure::abort_process));
     for (int i = 0; i < height; ++i) {
         for (int j = 0; j < width; ++j) {
             const int ind = width * i + j;

@@ -12,7 +12,9 @@
 
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.
-// Whatever is allocated at that moment is left to the abort() that follows.
+// The recovery path uses only filename, which never changes: it names the
+// file after libpng's message and aborts, leaving whatever is allocated at
+// that moment to the process's end.
 void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr,
                                   int **palpha_arr) {
     std::FILE *fp = std::fopen(filename, "rb");
@@ -26,11 +28,16 @@ void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **
     // accepts any 1.6.x for it.  Null handlers keep libpng's own error and
     // warning messages on standard error.
     png_structp png = png_create_read_struct("1.6.17", nullptr, nullptr, nullptr);
-    if (png == nullptr) std::abort();
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) std::abort();
+    png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+    if (info == nullptr) {
+        std::fprintf(stderr, "dispsmooth: cannot read PNG image \"%s\"\n", filename);
+        std::abort();
+    }
 
-    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) std::abort();
+    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
+        std::fprintf(stderr, "dispsmooth: cannot read PNG image \"%s\"\n", filename);
+        std::abort();
+    }
 
     png_init_io(png, fp);
     png_read_info(png, info);
@@ -78,12 +85,12 @@ void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **
                      filename, row_bytes);
         std::abort();
     }
-    png_bytepp row_pointers = static_cast<png_bytepp>(
-        dispsmooth::checked_calloc(static_cast<std::size_t>(height), sizeof(png_bytep),
-                                   "PNG row pointers", dispsmooth::on_failure::abort_process));
+    png_bytepp row_pointers = static_cast<png_bytepp>(dispsmooth::checked_file_calloc(
+        static_cast<std::size_t>(height), sizeof(png_bytep), "the PNG row pointers", filename,
+        dispsmooth::on_failure::abort_process));
     for (int y = 0; y < height; ++y) {
-        row_pointers[y] = static_cast<png_bytep>(dispsmooth::checked_calloc(
-            row_bytes, 1, "a PNG row", dispsmooth::on_failure::abort_process));
+        row_pointers[y] = static_cast<png_bytep>(dispsmooth::checked_file_calloc(
+            row_bytes, 1, "a PNG row", filename, dispsmooth::on_failure::abort_process));
     }
 
     // The whole image at once, interlaced or not.  Nothing after the image
@@ -94,10 +101,12 @@ void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **
 
     const std::size_t pixel_count =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    int *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixel_count, 3 * sizeof(int), "a PNG image", dispsmooth::on_failure::abort_process));
-    int *alpha_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixel_count, sizeof(int), "a PNG alpha channel", dispsmooth::on_failure::abort_process));
+    int *image_arr = static_cast<int *>(
+        dispsmooth::checked_file_calloc(pixel_count, 3 * sizeof(int), "the RGB image array",
+                                        filename, dispsmooth::on_failure::abort_process));
+    int *alpha_arr = static_cast<int *>(
+        dispsmooth::checked_file_calloc(pixel_count, sizeof(int), "the alpha array", filename,
+                                        dispsmooth::on_failure::abort_process));
     for (int y = 0; y < height; ++y) {
         const png_bytep row = row_pointers[y];
         for (int x = 0; x < width; ++x) {

@@ -1,6 +1,7 @@
 #include "png_internal.h"
 
 #include "checked_alloc.h"
+#include "output_file.h"
 
 #include <png.h>
 
@@ -9,18 +10,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace dispsmooth::png_detail {
 
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.
-// Whatever is allocated at that moment is left to the abort() that follows.
+// The recovery path uses only filename and out, both fixed before the
+// recovery point is set: it removes the unfinished new file and aborts,
+// leaving whatever else is allocated to the process's end.
 void write_png_rows(const char *filename, int width, int height, int color_type,
                     int bytes_per_pixel, png_row_fill fill, const void *pixels) {
-    std::FILE *fp = std::fopen(filename, "wb");
+    // A new file beside the target where possible, renamed over it once
+    // complete and closed.
+    output_file out;
+    begin_output_file(filename, &out);
+    std::FILE *fp = out.temp_fd >= 0 ? fdopen(out.temp_fd, "wb") : std::fopen(filename, "wb");
     if (fp == nullptr) {
+        const int open_errno = errno;
+        if (out.temp_fd >= 0) {
+            close(out.temp_fd);
+            discard_output_file(&out);
+        }
         std::fprintf(stderr, "dispsmooth: cannot open \"%s\" for writing: %s\n", filename,
-                     std::strerror(errno));
+                     std::strerror(open_errno));
         std::abort();
     }
 
@@ -28,11 +41,18 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
     // accepts any 1.6.x for it.  Null handlers keep libpng's own error and
     // warning messages on standard error.
     png_structp png = png_create_write_struct("1.6.17", nullptr, nullptr, nullptr);
-    if (png == nullptr) std::abort();
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr) std::abort();
+    png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+    if (info == nullptr) {
+        discard_output_file(&out);
+        std::fprintf(stderr, "dispsmooth: cannot write PNG image \"%s\"\n", filename);
+        std::abort();
+    }
 
-    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) std::abort();
+    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
+        discard_output_file(&out);
+        std::fprintf(stderr, "dispsmooth: cannot write PNG image \"%s\"\n", filename);
+        std::abort();
+    }
 
     png_init_io(png, fp);
     // libpng refuses a width or height of 0 (or beyond its limits, which
@@ -45,17 +65,20 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
     // Row filling indexes the caller's arrays with y * width + x and up to
     // 3 * that plus 2, all in int arithmetic.
     if (!fits_int32(width, height, 3) || !fits_int32(width, 1, bytes_per_pixel)) {
+        discard_output_file(&out);
         std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %d x %d pixels is too large\n",
                      filename, width, height);
         std::abort();
     }
     const std::size_t row_bytes = png_get_rowbytes(png, info);
     if (row_bytes != static_cast<std::size_t>(bytes_per_pixel) * static_cast<std::size_t>(width)) {
+        discard_output_file(&out);
         std::fprintf(stderr, "dispsmooth: cannot write \"%s\": unexpected PNG row size %zu\n",
                      filename, row_bytes);
         std::abort();
     }
 
+    // A refused allocation aborts, which removes the new file too.
     png_bytepp row_pointers = static_cast<png_bytepp>(checked_calloc(
         static_cast<std::size_t>(height), sizeof(png_bytep), "PNG row pointers",
         on_failure::abort_process));
@@ -72,11 +95,23 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
     for (int y = 0; y < height; ++y) std::free(row_pointers[y]);
     std::free(row_pointers);
 
-    // The last buffered bytes reach the file only here: a failed close is a
-    // failed write.
-    if (std::fclose(fp) != 0) {
+    // The last buffered bytes reach the file only here: a failed flush, sync
+    // or close is a failed write.  The new file reaches the disk before it
+    // takes the target's place.
+    bool written = std::fflush(fp) == 0 && sync_output_file(&out, fileno(fp));
+    int write_errno = errno;
+    if (std::fclose(fp) != 0 && written) {
+        written = false;
+        write_errno = errno;
+    }
+    if (written && !commit_output_file(&out)) {
+        written = false;
+        write_errno = errno;
+    }
+    if (!written) {
+        discard_output_file(&out);
         std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %s\n", filename,
-                     std::strerror(errno));
+                     std::strerror(write_errno));
         std::abort();
     }
 }

@@ -30,12 +30,15 @@ temp_dir::~temp_dir() {
     fs::remove_all(path_, ignored);
 }
 
-run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
-                    int timeout_seconds, unsigned long long file_size_limit) {
-    temp_dir capture;
+namespace {
+
+// Starts the executable in dir, its standard output and error going to
+// files in capture.
+pid_t start_tool(const fs::path &dir, const fs::path &capture,
+                 const std::vector<std::string> &args, int timeout_seconds,
+                 unsigned long long file_size_limit, bool ignore_sigxfsz) {
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
-
     std::vector<std::string> argv_strings = {DISPSMOOTH_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -52,8 +55,15 @@ run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // The test process may ignore or handle signals; the tool starts with
+        // their default actions, as from a shell.
+        for (const int sig : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGXFSZ, SIGABRT})
+            signal(sig, SIG_DFL);
+        // No core file in the run's directory from a run ended by a signal.
+        const struct rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         if (file_size_limit != 0) {
-            signal(SIGXFSZ, SIG_IGN);
+            if (ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
             const struct rlimit limit = {static_cast<rlim_t>(file_size_limit),
                                          static_cast<rlim_t>(file_size_limit)};
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
@@ -62,6 +72,10 @@ run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+run_result wait_for_tool(pid_t pid, const fs::path &capture) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -69,8 +83,36 @@ run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
     result.exited = WIFEXITED(status);
     if (result.exited) result.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = read_file(capture / "stdout");
+    result.err = read_file(capture / "stderr");
+    return result;
+}
+
+}  // namespace
+
+run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
+                    int timeout_seconds, unsigned long long file_size_limit,
+                    bool ignore_sigxfsz) {
+    temp_dir capture;
+    const pid_t pid =
+        start_tool(dir, capture.path(), args, timeout_seconds, file_size_limit, ignore_sigxfsz);
+    return wait_for_tool(pid, capture.path());
+}
+
+background_run::background_run(const fs::path &dir, int timeout_seconds)
+    : pid_(start_tool(dir, capture_.path(), {}, timeout_seconds, 0, true)) {}
+
+background_run::~background_run() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+run_result background_run::wait() {
+    run_result result = wait_for_tool(pid_, capture_.path());
+    pid_ = 0;
     return result;
 }
 

@@ -39,9 +39,28 @@ struct run_result {
 // standard input, and waits for it (killed after timeout_seconds).  A
 // file_size_limit other than 0 caps every file the run writes at that many
 // bytes, with SIGXFSZ ignored, so a write past it fails with EFBIG instead of
-// killing the process.
+// killing the process -- unless ignore_sigxfsz is false, when SIGXFSZ keeps
+// its default action and ends the process at the write that passes the cap.
 run_result run_tool(const fs::path &dir, const std::vector<std::string> &args = {},
-                    int timeout_seconds = 120, unsigned long long file_size_limit = 0);
+                    int timeout_seconds = 120, unsigned long long file_size_limit = 0,
+                    bool ignore_sigxfsz = true);
+
+// A run of the dispsmooth executable in dir, started in the background as
+// run_tool would start it; killed with SIGKILL if not waited for.
+class background_run {
+public:
+    explicit background_run(const fs::path &dir, int timeout_seconds = 120);
+    ~background_run();
+    background_run(const background_run &) = delete;
+    background_run &operator=(const background_run &) = delete;
+    int pid() const { return pid_; }
+    // Waits for the end of the run.
+    run_result wait();
+
+private:
+    temp_dir capture_;
+    int pid_;
+};
 
 // Writes text to dir/"kelv_input.txt".
 void write_parameter_file(const fs::path &dir, const std::string &text);

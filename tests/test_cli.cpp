@@ -10,10 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -335,6 +342,119 @@ TEST(Cli, ReadsAndWritesAnyMixOfFormats) {
         const std::string written = test_support::read_file(dir / mix.out);
         EXPECT_FALSE(written.empty()) << mix.out;
         EXPECT_EQ(written, test_support::read_file(expected_path)) << mix.out;
+    }
+}
+
+// Feeds fifo with prefix, then with filler without end, until the reader
+// closes it; returns the number of bytes written.
+long long feed_without_end(const fs::path &fifo, const std::string &prefix, char filler) {
+    int fd = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fd < 0 && std::chrono::steady_clock::now() < deadline) {
+        fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fd < 0) return -1;
+    fcntl(fd, F_SETFL, 0);
+    long long written = 0;
+    const std::string chunk(1 << 16, filler);
+    for (std::string next = prefix.empty() ? chunk : prefix; written < (1LL << 28); next = chunk) {
+        const ssize_t n = write(fd, next.data(), next.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // EPIPE: the reader has gone
+        written += n;
+    }
+    close(fd);
+    return written;
+}
+
+// A token longer than any path the system can open is refused as soon as
+// its first PATH_MAX + 1 characters are read, whichever parameter it is:
+// the parameter file is a FIFO fed without end, and the run reads no more
+// than a few pipe-fulls of it before it stops with a message and status 1.
+// A token of PATH_MAX characters is still taken.
+TEST(Cli, RefusesATokenLongerThanAnyPathAsSoonAsItIsRead) {
+    const struct {
+        const char *prefix;
+        char filler;
+        const char *message;
+        const char *echoed;
+    } cases[] = {
+        {"", 'a', "parameter 1 (reference image file name)", ""},
+        {"ref.tif disp.tif ", '1', "parameter 3 (radius)",
+         "reference image = ref.tif\ndisparity map = disp.tif\n"},
+        {"ref.tif disp.tif 1 ", '2', "parameter 4 (sigma_space)",
+         "reference image = ref.tif\ndisparity map = disp.tif\nradius = 1\n"},
+        {"ref.tif disp.tif 1 3 10 ", 'o', "parameter 6 (smoothed disparity map file name)",
+         "reference image = ref.tif\ndisparity map = disp.tif\nradius = 1\nsigma_space = 3\n"
+         "sigma_color = 10\n"},
+    };
+    const auto old_sigpipe = signal(SIGPIPE, SIG_IGN);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        temp_dir dir;
+        ASSERT_EQ(mkfifo((dir / "kelv_input.txt").c_str(), 0600), 0);
+        long long written = 0;
+        std::thread writer(
+            [&] { written = feed_without_end(dir / "kelv_input.txt", c.prefix, c.filler); });
+        const run_result r = run_tool(dir.path());
+        writer.join();
+        EXPECT_TRUE(exited_with(r, 1));
+        EXPECT_EQ(r.out, c.echoed);
+        EXPECT_EQ(r.err, std::string("dispsmooth: \"kelv_input.txt\": ") + c.message +
+                             " is longer than " + std::to_string(PATH_MAX) + " characters\n");
+        EXPECT_GT(written, PATH_MAX);
+        EXPECT_LT(written, 1 << 20);
+    }
+    signal(SIGPIPE, old_sigpipe);
+
+    temp_dir dir;
+    const std::string longest(PATH_MAX - 4, 'x');
+    test_support::write_parameter_file(dir.path(),
+                                       longest + ".tif disp.tif 1 3 10 out.tif\n");
+    const run_result r = run_tool(dir.path());
+    EXPECT_TRUE(exited_with(r, 1));
+    EXPECT_EQ(r.out.rfind("reference image = " + longest + ".tif\n", 0), 0u);
+    EXPECT_NE(r.err.find("dispsmooth: cannot read TIFF image \"" + longest + ".tif\""),
+              std::string::npos);
+}
+
+// libpng's and libjpeg's messages do not say which of the run's files they
+// are about: a line of the tool's own follows them, naming the file, before
+// the readers' abnormal end.
+TEST(Cli, ReadFailuresNameTheFileAfterTheLibrarysMessage) {
+    const scene s = make_scene(8, 6, 10);
+    for (const std::string ext : {"png", "jpg"}) {
+        temp_dir made;
+        const fs::path whole = made / ("whole." + ext);
+        codec_for_filename(whole.c_str())->write_gray(whole.c_str(), 8, 6, s.disp.data());
+        const std::string bytes = test_support::read_file(whole);
+        for (const std::string &damaged : {std::string(), bytes.substr(0, 40)}) {
+            for (const bool as_reference : {true, false}) {
+                temp_dir dir;
+                write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
+                const std::string name = as_reference ? "ref." + ext : "disp." + ext;
+                test_support::write_file(dir / name, damaged);
+                test_support::write_parameter_file(
+                    dir.path(), (as_reference ? name + " disp.tif" : "ref.tif " + name) +
+                                    " 1 1 1 out.tif\n");
+                const run_result r = run_tool(dir.path());
+                SCOPED_TRACE(name + " of " + std::to_string(damaged.size()) + " bytes: " + r.err);
+                EXPECT_EQ(r.term_signal, SIGABRT);
+                const std::string line = "dispsmooth: cannot read " +
+                                         std::string(ext == "png" ? "PNG" : "JPEG") +
+                                         " image \"" + name + "\"\n";
+                ASSERT_GT(r.err.size(), line.size());
+                EXPECT_EQ(r.err.substr(r.err.size() - line.size()), line);
+                const std::string before =
+                    without_tiff_warning(r.err.substr(0, r.err.size() - line.size()));
+                EXPECT_FALSE(before.empty());
+                if (ext == "png") {
+                    EXPECT_EQ(before.rfind("libpng error: ", 0), 0u);
+                }
+                EXPECT_FALSE(fs::exists(dir / "out.tif"));
+            }
+        }
     }
 }
 

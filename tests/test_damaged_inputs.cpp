@@ -10,12 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <csignal>
 #include <cstdint>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,6 +27,8 @@
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
+
+#include <jpeglib.h>
 
 namespace {
 
@@ -377,6 +383,250 @@ TEST(DamagedInputs, AbsurdDeclaredDimensionsAreRefusedBeforeAllocating) {
             EXPECT_FALSE(fs::exists(dir / "out.tif"));
         }
     }
+}
+
+// ---- TIFFs that libtiff reports errors for while decoding --------------
+
+// A little-endian 8-bit gray TIFF of w x h pixels whose directory comes
+// first and whose strips follow it, rows_per_strip rows each, uncompressed
+// or Deflate-compressed; *pstrip_offsets receives where each strip's data
+// starts.  Cut anywhere after the directory, it still opens.
+std::string ifd_first_tiff(std::uint32_t w, std::uint32_t h, std::uint32_t rows_per_strip,
+                           bool deflate, const std::vector<std::uint8_t> &pixels,
+                           std::vector<std::uint32_t> *pstrip_offsets) {
+    std::vector<std::string> strips;
+    for (std::uint32_t row = 0; row < h; row += rows_per_strip) {
+        const std::size_t begin = static_cast<std::size_t>(row) * w;
+        const std::size_t end = std::min<std::size_t>(begin + std::size_t{rows_per_strip} * w,
+                                                      pixels.size());
+        std::string raw(pixels.begin() + static_cast<std::ptrdiff_t>(begin),
+                        pixels.begin() + static_cast<std::ptrdiff_t>(end));
+        if (deflate) {
+            uLongf size = compressBound(static_cast<uLong>(raw.size()));
+            std::string packed(size, '\0');
+            compress(reinterpret_cast<Bytef *>(packed.data()), &size,
+                     reinterpret_cast<const Bytef *>(raw.data()), static_cast<uLong>(raw.size()));
+            packed.resize(size);
+            raw = packed;
+        }
+        strips.push_back(raw);
+    }
+    const std::uint32_t n = static_cast<std::uint32_t>(strips.size());
+    const std::uint16_t tag_count = 9;
+    const std::uint32_t ifd_end = 8 + 2 + 12 * tag_count + 4;
+    const std::uint32_t offsets_at = ifd_end, counts_at = ifd_end + 4 * n;
+    std::uint32_t data_at = counts_at + 4 * n;
+    std::string s = "II*";
+    s.push_back('\0');
+    put_u32le(s, 8);
+    put_u16le(s, tag_count);
+    auto tag = [&s](std::uint16_t id, std::uint16_t type, std::uint32_t count,
+                    std::uint32_t value) {
+        put_u16le(s, id);
+        put_u16le(s, type);
+        put_u32le(s, count);
+        if (type == 3 && count == 1) {
+            put_u16le(s, static_cast<std::uint16_t>(value));
+            put_u16le(s, 0);
+        } else {
+            put_u32le(s, value);
+        }
+    };
+    tag(256, 4, 1, w);
+    tag(257, 4, 1, h);
+    tag(258, 3, 1, 8);
+    tag(259, 3, 1, deflate ? 8 : 1);
+    tag(262, 3, 1, 1);
+    tag(273, 4, n, n == 1 ? data_at : offsets_at);
+    tag(277, 3, 1, 1);
+    tag(278, 4, 1, rows_per_strip);
+    tag(279, 4, n, n == 1 ? static_cast<std::uint32_t>(strips[0].size()) : counts_at);
+    put_u32le(s, 0);
+    pstrip_offsets->clear();
+    std::string offsets, counts, data;
+    for (const std::string &strip : strips) {
+        pstrip_offsets->push_back(data_at);
+        put_u32le(offsets, data_at);
+        put_u32le(counts, static_cast<std::uint32_t>(strip.size()));
+        data += strip;
+        data_at += static_cast<std::uint32_t>(strip.size());
+    }
+    if (n > 1) s += offsets + counts;
+    return s + data;
+}
+
+// A TIFF disparity map cut in half, or with the data of one of its strips
+// overwritten, made libtiff print errors and go on with its previous strip
+// buffer: the run wrote stale rows with status 0.  Each is now refused
+// after libtiff's message, with status 1 and no output; intact, the same
+// files give the map they hold.
+TEST(DamagedInputs, ATiffWithErrorsWhileDecodingIsRefused) {
+    const std::uint32_t w = 64, h = 48;
+    std::vector<std::uint8_t> pixels(w * h);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<std::uint8_t>(i * 7 / 5);
+    const std::vector<int> reference_rgb(w * h * 3, 90);
+    for (const bool deflate : {false, true}) {
+        std::vector<std::uint32_t> offsets;
+        const std::string intact = ifd_first_tiff(w, h, 4, deflate, pixels, &offsets);
+        std::string rewritten = intact;
+        rewritten.replace(offsets[5], offsets[6] - offsets[5], offsets[6] - offsets[5], '\xff');
+        std::vector<std::pair<std::string, std::string>> files = {
+            {"intact", intact}, {"cut in half", intact.substr(0, intact.size() / 2)}};
+        // Uncompressed, any bytes are pixels.
+        if (deflate) files.emplace_back("strip 5 rewritten", rewritten);
+        for (const auto &[what, bytes] : files) {
+            SCOPED_TRACE(std::string(deflate ? "Deflate, " : "uncompressed, ") + what);
+            temp_dir dir;
+            write_rgb_image_arr_into_tiff((dir / "ref.tif").c_str(), w, h, reference_rgb.data());
+            test_support::write_file(dir / "disp.tif", bytes);
+            test_support::write_parameter_file(dir.path(), "ref.tif disp.tif 0 3 10 out.tif\n");
+            const run_result r = run_tool(dir.path());
+            SCOPED_TRACE(r.err);
+            if (what == "intact") {
+                ASSERT_TRUE(r.exited && r.exit_status == 0);
+                int rw = 0, rh = 0;
+                int *arr = nullptr;
+                read_tiff_into_image_arr((dir / "out.tif").c_str(), &rw, &rh, &arr);
+                EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), arr));
+                std::free(arr);
+                continue;
+            }
+            EXPECT_TRUE(r.exited && r.exit_status == 1);
+            const std::string tool_line = "dispsmooth: cannot read TIFF image \"disp.tif\"";
+            const std::size_t at = r.err.find(tool_line);
+            ASSERT_NE(at, std::string::npos);
+            // libtiff's own error message comes first.
+            bool library_error = false;
+            std::istringstream before(r.err.substr(0, at));
+            for (std::string line; std::getline(before, line);)
+                if (line.find("Warning") == std::string::npos) library_error = true;
+            EXPECT_TRUE(library_error);
+            EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
+            EXPECT_FALSE(fs::exists(dir / "out.tif"));
+        }
+    }
+}
+
+// A 37 KB file declaring 4096 x 4096 pixels in strips of one row, with the
+// data of the first row only, made libtiff report every missing row and the
+// run carry on with status 0.  It is refused at the first missing row.
+TEST(DamagedInputs, ATiffWithOneRowOfDataIsRefusedAtOnce) {
+    const std::uint32_t w = 4096, h = 4096;
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(w) * h, 100);
+    std::vector<std::uint32_t> offsets;
+    const std::string whole = ifd_first_tiff(w, h, 1, false, pixels, &offsets);
+    temp_dir dir;
+    test_support::write_file(dir / "huge.tif", whole.substr(0, offsets[1]));
+    const std::vector<int> tiny_rgb(4 * 4 * 3, 90);
+    write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
+    test_support::write_parameter_file(dir.path(), "huge.tif tiny.tif 1 3 10 out.tif\n");
+    const run_result r = run_tool(dir.path());
+    SCOPED_TRACE(r.err.substr(0, 2000));
+    EXPECT_TRUE(r.exited && r.exit_status == 1);
+    EXPECT_NE(r.err.find("dispsmooth: cannot read TIFF image \"huge.tif\""), std::string::npos);
+    EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 3);
+    EXPECT_FALSE(fs::exists(dir / "out.tif"));
+}
+
+// ---- JPEGs of many scans --------------------------------------------------
+
+// A progressive JPEG of w x h pixels (libjpeg's standard progression, 10
+// scans) whose last scan is repeated extra times more: libjpeg warns once
+// about the repeated refinement and decodes every repetition.  Flat images
+// give repetitions of a few bytes each.
+std::string progressive_jpeg(int w, int h, int extra, bool flat) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(w);
+    cinfo.image_height = static_cast<JDIMENSION>(h);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> row(static_cast<std::size_t>(w) * 3);
+    std::mt19937 rng(3);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        for (unsigned char &v : row) v = flat ? 100 : static_cast<unsigned char>(rng());
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::string file(reinterpret_cast<const char *>(buffer), size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(buffer);
+    const std::size_t last_scan = file.rfind("\xff\xda");
+    const std::size_t end = file.rfind("\xff\xd9");
+    const std::string scan = file.substr(last_scan, end - last_scan);
+    file.resize(end);
+    for (int k = 0; k < extra; ++k) file += scan;
+    return file + "\xff\xd9";
+}
+
+// Real progressive files have about ten scans, and libjpeg's own tools
+// write at most 100: up to 100 are read, the 101st refuses the file with the
+// JPEG reader's abnormal end after a message naming it.
+TEST(DamagedInputs, AJpegOfMoreThan100ScansIsRefused) {
+    for (const int extra : {0, 90, 91}) {
+        SCOPED_TRACE(std::to_string(10 + extra) + " scans");
+        temp_dir dir;
+        test_support::write_file(dir / "scans.jpg", progressive_jpeg(48, 32, extra, false));
+        test_support::write_parameter_file(dir.path(), "scans.jpg scans.jpg 1 3 10 out.tif\n");
+        const run_result r = run_tool(dir.path());
+        SCOPED_TRACE(r.err);
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos);
+        if (extra <= 90) {
+            EXPECT_TRUE(r.exited && r.exit_status == 0);
+            EXPECT_TRUE(fs::exists(dir / "out.tif"));
+            continue;
+        }
+        EXPECT_FALSE(r.exited);
+        EXPECT_EQ(r.term_signal, SIGABRT);
+        EXPECT_NE(r.err.find("more than 100 scans"), std::string::npos);
+        const std::string tool_line = "dispsmooth: cannot read JPEG image \"scans.jpg\"\n";
+        ASSERT_GE(r.err.size(), tool_line.size());
+        EXPECT_EQ(r.err.substr(r.err.size() - tool_line.size()), tool_line);
+        EXPECT_FALSE(fs::exists(dir / "out.tif"));
+    }
+    REQUIRE_TESTDATA();
+    for (const char *name :
+         {"jpeg/mozilla/jpg-progressive.jpg", "jpeg/libjpeg-turbo/testimgp.jpg"}) {
+        temp_dir dir;
+        fs::copy_file(test_support::testdata_dir() / name, dir / "p.jpg");
+        test_support::write_parameter_file(dir.path(), "p.jpg p.jpg 1 3 10 out.tif\n");
+        const run_result r = run_tool(dir.path());
+        EXPECT_TRUE(r.exited && r.exit_status == 0) << name << ": " << r.err;
+    }
+}
+
+// A file of 3000 scans costs no more than one of 100 before it is refused:
+// the 2048 x 2048 image is the reference image of a run whose disparity map
+// has another size, so each run ends right after reading it.
+TEST(DamagedInputs, AJpegOfThousandsOfScansIsRefusedQuickly) {
+    double seconds[2] = {0, 0};
+    for (const int k : {0, 1}) {
+        temp_dir dir;
+        test_support::write_file(dir / "many.jpg", progressive_jpeg(2048, 2048, k == 0 ? 90 : 2990,
+                                                                    true));
+        const std::vector<int> tiny_rgb(4 * 4 * 3, 90);
+        write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
+        test_support::write_parameter_file(dir.path(), "many.jpg tiny.tif 1 3 10 out.tif\n");
+        const auto start = std::chrono::steady_clock::now();
+        const run_result r = run_tool(dir.path());
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        seconds[k] = std::chrono::duration<double>(elapsed).count();
+        EXPECT_EQ(r.exited, k == 0) << r.err;
+        EXPECT_NE(r.err.find(k == 0 ? "they must have the same size" : "more than 100 scans"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_LT(seconds[1], 2 * seconds[0] + 2) << seconds[0] << " s for 100 scans";
 }
 
 }  // namespace

@@ -214,11 +214,17 @@ TEST(PngCodecDeathTest, FailuresEndAbnormally) {
     // A failed final flush is a failed write, not a silent success.
     EXPECT_EXIT(write_rgb_image_arr_into_png("/dev/full", 1, 1, px),
                 testing::KilledBySignal(SIGABRT), "cannot write \"/dev/full\"|Write Error");
+    // A refused size leaves neither a new file nor a changed old one.
     for (const auto &[width, height] : {std::pair{0, 1}, std::pair{1, 0}}) {
         const std::string out = (dir / "empty.png").string();
+        const std::string kept = (dir / "kept.png").string();
+        test_support::write_file(kept, "the previous file");
         EXPECT_EXIT(write_rgba_image_arr_into_png(out.c_str(), width, height, px, px),
                     testing::KilledBySignal(SIGABRT), "libpng error: Invalid IHDR data");
-        EXPECT_EQ(fs::file_size(out), 0u);
+        EXPECT_EXIT(write_rgba_image_arr_into_png(kept.c_str(), width, height, px, px),
+                    testing::KilledBySignal(SIGABRT), "libpng error: Invalid IHDR data");
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_EQ(test_support::read_file(kept), "the previous file");
     }
 
     // A valid header of 50000 x 50000 pixels, followed by the start of the

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <string>
 
 namespace dispsmooth {
 
@@ -25,9 +24,8 @@ void pack_and_write_tiff(const char *file_name, int width, int heigh, const int 
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(heigh);
     const std::size_t spp = static_cast<std::size_t>(sampleperpixel);
     const std::size_t channels = static_cast<std::size_t>(image_channels);
-    const std::string what = std::string("the TIFF sample buffer for \"") + file_name + "\"";
-    auto *I_char = static_cast<unsigned char *>(
-        checked_calloc(pixels * spp, 1, what.c_str(), on_failure::exit_status_1));
+    auto *I_char = static_cast<unsigned char *>(checked_file_calloc(
+        pixels * spp, 1, "the TIFF sample buffer", file_name, on_failure::exit_status_1));
 
     for (std::size_t p = 0; p < pixels; ++p) {
         for (std::size_t c = 0; c < channels; ++c) {

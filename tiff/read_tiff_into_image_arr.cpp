@@ -6,7 +6,7 @@
 #include <tiffio.h>
 
 #include <cstddef>
-#include <string>
+#include <cstdlib>
 
 void read_tiff_into_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
     int w = 0;
@@ -14,9 +14,9 @@ void read_tiff_into_image_arr(const char *filename, int *pw, int *ph, int **pima
     std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 4, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    const std::string what = std::string("the image array of \"") + filename + "\"";
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixels, sizeof(int), what.c_str(), dispsmooth::on_failure::exit_status_1));
+    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        pixels, sizeof(int), "the image array", filename,
+        dispsmooth::on_failure::exit_status_1));
 
     // The gray value is the red sample, not a luminance, so that a gray file
     // (R = G = B) reads back unchanged.
@@ -24,7 +24,7 @@ void read_tiff_into_image_arr(const char *filename, int *pw, int *ph, int **pima
         image_arr[ind] = static_cast<int>(TIFFGetR(raster[ind]));
     }
 
-    _TIFFfree(raster);
+    std::free(raster);
     *pw = w;
     *ph = h;
     *pimage_arr = image_arr;

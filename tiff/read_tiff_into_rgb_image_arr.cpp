@@ -6,7 +6,7 @@
 #include <tiffio.h>
 
 #include <cstddef>
-#include <string>
+#include <cstdlib>
 
 void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
     int w = 0;
@@ -14,9 +14,9 @@ void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
     std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    const std::string what = std::string("the RGB image array of \"") + filename + "\"";
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixels * 3, sizeof(int), what.c_str(), dispsmooth::on_failure::exit_status_1));
+    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        pixels * 3, sizeof(int), "the RGB image array", filename,
+        dispsmooth::on_failure::exit_status_1));
 
     // Alpha is dropped.
     for (std::size_t ind = 0; ind < pixels; ++ind) {
@@ -25,7 +25,7 @@ void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
         image_arr[3 * ind + 2] = static_cast<int>(TIFFGetB(raster[ind]));
     }
 
-    _TIFFfree(raster);
+    std::free(raster);
     *pw = w;
     *ph = h;
     *pimage_arr = image_arr;

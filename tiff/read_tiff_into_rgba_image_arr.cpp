@@ -6,7 +6,7 @@
 #include <tiffio.h>
 
 #include <cstddef>
-#include <string>
+#include <cstdlib>
 
 void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr,
                                    int **palpha_arr) {
@@ -15,12 +15,12 @@ void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int *
     std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    const std::string image_what = std::string("the RGB image array of \"") + filename + "\"";
-    const std::string alpha_what = std::string("the alpha array of \"") + filename + "\"";
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixels * 3, sizeof(int), image_what.c_str(), dispsmooth::on_failure::exit_status_1));
-    auto *alpha_arr = static_cast<int *>(dispsmooth::checked_calloc(
-        pixels, sizeof(int), alpha_what.c_str(), dispsmooth::on_failure::exit_status_1));
+    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        pixels * 3, sizeof(int), "the RGB image array", filename,
+        dispsmooth::on_failure::exit_status_1));
+    auto *alpha_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
+        pixels, sizeof(int), "the alpha array", filename,
+        dispsmooth::on_failure::exit_status_1));
 
     for (std::size_t ind = 0; ind < pixels; ++ind) {
         image_arr[3 * ind] = static_cast<int>(TIFFGetR(raster[ind]));
@@ -29,7 +29,7 @@ void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int *
         alpha_arr[ind] = static_cast<int>(TIFFGetA(raster[ind]));
     }
 
-    _TIFFfree(raster);
+    std::free(raster);
     *pw = w;
     *ph = h;
     *pimage_arr = image_arr;

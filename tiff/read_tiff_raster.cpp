@@ -5,16 +5,39 @@
 #include <tiffio.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace dispsmooth {
 
+namespace {
+
+// Counts the errors libtiff reports for one file.  Returning 0 lets
+// libtiff's default handler print each one as well.
+int count_error(TIFF *, void *user_data, const char *, const char *, va_list) {
+    ++*static_cast<int *>(user_data);
+    return 0;
+}
+
+}  // namespace
+
 std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
                                 int *ph) {
     // libtiff prints its own reason (missing file, bad header, ...) first.
-    TIFF *tif = TIFFOpen(filename, "r");
+    // Every error it reports for this file is also counted, so that one it
+    // gets over while decoding does not pass unnoticed.
+    int errors = 0;
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) {
+        std::fprintf(stderr, "dispsmooth: cannot read TIFF image \"%s\": out of memory\n",
+                     filename);
+        std::exit(1);
+    }
+    TIFFOpenOptionsSetErrorHandlerExtR(options, count_error, &errors);
+    TIFF *tif = TIFFOpenExt(filename, "r", options);
+    TIFFOpenOptionsFree(options);
     if (tif == nullptr) {
         std::fprintf(stderr, "dispsmooth: cannot read TIFF image \"%s\"\n", filename);
         std::exit(1);
@@ -53,9 +76,13 @@ std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel,
         std::exit(1);
     }
 
-    const tmsize_t raster_bytes =
-        static_cast<tmsize_t>(w) * static_cast<tmsize_t>(h) * sizeof(std::uint32_t);
-    auto *raster = static_cast<std::uint32_t *>(_TIFFmalloc(raster_bytes));
+    // Zero-filled, so that nothing the decoder leaves alone is indeterminate;
+    // calloc takes a large block from fresh pages that cost nothing until the
+    // decoder writes them, so a header that claims far more rows than the
+    // file holds is refused at its first missing strip without the whole
+    // raster having been cleared first.
+    auto *raster = static_cast<std::uint32_t *>(
+        std::calloc(static_cast<std::size_t>(w) * h, sizeof(std::uint32_t)));
     if (raster == nullptr) {
         TIFFClose(tif);
         std::fprintf(stderr,
@@ -64,14 +91,23 @@ std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel,
                      filename, static_cast<unsigned long>(w), static_cast<unsigned long>(h));
         std::exit(1);
     }
-    // A decoder that gives up part-way leaves the rest of the raster
-    // untouched: make that zero rather than whatever the allocator left.
-    std::memset(raster, 0, static_cast<std::size_t>(raster_bytes));
 
-    const int decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 0);
+    // A strip or tile that fails to decode ends the decode at once: a
+    // damaged file is refused after libtiff's first error rather than read
+    // with stale or missing rows (and an error message for each of them).
+    // Some decoders report trouble with a strip only as a warning, yet fail
+    // it: such a file gets a second decode that goes past those strips, as
+    // libtiff's RGBA interface reads it when not asked to stop.  Whatever
+    // libtiff reports as an error on either way refuses the file.
+    const int errors_before_decoding = errors;
+    int decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 1);
+    if (decoded == 0 && errors == errors_before_decoding) {
+        std::memset(raster, 0, static_cast<std::size_t>(w) * h * sizeof(std::uint32_t));
+        decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 0);
+    }
     TIFFClose(tif);
-    if (decoded == 0) {
-        _TIFFfree(raster);
+    if (decoded == 0 || errors != errors_before_decoding) {
+        std::free(raster);
         std::fprintf(stderr, "dispsmooth: cannot read TIFF image \"%s\": decoding failed\n",
                      filename);
         std::exit(1);

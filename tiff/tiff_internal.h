@@ -13,8 +13,9 @@ namespace dispsmooth {
 // green 8-15, blue 16-23, alpha 24-31.  array_bytes_per_pixel is what the
 // caller's arrays need per pixel (4 for gray or alpha, 12 for RGB): images
 // whose array size would not fit a signed 32-bit int, and images above 2^28
-// pixels, are refused before anything is allocated.  Release the raster
-// with _TIFFfree.
+// pixels, are refused before anything is allocated.  A file that libtiff
+// reports any error for while decoding is refused.  Release the raster with
+// free().
 std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
                                 int *ph);
 

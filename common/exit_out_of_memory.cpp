@@ -1,0 +1,16 @@
+#include "checked_alloc.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace dispsmooth {
+
+void exit_out_of_memory() {
+    // Nothing here allocates: standard error is unbuffered and standard
+    // output's buffer already exists.
+    std::fflush(stdout);
+    std::fputs("dispsmooth: out of memory\n", stderr);
+    std::exit(1);
+}
+
+}  // namespace dispsmooth

@@ -1,0 +1,60 @@
+// Output files that replace their target only once they are complete.
+//
+// A writer asks begin_output_file how to write its file.  Usually that is a
+// new file beside the target, in the same directory, named
+// ".<name>.dispsmooth-XXXXXX" (six random letters or digits), which is
+// renamed over the target only after the writer has written, flushed,
+// fsync'ed and closed it without error.  Until then the previous file of
+// that name (or the input the run read from it) stays untouched, and every
+// way the process can end except SIGKILL or a power cut removes the new
+// file: the writer's own failure paths through discard_output_file, exit()
+// through an atexit handler, and SIGHUP, SIGINT, SIGTERM, SIGXFSZ and
+// SIGABRT through handlers that remove it and then end the process as the
+// signal would have.
+//
+// The target is written in place, as a plain open of its name would, when
+// replacing it could change more than its contents: a name that is a
+// symbolic link, a device, a FIFO or anything else but a regular file; a
+// file with other hard links; a file whose owner or group the new file
+// cannot take; a file the process may not write; and a directory where no
+// new file can be created.
+#ifndef DISPSMOOTH_OUTPUT_FILE_H
+#define DISPSMOOTH_OUTPUT_FILE_H
+
+namespace dispsmooth {
+
+// One output being written.  Plain data without a destructor, so that it may
+// live between a recovery point and a jump back to it.
+struct output_file {
+    const char *target;  // the caller's file name, used in every message
+    char *temp_path;     // the new file beside the target; null when writing in place
+    int temp_fd;         // read-write descriptor of temp_path; -1 when writing in place
+    int guard;           // where temp_path is registered for removal at a sudden end; -1 if not
+};
+
+// Fills *out for writing filename.  With a temporary file, out->temp_fd is
+// open on it (the target's permission bits, owner and group already set)
+// and the writer writes through it; otherwise out->temp_fd is -1 and the
+// writer opens filename itself, exactly as without this step.  Never fails:
+// whatever keeps a temporary file from being made means writing in place.
+void begin_output_file(const char *filename, output_file *out);
+
+// Flushes the temporary file's contents to the disk (fsync of fd, the
+// descriptor the writer's stream uses) before the writer closes it.  True
+// when writing in place.  False with errno set when fsync failed.
+bool sync_output_file(const output_file *out, int fd);
+
+// After the writer has closed its stream without error: renames the
+// temporary file over the target.  True on success, or when writing in
+// place.  On failure the temporary file is removed and false returned with
+// errno set.  Either way *out is finished with.
+bool commit_output_file(output_file *out);
+
+// On any failure of the writer: removes the temporary file, leaving the
+// target as it was.  Does not close the descriptor, which the writer's
+// stream owns.  Nothing to do when writing in place.
+void discard_output_file(output_file *out);
+
+}  // namespace dispsmooth
+
+#endif
