@@ -24,10 +24,10 @@ using dispsmooth::lanes;
 
 // The first bin m of the two dense histograms a + b (count bins) whose
 // cumulative sum exceeds above * total, provided the bins before it sum to
-// less than below * total; else -1.  Clears the bins.
-long long dense_crossing(double *a, double *b, int count, double below, double above) {
-    double total = 0.0;
-    for (int k = 0; k < count; ++k) total += a[k] + b[k];
+// less than below * total; else -1.  total is the sum of all their
+// contributions.  Clears the bins.
+long long dense_crossing(double *a, double *b, int count, double total, double below,
+                         double above) {
     const double lo = below * total, hi = above * total;
     long long m = -1;
     double cum = 0.0;
@@ -71,17 +71,25 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     int base;
     if (static_cast<long long>(d_hi) - d_lo < thread_scratch::dense_bins) {
         double *a = scratch.dense.get(), *b = a + thread_scratch::dense_bins;
+        double total_a = 0.0, total_b = 0.0;
         const float *est = est_start;
         for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
             const int *ds = disp_row(y);
             int dx = dx_lo;
             for (; dx + 1 <= dx_hi; dx += 2) {
-                a[ds[dx] - d_lo] += est[(dx - dx_lo) * lanes];
-                b[ds[dx + 1] - d_lo] += est[(dx + 1 - dx_lo) * lanes];
+                const double wa = est[(dx - dx_lo) * lanes], wb = est[(dx + 1 - dx_lo) * lanes];
+                a[ds[dx] - d_lo] += wa;
+                b[ds[dx + 1] - d_lo] += wb;
+                total_a += wa;
+                total_b += wb;
             }
-            if (dx <= dx_hi) a[ds[dx] - d_lo] += est[(dx - dx_lo) * lanes];
+            if (dx <= dx_hi) {
+                const double wa = est[(dx - dx_lo) * lanes];
+                a[ds[dx] - d_lo] += wa;
+                total_a += wa;
+            }
         }
-        m = dense_crossing(a, b, d_hi - d_lo + 1, job.below, job.above);
+        m = dense_crossing(a, b, d_hi - d_lo + 1, total_a + total_b, job.below, job.above);
         base = d_lo;
     } else {
         touched_histogram &histo = scratch.histo;
