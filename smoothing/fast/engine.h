@@ -70,6 +70,12 @@ struct thread_scratch {
     thread_scratch(std::size_t nbins, int reach_x, int reach_y);
 };
 
+// Row y of the packed guide: the whole packed guide's, or the thread's ring's.
+inline const std::uint8_t *packed_row(const engine_job &job, thread_scratch &scratch, int y) {
+    if (job.packed) return job.packed + packed_row_bytes(job.width) * static_cast<std::size_t>(y);
+    return scratch.ring->row(y);
+}
+
 // The window rows of output row i: rows y_lo .. y_hi of the image,
 // rows[y - y_lo] their packed guide colours.
 struct window_rows {

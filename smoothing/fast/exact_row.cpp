@@ -66,14 +66,6 @@ void add_tabulated(const weight_table &weights, touched_histogram &histo, int mi
     }
 }
 
-// Row y of the guide repacked.
-const std::uint8_t *packed_row(const dispsmooth::engine_job &job,
-                               dispsmooth::thread_scratch &scratch, int y) {
-    if (job.packed)
-        return job.packed + dispsmooth::packed_row_bytes(job.width) * static_cast<std::size_t>(y);
-    return scratch.ring->row(y);
-}
-
 }  // namespace
 
 int dispsmooth::exact_row(const engine_job &job, thread_scratch &scratch, int i, int j_end) {

@@ -36,13 +36,6 @@ void choose_candidates(const dispsmooth::engine_job &job, int i, int start, cons
     }
 }
 
-const std::uint8_t *packed_row(const dispsmooth::engine_job &job,
-                               dispsmooth::thread_scratch &scratch, int y) {
-    if (job.packed)
-        return job.packed + dispsmooth::packed_row_bytes(job.width) * static_cast<std::size_t>(y);
-    return scratch.ring->row(y);
-}
-
 }  // namespace
 
 int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
