@@ -7,8 +7,8 @@ PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev 
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
            clang libclang-rt-14-dev libomp-14-dev \
            pybind11-dev python3-dev python3-numpy python3-pytest
-# What the benchmarks and examples/evaluate_middlebury.py need beyond
-# PACKAGES: Debian's Python with OpenCV and numpy (not needed by `make test`).
+# What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
+# numpy (not needed by `make test`).
 BENCH_PACKAGES = python3-opencv python3-numpy
 
 PREFIX  ?= /usr/local
@@ -48,7 +48,7 @@ example: release
 # The Python module on the Middlebury scenes of ../shared/testdata/stereo
 # (or SCENES="dir ..."): the table of the README; the picture goes to
 # $(BUILD)/middlebury.png.
-evaluate: release bench-deps
+evaluate: release
 	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
 	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 

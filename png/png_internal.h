@@ -3,6 +3,8 @@
 #ifndef DISPSMOOTH_PNG_INTERNAL_H
 #define DISPSMOOTH_PNG_INTERNAL_H
 
+#include "codec_failure.h"
+
 namespace dispsmooth::png_detail {
 
 // Fills image row y (width pixels) of the file being written: row holds the
@@ -14,10 +16,18 @@ using png_row_fill = void (*)(unsigned char *row, int y, int width, const void *
 
 // Writes an 8-bit, non-interlaced PNG of colour type color_type (2 for
 // truecolour, 6 for truecolour with alpha; bytes_per_pixel 3 or 4) to
-// filename, one row at a time filled by fill.  Every failure, libpng's
-// included, ends the process with abort().
-void write_png_rows(const char *filename, int width, int height, int color_type,
-                    int bytes_per_pixel, png_row_fill fill, const void *pixels);
+// filename, one row at a time filled by fill.  On any failure, libpng's
+// included, releases everything, removes the unfinished new file, fills
+// *failure and returns false.
+bool write_png_rows(const char *filename, int width, int height, int color_type,
+                    int bytes_per_pixel, png_row_fill fill, const void *pixels,
+                    codec_failure *failure);
+
+// Decodes filename into 8-bit R, G, B samples and an alpha array (malloc'd,
+// *pw x *ph pixels).  On any failure releases everything, fills *failure and
+// returns false.
+bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
+                   codec_failure *failure);
 
 }  // namespace dispsmooth::png_detail
 

@@ -14,13 +14,26 @@
 
 namespace dispsmooth::png_detail {
 
+namespace {
+
+// The handlers of a call that keeps libpng's messages (see read_png_rgba).
+void keep_png_error(png_structp png, png_const_charp message) {
+    keep_library_message(static_cast<codec_failure *>(png_get_error_ptr(png)), "libpng error: %s",
+                         message);
+    png_longjmp(png, 1);
+}
+
+void drop_png_warning(png_structp, png_const_charp) {}
+
+}  // namespace
+
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.
-// The recovery path uses only filename and out, both fixed before the
-// recovery point is set: it removes the unfinished new file and aborts,
-// leaving whatever else is allocated to the process's end.
-void write_png_rows(const char *filename, int width, int height, int color_type,
-                    int bytes_per_pixel, png_row_fill fill, const void *pixels) {
+// What the recovery path releases is either fixed before the point is set
+// (fp, png, info, out) or volatile (the rows).
+bool write_png_rows(const char *filename, int width, int height, int color_type,
+                    int bytes_per_pixel, png_row_fill fill, const void *pixels,
+                    codec_failure *failure) {
     // A new file beside the target where possible, renamed over it once
     // complete and closed.
     output_file out;
@@ -32,26 +45,42 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
             close(out.temp_fd);
             discard_output_file(&out);
         }
-        std::fprintf(stderr, "dispsmooth: cannot open \"%s\" for writing: %s\n", filename,
-                     std::strerror(open_errno));
-        std::abort();
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot open \"%s\" for writing: %s", filename,
+                          std::strerror(open_errno));
+        return false;
     }
 
     // The version string is the one the codec was written against; libpng
     // accepts any 1.6.x for it.  Null handlers keep libpng's own error and
     // warning messages on standard error.
-    png_structp png = png_create_write_struct("1.6.17", nullptr, nullptr, nullptr);
+    const bool keep = failure->capture_library_messages;
+    png_structp png =
+        png_create_write_struct("1.6.17", keep ? failure : nullptr, keep ? keep_png_error : nullptr,
+                                keep ? drop_png_warning : nullptr);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+    png_bytepp volatile row_pointers = nullptr;
+    volatile int rows = 0;
     if (info == nullptr) {
+        if (png != nullptr) png_destroy_write_struct(&png, nullptr);
+        std::fclose(fp);
         discard_output_file(&out);
-        std::fprintf(stderr, "dispsmooth: cannot write PNG image \"%s\"\n", filename);
-        std::abort();
+        set_codec_failure(failure, codec_failure_kind::out_of_memory,
+                          "dispsmooth: cannot write PNG image \"%s\"", filename);
+        return false;
     }
 
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot write PNG image \"%s\"", filename);
+        if (row_pointers != nullptr) {
+            for (int y = 0; y < rows; ++y) std::free(row_pointers[y]);
+            std::free(row_pointers);
+        }
+        png_destroy_write_struct(&png, &info);
+        std::fclose(fp);
         discard_output_file(&out);
-        std::fprintf(stderr, "dispsmooth: cannot write PNG image \"%s\"\n", filename);
-        std::abort();
+        return false;
     }
 
     png_init_io(png, fp);
@@ -65,26 +94,27 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
     // Row filling indexes the caller's arrays with y * width + x and up to
     // 3 * that plus 2, all in int arithmetic.
     if (!fits_int32(width, height, 3) || !fits_int32(width, 1, bytes_per_pixel)) {
-        discard_output_file(&out);
-        std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %d x %d pixels is too large\n",
-                     filename, width, height);
-        std::abort();
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write \"%s\": %d x %d pixels is too large", filename,
+                          width, height);
+        png_longjmp(png, 1);
     }
     const std::size_t row_bytes = png_get_rowbytes(png, info);
     if (row_bytes != static_cast<std::size_t>(bytes_per_pixel) * static_cast<std::size_t>(width)) {
-        discard_output_file(&out);
-        std::fprintf(stderr, "dispsmooth: cannot write \"%s\": unexpected PNG row size %zu\n",
-                     filename, row_bytes);
-        std::abort();
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write \"%s\": unexpected PNG row size %zu", filename,
+                          row_bytes);
+        png_longjmp(png, 1);
     }
 
-    // A refused allocation aborts, which removes the new file too.
-    png_bytepp row_pointers = static_cast<png_bytepp>(checked_calloc(
-        static_cast<std::size_t>(height), sizeof(png_bytep), "PNG row pointers",
-        on_failure::abort_process));
+    // Zero-filled, so that the recovery path frees exactly the rows made.
+    row_pointers = static_cast<png_bytepp>(try_calloc(
+        static_cast<std::size_t>(height), sizeof(png_bytep), "PNG row pointers", failure));
+    if (row_pointers == nullptr) png_longjmp(png, 1);
+    rows = height;
     for (int y = 0; y < height; ++y) {
-        row_pointers[y] = static_cast<png_bytep>(
-            checked_calloc(row_bytes, 1, "a PNG row", on_failure::abort_process));
+        row_pointers[y] = static_cast<png_bytep>(try_calloc(row_bytes, 1, "a PNG row", failure));
+        if (row_pointers[y] == nullptr) png_longjmp(png, 1);
         fill(row_pointers[y], y, width, pixels);
     }
 
@@ -110,10 +140,11 @@ void write_png_rows(const char *filename, int width, int height, int color_type,
     }
     if (!written) {
         discard_output_file(&out);
-        std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %s\n", filename,
-                     std::strerror(write_errno));
-        std::abort();
+        set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: cannot write \"%s\": %s",
+                          filename, std::strerror(write_errno));
+        return false;
     }
+    return true;
 }
 
 }  // namespace dispsmooth::png_detail

@@ -29,21 +29,23 @@ def smooth(
     MemoryError when memory runs out."""
     ...
 
-# The image codecs' part of the module: declared here with their intended
-# types, not yet provided by the compiled module (dispsmooth.read_image and
-# dispsmooth.write_image raise AttributeError until they are).
-
 def read_image(
     path: str | PathLike[str], kind: Literal["rgb", "gray"]
 ) -> npt.NDArray[np.uint8]:
-    """Read an image with the tool's reader for its file-name extension:
-    an H x W x 3 array for kind "rgb", H x W for kind "gray" (the red
-    sample of each pixel).  Raises OSError or ValueError with the
-    library's message."""
+    """Read an image with the tool's reader for its file-name extension
+    (tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG): an H x W x 3
+    array for kind "rgb", H x W for kind "gray" (the red sample of each
+    pixel).  Raises OSError for a file that cannot be read or is damaged
+    (the library's message, then the tool's line naming the file) and
+    ValueError for another extension or kind."""
     ...
 
-def write_image(path: str | PathLike[str], array: npt.NDArray[np.integer]) -> None:
+def write_image(
+    path: str | PathLike[str],
+    array: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] | npt.NDArray[np.int32],
+) -> None:
     """Write an H x W array as a gray image with the tool's writer for the
-    file-name extension (the low 8 bits of each value).  Raises OSError or
-    ValueError with the library's message."""
+    file-name extension (the low 8 bits of each value).  Raises OSError
+    when the file cannot be written (no temporary file is left) and
+    ValueError for a wrong array or extension."""
     ...

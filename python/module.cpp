@@ -63,6 +63,41 @@ message, such as "FATAL ERROR in median_histo" for a sigma of 0, it ends
 with those words), and MemoryError when memory runs out.
 )doc";
 
+const char *const read_image_doc = R"doc(read_image(path, kind)
+
+Read an image with the dispsmooth tool's reader for its file-name
+extension (tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG; no other
+spelling).
+
+path
+    A str or os.PathLike.
+kind
+    "rgb": an H x W x 3 uint8 array (R, G, B; alpha dropped; a gray file
+    reads with R = G = B), the tool's reference image.
+    "gray": an H x W uint8 array, the red sample of each pixel, the tool's
+    disparity map.
+
+Raises OSError when the file cannot be opened or read or is damaged, with
+the library's message (libpng's, libjpeg's or libtiff's, where it gave one)
+and the tool's line naming the file; ValueError for another extension or
+kind; MemoryError when memory runs out.  The GIL is released while the file
+is read.
+)doc";
+
+const char *const write_image_doc = R"doc(write_image(path, array)
+
+Write an H x W array of uint8, uint16 or int32 as a gray image with the
+dispsmooth tool's writer for the file-name extension: the low 8 bits of
+each value, stored as R = G = B in PNG and JPEG (quality 85) and as one
+8-bit sample in TIFF.  The file replaces one of the same name only once it
+is complete; a failed write leaves no temporary file behind.
+
+Raises OSError when the file cannot be created or written, with the
+library's and the tool's message; ValueError for a wrong array, an empty
+one, or an extension the tool does not know; MemoryError when memory runs
+out.  The GIL is released while the file is written.
+)doc";
+
 }  // namespace
 
 PYBIND11_MODULE(dispsmooth, m) {
@@ -73,10 +108,13 @@ PYBIND11_MODULE(dispsmooth, m) {
     m.doc() = module_doc;
     m.attr("__version__") = DISPSMOOTH_VERSION;
 
-    // Every refusal of the library is a wrong value given to it.
+    // A file that cannot be opened, read or written is an OSError; every
+    // other refusal of the library is a wrong value given to it.
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
             if (thrown) std::rethrow_exception(thrown);
+        } catch (const dispsmooth::file_error &e) {
+            PyErr_SetString(PyExc_OSError, e.what());
         } catch (const dispsmooth::error &e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         }
@@ -86,4 +124,8 @@ PYBIND11_MODULE(dispsmooth, m) {
           py::arg("disparity"), py::arg("radius"), py::arg("sigma_space"),
           py::arg("sigma_color"), py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255,
           py::arg("threads") = py::none(), py::arg("progress") = false);
+    m.def("read_image", &dispsmooth::python::read_image, read_image_doc, py::arg("path"),
+          py::arg("kind"));
+    m.def("write_image", &dispsmooth::python::write_image, write_image_doc, py::arg("path"),
+          py::arg("array"));
 }

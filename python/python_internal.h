@@ -5,6 +5,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace dispsmooth::python {
 
 // dispsmooth.smooth: the smoothed copy of disparity (H x W, uint8, uint16
@@ -15,6 +17,13 @@ pybind11::array smooth_arrays(const pybind11::array &reference, const pybind11::
                               double sigma_color, const pybind11::object &min_d,
                               const pybind11::object &max_d, const pybind11::object &threads,
                               bool progress);
+
+// dispsmooth.read_image: the tool's RGB (kind "rgb", H x W x 3 uint8) or
+// gray (kind "gray", H x W uint8) reader for path's extension.
+pybind11::array read_image(const pybind11::object &path, const std::string &kind);
+
+// dispsmooth.write_image: the tool's gray writer for path's extension.
+void write_image(const pybind11::object &path, const pybind11::array &array);
 
 }  // namespace dispsmooth::python
 

@@ -1,10 +1,13 @@
-// Steps shared by the TIFF readers and writers.  Every function here ends
-// the process with a message naming the file (exit status 1) instead of
-// returning a failure.
+// Steps shared by the TIFF readers and writers.  The try_ functions and
+// those taking a codec_failure report a failure through it, having released
+// everything (and removed an unfinished new file); read_tiff_raster ends the
+// process with the failure's message (exit status 1) instead.
 #ifndef DISPSMOOTH_TIFF_INTERNAL_H
 #define DISPSMOOTH_TIFF_INTERNAL_H
 
 #include <cstdint>
+
+#include "codec_failure.h"
 
 namespace dispsmooth {
 
@@ -16,20 +19,27 @@ namespace dispsmooth {
 // pixels, are refused before anything is allocated.  A file that libtiff
 // reports any error for while decoding is refused.  Release the raster with
 // free().
-std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
-                                int *ph);
+std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw, int *ph);
 
-// Refuses (message, exit 1) a write of w x h pixels of sampleperpixel
+std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
+                                    int *ph, codec_failure *failure);
+
+// Refuses (false, *failure filled) a write of w x h pixels of sampleperpixel
 // samples unless both sizes are positive, the byte count fits a signed
 // 32-bit int and sampleperpixel is 1 (gray) or 4 (RGB plus a fourth sample).
-void check_tiff_write_request(const char *filename, int w, int h, int sampleperpixel);
+bool check_tiff_write_request(const char *filename, int w, int h, int sampleperpixel,
+                              codec_failure *failure);
+
+// write_tiff, reporting a failure through *failure.
+bool try_write_tiff(const char *filename, const unsigned char *data, int w, int h,
+                    int sampleperpixel, codec_failure *failure);
 
 // The packing shared by the writers: image_channels is 1 (gray, written as
 // one sample per pixel) or 3 (RGB, written as four samples per pixel whose
 // fourth is alpha_arr's value, or 255 when alpha_arr is null).  Each sample
-// is the low 8 bits of its int.  Writes the file with write_tiff.
-void pack_and_write_tiff(const char *file_name, int width, int heigh, const int *image_arr,
-                         int image_channels, const int *alpha_arr);
+// is the low 8 bits of its int.  Writes the file with try_write_tiff.
+bool pack_and_write_tiff(const char *file_name, int width, int heigh, const int *image_arr,
+                         int image_channels, const int *alpha_arr, codec_failure *failure);
 
 }  // namespace dispsmooth
 

@@ -3,5 +3,7 @@
 #include "tiff_internal.h"
 
 void write_image_arr_into_tiff(const char *file_name, int width, int heigh, const int *image_arr) {
-    dispsmooth::pack_and_write_tiff(file_name, width, heigh, image_arr, 1, nullptr);
+    dispsmooth::codec_failure failure;
+    if (!dispsmooth::pack_and_write_tiff(file_name, width, heigh, image_arr, 1, nullptr, &failure))
+        dispsmooth::end_process_after(failure, false);
 }

@@ -93,6 +93,45 @@ gray_image smooth(const rgb_image &reference, const gray_image &disparity, int r
                   double sigma_space, double sigma_color, int min_d = 0, int max_d = 255,
                   const smooth_options &options = {});
 
+// Reading and writing images with the tool's codecs, chosen by the text
+// after the file name's last "." exactly as the tool chooses them: tiff,
+// TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG.
+//
+// Every failure throws and leaves the process running; nothing is written
+// to standard error.  A name with another extension throws dispsmooth::error
+// with the tool's two lines ("Filename extension for <name> not
+// recognized!" and the supported list).  A file that cannot be opened, read,
+// decoded or written throws dispsmooth::file_error whose what() holds the
+// library's own message, where libpng, libjpeg or libtiff gave one (as its
+// default handler would have printed it), then, on a line of its own, the
+// tool's message naming the file, for example
+//   libpng error: Not a PNG file
+//   dispsmooth: cannot read PNG image "left.png"
+// The libraries' warnings are dropped.  A refused allocation throws
+// std::bad_alloc.  A failed write leaves no temporary file behind and the
+// previous file of that name as it was.
+
+// A file that cannot be opened, read, decoded or written.
+class file_error : public error {
+public:
+    explicit file_error(const std::string &message);
+    ~file_error() override;
+};
+
+// The tool's RGB reader for path's extension (alpha dropped; a gray file
+// reads with R = G = B).
+rgb_image read_rgb_image(const std::string &path);
+
+// The tool's gray reader for path's extension: the red sample of each pixel.
+gray_image read_gray_image(const std::string &path);
+
+// The tool's gray writer for path's extension: the low 8 bits of each value,
+// as R = G = B for PNG and JPEG (quality 85) and as one 8-bit sample for
+// TIFF.  Throws dispsmooth::error before opening anything for an image
+// whose pixel count does not match its size or that is larger than
+// max_image_pixels; the codec refuses an empty one.
+void write_image(const std::string &path, const gray_image &image);
+
 }  // namespace dispsmooth
 
 #endif

@@ -1,0 +1,58 @@
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "../jpeg/jpeg_internal.h"
+#include "../png/png_internal.h"
+#include "../tiff/tiff_internal.h"
+#include "codec_api_internal.h"
+
+#include <tiffio.h>
+
+namespace dispsmooth::api {
+
+namespace {
+
+struct free_releaser {
+    void operator()(void *block) const { std::free(block); }
+};
+
+}  // namespace
+
+rgb_image read_rgb_samples(const std::string &path) {
+    const image_format format = format_for_path(path);
+    codec_failure failure;
+    failure.capture_library_messages = true;
+    int width = 0;
+    int height = 0;
+    rgb_image image;
+    if (format == image_format::tiff) {
+        std::unique_ptr<std::uint32_t, free_releaser> raster(
+            try_read_tiff_raster(path.c_str(), 12, &width, &height, &failure));
+        if (!raster) throw_codec_failure(failure);
+        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        image.samples.resize(3 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            image.samples[3 * i] = static_cast<int>(TIFFGetR(raster.get()[i]));
+            image.samples[3 * i + 1] = static_cast<int>(TIFFGetG(raster.get()[i]));
+            image.samples[3 * i + 2] = static_cast<int>(TIFFGetB(raster.get()[i]));
+        }
+    } else {
+        int *raw = nullptr;
+        int *alpha = nullptr;
+        const bool read =
+            format == image_format::png
+                ? png_detail::read_png_rgba(path.c_str(), &width, &height, &raw, &alpha, &failure)
+                : jpeg_detail::read_jpeg_rgb(path.c_str(), &width, &height, &raw, &failure);
+        std::unique_ptr<int, free_releaser> samples(raw);
+        std::unique_ptr<int, free_releaser> alpha_samples(alpha);
+        if (!read) throw_codec_failure(failure);
+        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        image.samples.assign(raw, raw + 3 * n);
+    }
+    image.width = width;
+    image.height = height;
+    return image;
+}
+
+}  // namespace dispsmooth::api

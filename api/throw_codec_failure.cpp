@@ -1,0 +1,33 @@
+#include <new>
+#include <string>
+
+#include "codec_api_internal.h"
+
+namespace dispsmooth::api {
+
+namespace {
+
+class codec_allocation_failure : public std::bad_alloc {
+public:
+    explicit codec_allocation_failure(const std::string &message) : message_(message) {}
+    const char *what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+}  // namespace
+
+void throw_codec_failure(const codec_failure &failure) {
+    std::string message = failure.library_message;
+    std::string own = failure.message;
+    if (!own.empty() && own.back() == '\n') own.pop_back();
+    if (!message.empty() && !own.empty()) message += '\n';
+    message += own;
+    if (failure.kind == codec_failure_kind::out_of_memory)
+        throw codec_allocation_failure(message);
+    if (failure.kind == codec_failure_kind::request) throw error(message);
+    throw file_error(message);
+}
+
+}  // namespace dispsmooth::api

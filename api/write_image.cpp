@@ -1,0 +1,65 @@
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "../jpeg/jpeg_internal.h"
+#include "../png/png_internal.h"
+#include "../tiff/tiff_internal.h"
+#include "api_internal.h"
+#include "codec_api_internal.h"
+
+namespace dispsmooth {
+
+namespace {
+
+// R = G = B from the gray values, for the PNG writer's row filling.
+void fill_gray_row(unsigned char *row, int y, int width, const void *pixels) {
+    const int *gray = static_cast<const int *>(pixels);
+    for (int x = 0; x < width; ++x) {
+        const auto v = static_cast<unsigned char>(gray[y * width + x]);
+        row[3 * x] = v;
+        row[3 * x + 1] = v;
+        row[3 * x + 2] = v;
+    }
+}
+
+}  // namespace
+
+void write_image(const std::string &path, const gray_image &image) {
+    const api::image_format format = api::format_for_path(path);
+    api::check_image_size(image.width, image.height);
+    const std::size_t n =
+        static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+    if (image.pixels.size() != n)
+        throw error("dispsmooth: gray image of " + std::to_string(image.width) + "x" +
+                    std::to_string(image.height) + " pixels holds " +
+                    std::to_string(image.pixels.size()) + " values; it must hold " +
+                    std::to_string(n));
+
+    codec_failure failure;
+    failure.capture_library_messages = true;
+    bool written = false;
+    switch (format) {
+    case api::image_format::tiff:
+        written = pack_and_write_tiff(path.c_str(), image.width, image.height,
+                                      image.pixels.data(), 1, nullptr, &failure);
+        break;
+    case api::image_format::png:
+        written = png_detail::write_png_rows(path.c_str(), image.width, image.height, 2, 3,
+                                             fill_gray_row, image.pixels.data(), &failure);
+        break;
+    case api::image_format::jpeg: {
+        // The tool's gray JPEG writer goes through its RGB writer with
+        // R = G = B.
+        std::vector<int> rgb(3 * n);
+        for (std::size_t i = 0; i < n; ++i)
+            rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = image.pixels[i];
+        written = jpeg_detail::write_jpeg_rgb(path.c_str(), image.width, image.height, rgb.data(),
+                                              &failure);
+        break;
+    }
+    }
+    if (!written) api::throw_codec_failure(failure);
+}
+
+}  // namespace dispsmooth

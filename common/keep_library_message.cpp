@@ -1,0 +1,16 @@
+#include "codec_failure.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace dispsmooth {
+
+void keep_library_message(codec_failure *failure, const char *format, ...) {
+    if (failure->library_message[0] != '\0') return;
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(failure->library_message, sizeof failure->library_message, format, args);
+    va_end(args);
+}
+
+}  // namespace dispsmooth

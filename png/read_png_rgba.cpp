@@ -1,0 +1,174 @@
+#include "png_internal.h"
+
+#include "checked_alloc.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace dispsmooth::png_detail {
+
+namespace {
+
+// The handlers of a call that keeps libpng's messages: the error's text is
+// kept in the failure record (in the words libpng's default handler prints)
+// before the jump back to the recovery point; warnings are dropped.
+void keep_png_error(png_structp png, png_const_charp message) {
+    keep_library_message(static_cast<codec_failure *>(png_get_error_ptr(png)), "libpng error: %s",
+                         message);
+    png_longjmp(png, 1);
+}
+
+void drop_png_warning(png_structp, png_const_charp) {}
+
+}  // namespace
+
+// No object with a destructor may live in this function: libpng's errors
+// come back through longjmp to the recovery point below, which skips them.
+// What the recovery path releases is either fixed before the point is set
+// (fp, png, info) or volatile (the rows).
+bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
+                   codec_failure *failure) {
+    std::FILE *fp = std::fopen(filename, "rb");
+    if (fp == nullptr) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot open \"%s\" for reading: %s", filename,
+                          std::strerror(errno));
+        return false;
+    }
+
+    // The version string is the one the codec was written against; libpng
+    // accepts any 1.6.x for it.  Null handlers keep libpng's own error and
+    // warning messages on standard error.
+    const bool keep = failure->capture_library_messages;
+    png_structp png =
+        png_create_read_struct("1.6.17", keep ? failure : nullptr, keep ? keep_png_error : nullptr,
+                               keep ? drop_png_warning : nullptr);
+    png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+    png_bytepp volatile row_pointers = nullptr;
+    volatile int rows = 0;
+    if (info == nullptr) {
+        if (png != nullptr) png_destroy_read_struct(&png, nullptr, nullptr);
+        std::fclose(fp);
+        set_codec_failure(failure, codec_failure_kind::out_of_memory,
+                          "dispsmooth: cannot read PNG image \"%s\"", filename);
+        return false;
+    }
+
+    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read PNG image \"%s\"", filename);
+        // Whatever failed below: release what is held at this moment.
+        if (row_pointers != nullptr) {
+            for (int y = 0; y < rows; ++y) std::free(row_pointers[y]);
+            std::free(row_pointers);
+        }
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(fp);
+        return false;
+    }
+
+    png_init_io(png, fp);
+    png_read_info(png, info);
+
+    const png_uint_32 file_width = png_get_image_width(png, info);
+    const png_uint_32 file_height = png_get_image_height(png, info);
+    const png_byte color_type = png_get_color_type(png, info);
+    const png_byte bit_depth = png_get_bit_depth(png, info);
+
+    // Every array index below (up to 3 * (y * width + x) + 2) and the row
+    // size 4 * width are int arithmetic.  The header may claim any size
+    // whatever data follows, and all rows are allocated before any is
+    // decoded: no image above 2^28 pixels (16384 x 16384) is taken, so a
+    // damaged file of a few bytes cannot make the reader allocate gigabytes.
+    const unsigned long long max_pixels = 1ull << 28;
+    if (!fits_int32(file_width, file_height, 3) || !fits_int32(file_width, 1, 4) ||
+        static_cast<unsigned long long>(file_width) * file_height > max_pixels) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read \"%s\": %lu x %lu pixels is too large", filename,
+                          static_cast<unsigned long>(file_width),
+                          static_cast<unsigned long>(file_height));
+        png_longjmp(png, 1);
+    }
+    const int width = static_cast<int>(file_width);
+    const int height = static_cast<int>(file_height);
+
+    // Whatever the colour type and bit depth, the rows come out as 8-bit
+    // R, G, B, A: 16-bit samples cut to their high byte, palettes and grey
+    // expanded to RGB, tRNS turned into alpha, and 255 as alpha for pixels
+    // that have none.
+    if (bit_depth == 16) png_set_strip_16(png);
+    if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (color_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+    if (png_get_valid(png, info, PNG_INFO_tRNS) != 0) png_set_tRNS_to_alpha(png);
+    if (color_type == PNG_COLOR_TYPE_RGB || color_type == PNG_COLOR_TYPE_GRAY ||
+        color_type == PNG_COLOR_TYPE_PALETTE)
+        png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
+    if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA)
+        png_set_gray_to_rgb(png);
+    png_read_update_info(png, info);
+
+    const std::size_t row_bytes = png_get_rowbytes(png, info);
+    if (row_bytes != 4 * static_cast<std::size_t>(width)) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read \"%s\": unexpected PNG row size %zu", filename,
+                          row_bytes);
+        png_longjmp(png, 1);
+    }
+    // Zero-filled, so that the recovery path frees exactly the rows made.
+    row_pointers =
+        static_cast<png_bytepp>(try_file_calloc(static_cast<std::size_t>(height), sizeof(png_bytep),
+                                                "the PNG row pointers", filename, failure));
+    if (row_pointers == nullptr) png_longjmp(png, 1);
+    rows = height;
+    for (int y = 0; y < height; ++y) {
+        row_pointers[y] =
+            static_cast<png_bytep>(try_file_calloc(row_bytes, 1, "a PNG row", filename, failure));
+        if (row_pointers[y] == nullptr) png_longjmp(png, 1);
+    }
+
+    // The whole image at once, interlaced or not.  Nothing after the image
+    // data is read: later chunks, the end chunk included, are not checked.
+    png_read_image(png, row_pointers);
+
+    const std::size_t pixel_count =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    int *image_arr = static_cast<int *>(
+        try_file_calloc(pixel_count, 3 * sizeof(int), "the RGB image array", filename, failure));
+    int *alpha_arr = image_arr == nullptr
+                         ? nullptr
+                         : static_cast<int *>(try_file_calloc(
+                               pixel_count, sizeof(int), "the alpha array", filename, failure));
+    if (alpha_arr == nullptr) {
+        std::free(image_arr);
+        png_longjmp(png, 1);
+    }
+    std::fclose(fp);
+    png_destroy_read_struct(&png, &info, nullptr);
+    for (int y = 0; y < height; ++y) {
+        const png_bytep row = row_pointers[y];
+        for (int x = 0; x < width; ++x) {
+            const png_bytep px = row + 4 * x;
+            const int ind = y * width + x;
+            image_arr[3 * ind] = px[0];
+            image_arr[3 * ind + 1] = px[1];
+            image_arr[3 * ind + 2] = px[2];
+            alpha_arr[ind] = px[3];
+        }
+    }
+
+    for (int y = 0; y < height; ++y) std::free(row_pointers[y]);
+    std::free(row_pointers);
+
+    *pw = width;
+    *ph = height;
+    *pimage_arr = image_arr;
+    *palpha_arr = alpha_arr;
+    return true;
+}
+
+}  // namespace dispsmooth::png_detail
