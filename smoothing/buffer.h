@@ -8,10 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <utility>
 
 #include "checked_alloc.h"
 
@@ -47,53 +45,6 @@ buffer_ptr<T> allocate_buffer(std::size_t count, const char *what) {
     advise_huge_pages(block, count * sizeof(T));
     return buffer_ptr<T>(block);
 }
-
-// A zero-filled block mapped fresh from the kernel, whose pages cost nothing
-// until first touched: for a large table of which a call may touch little or
-// nothing.  (A calloc'd block of that size may come from memory the process
-// used before, which calloc then clears whole.)  Falls back to
-// allocate_buffer where the mapping is refused.
-template <class T>
-class mapped_buffer {
-public:
-    mapped_buffer() = default;
-    mapped_buffer(std::size_t count, const char *what) {
-        if (count > 0 && count <= SIZE_MAX / sizeof(T)) {
-            void *block = mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (block != MAP_FAILED) {
-                mapped_ = static_cast<T *>(block);
-                bytes_ = count * sizeof(T);
-                advise_huge_pages(block, bytes_);
-                return;
-            }
-        }
-        fallback_ = allocate_buffer<T>(count, what);
-    }
-    mapped_buffer(const mapped_buffer &) = delete;
-    mapped_buffer &operator=(const mapped_buffer &) = delete;
-    mapped_buffer(mapped_buffer &&other) noexcept
-        : mapped_(other.mapped_), bytes_(other.bytes_), fallback_(std::move(other.fallback_)) {
-        other.mapped_ = nullptr;
-    }
-    mapped_buffer &operator=(mapped_buffer &&other) noexcept {
-        std::swap(mapped_, other.mapped_);
-        std::swap(bytes_, other.bytes_);
-        std::swap(fallback_, other.fallback_);
-        return *this;
-    }
-    ~mapped_buffer() {
-        if (mapped_) munmap(mapped_, bytes_);
-    }
-
-    T *get() const { return mapped_ ? mapped_ : fallback_.get(); }
-    T &operator[](std::size_t i) const { return get()[i]; }
-
-private:
-    T *mapped_ = nullptr;
-    std::size_t bytes_ = 0;
-    buffer_ptr<T> fallback_;
-};
 
 }  // namespace dispsmooth
 

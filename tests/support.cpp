@@ -18,6 +18,14 @@
 
 namespace test_support {
 
+std::vector<int> random_ints(std::size_t n, int lo, int hi, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(lo, hi);
+    std::vector<int> v(n);
+    for (int &x : v) x = dist(gen);
+    return v;
+}
+
 temp_dir::temp_dir() {
     std::string pattern = (fs::temp_directory_path() / "dispsmooth-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

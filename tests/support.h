@@ -3,6 +3,7 @@
 #ifndef DISPSMOOTH_TESTS_SUPPORT_H
 #define DISPSMOOTH_TESTS_SUPPORT_H
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 namespace test_support {
 
 namespace fs = std::filesystem;
+
+// n ints drawn uniformly from lo..hi, the same for the same seed.
+std::vector<int> random_ints(std::size_t n, int lo, int hi, unsigned seed);
 
 // A fresh directory under the system's temporary directory, removed with its
 // contents when the object goes out of scope.

@@ -32,13 +32,7 @@ using test_support::run_result;
 using test_support::run_tool;
 using test_support::temp_dir;
 
-ivec random_ints(std::size_t n, int lo, int hi, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_int_distribution<int> dist(lo, hi);
-    ivec v(n);
-    for (int &x : v) x = dist(gen);
-    return v;
-}
+using test_support::random_ints;
 
 // What the call threw as a dispsmooth::error, or "" when it threw nothing.
 template <class F>

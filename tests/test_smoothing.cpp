@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dispsmooth/smoothing.h"
+#include "support.h"
 
 namespace {
 
@@ -17,13 +18,7 @@ const auto aborted = testing::KilledBySignal(SIGABRT);
 // A sigma whose square is infinite makes its term 0: every weight is then 1.
 const double flat = 1e300;
 
-ivec random_ints(std::size_t n, int lo, int hi, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::uniform_int_distribution<int> dist(lo, hi);
-    ivec v(n);
-    for (int &x : v) x = dist(gen);
-    return v;
-}
+using test_support::random_ints;
 
 ivec smoothed(int w, int h, const ivec &img, ivec disp, int radius, double ss, double sc,
               int min_d = 0, int max_d = 255) {

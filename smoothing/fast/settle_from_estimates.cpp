@@ -7,9 +7,10 @@
 //
 // The bound of settle_margins.h holds for sums of non-negative terms added in
 // any order, so the estimates are summed in whatever order is fastest: where
-// the window's disparities span fewer than dense_bins values (as in every
-// 8-bit map), into two small dense histograms taking alternate neighbours,
-// without branches; otherwise into the touched-bin histogram.
+// the window's disparities span at most dense_bins values and not many more
+// than the window has pixels, into two small dense histograms taking
+// alternate neighbours, without branches; otherwise into the touched-bin
+// histogram.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -69,7 +70,11 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
 
     long long m;
     int base;
-    if (static_cast<long long>(d_hi) - d_lo < thread_scratch::dense_bins) {
+    // The dense bins are cleared and scanned whole: worth it only where they
+    // are few against the window's pixels.
+    const long long span = static_cast<long long>(d_hi) - d_lo + 1;
+    const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
+    if (span <= thread_scratch::dense_bins && span <= 2 * count) {
         double *a = scratch.dense.get(), *b = a + thread_scratch::dense_bins;
         double total_a = 0.0, total_b = 0.0;
         const float *est = est_start;

@@ -13,8 +13,8 @@
 // c_count - 1.  The entries of one C lie together, so that neighbours of
 // like colour at different distances share cache lines.  Entries are filled
 // on first use, so a call pays one exponential per distinct pair it meets,
-// and pages where no pair falls stay untouched: the table is mapped fresh
-// from the kernel, so it costs nothing until used.  Larger C, and offsets beyond 63, are evaluated directly.
+// and pages where no pair falls stay untouched (and unmapped, when calloc
+// maps them fresh).  Larger C, and offsets beyond 63, are evaluated directly.
 // The table never exceeds max_bytes (40 MiB), whatever the radius: c_count
 // shrinks as the number of distinct S grows (all 195076 possible C of 8-bit
 // colours are covered up to radius 4), and it is cut to a quarter of the
@@ -86,7 +86,7 @@ public:
         // One cell more, at index_limit(), that stays 0 ("not in the
         // table"): an index clamped to the limit still addresses the block,
         // as the prefetches of weighted_median_fast do.
-        cells_ = mapped_buffer<std::uint64_t>((c_count_ << shift_) + 1, "weight table");
+        cells_ = allocate_buffer<std::uint64_t>((c_count_ << shift_) + 1, "weight table");
     }
 
     // The weight expression of weighted_histo.
@@ -159,7 +159,7 @@ private:
     int shift_ = 0;
     std::size_t c_count_ = 0;
     std::uint32_t index_limit_ = 0;
-    mapped_buffer<std::uint64_t> cells_;
+    buffer_ptr<std::uint64_t> cells_;
 };
 
 }  // namespace dispsmooth
