@@ -12,6 +12,11 @@ namespace dispsmooth {
 // failures are abnormal terminations.
 enum class on_failure { exit_status_1, abort_process };
 
+// calloc(count, size), or null where count * size overflows or the
+// allocator refuses; never null otherwise, even for a size of 0.  The block
+// is released with free().  What the helpers below build on.
+void *calloc_or_null(std::size_t count, std::size_t size);
+
 // calloc(count, size).  If count * size overflows or the allocator refuses,
 // writes "dispsmooth: out of memory allocating <what> (<count> x <size>
 // bytes)" to standard error and ends the process as policy says.  Where the

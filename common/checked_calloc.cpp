@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <new>
 
 #include "call_settings.h"
@@ -32,12 +31,7 @@ private:
 }  // namespace
 
 void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_failure policy) {
-    void *block = nullptr;
-    if (size == 0 || count <= std::numeric_limits<std::size_t>::max() / size) {
-        // calloc(0, ...) may return nullptr legitimately; ask for one byte so
-        // that a null result always means failure.
-        block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
-    }
+    void *block = calloc_or_null(count, size);
     if (block == nullptr) {
         if (this_thread_settings.throw_at_omp_level == omp_get_level())
             throw allocation_failure(what, count, size);

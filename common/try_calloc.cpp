@@ -1,15 +1,11 @@
 #include "codec_failure.h"
 
-#include <cstdlib>
-#include <limits>
+#include "checked_alloc.h"
 
 namespace dispsmooth {
 
 void *try_calloc(std::size_t count, std::size_t size, const char *what, codec_failure *failure) {
-    void *block = nullptr;
-    if (size == 0 || count <= std::numeric_limits<std::size_t>::max() / size) {
-        block = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
-    }
+    void *block = calloc_or_null(count, size);
     if (block == nullptr) {
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: out of memory allocating %s (%zu x %zu bytes)", what, count,
