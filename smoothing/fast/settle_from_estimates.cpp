@@ -18,10 +18,12 @@
 
 #include "engine.h"
 #include "running_bin.h"
+#include "settle_margins.h"
 
 namespace {
 
 using dispsmooth::lanes;
+using dispsmooth::settled_bin;
 
 // The first bin m of the two dense histograms a + b (count bins) whose
 // cumulative sum exceeds above * total, provided the bins before it sum to
@@ -29,17 +31,8 @@ using dispsmooth::lanes;
 // contributions.  Clears the bins.
 long long dense_crossing(double *a, double *b, int count, double total, double below,
                          double above) {
-    const double lo = below * total, hi = above * total;
-    long long m = -1;
-    double cum = 0.0;
-    for (int k = 0; k < count; ++k) {
-        const double before = cum;
-        cum += a[k] + b[k];
-        if (cum > hi) {
-            if (before < lo) m = k;
-            break;
-        }
-    }
+    const long long m = settled_bin(static_cast<std::size_t>(count), total, below, above,
+                                    [&](std::size_t k) { return a[k] + b[k]; });
     std::fill(a, a + count, 0.0);
     std::fill(b, b + count, 0.0);
     return m;

@@ -67,6 +67,22 @@ struct settle_factors {
 // The factors for windows of at most window_pixels pixels (at most 127^2).
 settle_factors settle_margins(std::size_t window_pixels);
 
+// The settling test on the count bins of a histogram of estimates in
+// ascending order, bin(k) giving the value of the k-th: the first k whose
+// cumulative sum exceeds above * total, provided the bins before it sum to
+// less than below * total; else -1 (also for a total that is not a number).
+template <class Bin>
+long long settled_bin(std::size_t count, double total, double below, double above, Bin bin) {
+    const double lo = below * total, hi = above * total;
+    double cum = 0.0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const double before = cum;
+        cum += bin(k);
+        if (cum > hi) return before < lo ? static_cast<long long>(k) : -1;
+    }
+    return -1;
+}
+
 }  // namespace dispsmooth
 
 #endif

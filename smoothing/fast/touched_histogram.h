@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "buffer.h"
+#include "settle_margins.h"
 
 namespace dispsmooth {
 
@@ -73,17 +74,9 @@ public:
         const std::size_t count = collect_touched();
         double total = 0.0;
         for (std::size_t t = 0; t < count; ++t) total += bins_[touched_[t]];
-        const double lo = below * total, hi = above * total;
-        long long m = -1;
-        double cum = 0.0;
-        for (std::size_t t = 0; t < count; ++t) {
-            const double before = cum;
-            cum += bins_[touched_[t]];
-            if (cum > hi) {
-                if (before < lo) m = static_cast<long long>(touched_[t]);
-                break;
-            }
-        }
+        const long long k = settled_bin(count, total, below, above,
+                                        [&](std::size_t t) { return bins_[touched_[t]]; });
+        const long long m = k < 0 ? -1 : static_cast<long long>(touched_[k]);
         clear(count);
         return m;
     }
