@@ -29,8 +29,8 @@ namespace dispsmooth::api {
 void check_smoothing_parameters(int min_d, int max_d, int radius, double sigma_space,
                                 double sigma_color) {
     if (radius < 0)
-        throw error("dispsmooth: radius is " + std::to_string(radius) +
-                    "; it must be 0 or more" + median_histo_fatal);
+        throw error("dispsmooth: radius is " + std::to_string(radius) + "; it must be 0 or more" +
+                    median_histo_fatal);
     check_sigma("sigma_space", sigma_space);
     check_sigma("sigma_color", sigma_color);
     if (min_d > max_d)

@@ -24,8 +24,7 @@ void throw_codec_failure(const codec_failure &failure) {
     if (!own.empty() && own.back() == '\n') own.pop_back();
     if (!message.empty() && !own.empty()) message += '\n';
     message += own;
-    if (failure.kind == codec_failure_kind::out_of_memory)
-        throw codec_allocation_failure(message);
+    if (failure.kind == codec_failure_kind::out_of_memory) throw codec_allocation_failure(message);
     if (failure.kind == codec_failure_kind::request) throw error(message);
     throw file_error(message);
 }

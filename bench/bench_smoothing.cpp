@@ -36,9 +36,9 @@
 #include <utility>
 #include <vector>
 
+#include "dispsmooth/smoothing.h"
 #include "fast/guide_rows.h"
 #include "fast/pack_filtered_guide.h"
-#include "dispsmooth/smoothing.h"
 #include "fast/settle_stats.h"
 #include "make_scene.h"
 
@@ -90,7 +90,8 @@ using scene_source = std::function<const bench::scene &()>;
 void set_counters(benchmark::State &state, const bench::scene &s, double settled_percent,
                   double first_pass_percent) {
     const double megapixels = static_cast<double>(s.width) * s.height / 1e6;
-    state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["MP/s"] =
+        benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["s/MP"] = benchmark::Counter(
         megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["settled%"] = settled_percent;
@@ -152,7 +153,8 @@ void prefilter(benchmark::State &state, int threads) {
         }
     }
     const double megapixels = static_cast<double>(s.width) * s.height / 1e6;
-    state.counters["MP/s"] = benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["MP/s"] =
+        benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["s/MP"] = benchmark::Counter(
         megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
@@ -167,11 +169,16 @@ void register_scene(const std::string &name, const scene_source &whole,
         const std::string base = "smooth/" + name + "/radius:" + std::to_string(radius);
         benchmark::RegisterBenchmark((base + "/reference").c_str(), smooth<false>,
                                      reference(radius), radius, 1)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(iterations);
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(iterations);
         for (int threads : {1, 2})
-            benchmark::RegisterBenchmark((base + "/fast/threads:" + std::to_string(threads)).c_str(),
-                                         smooth<true>, whole, radius, threads)
-                ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(min_time);
+            benchmark::RegisterBenchmark(
+                (base + "/fast/threads:" + std::to_string(threads)).c_str(), smooth<true>, whole,
+                radius, threads)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->MinTime(min_time);
     }
 }
 
@@ -213,16 +220,22 @@ int main(int argc, char **argv) {
             real_names.push_back(name);
             const std::string n = name;
             const scene_source whole = [n]() -> const bench::scene & { return stereo(n); };
-            register_scene(n, whole, [whole](int) { return whole; }, 2, 0.5);
+            register_scene(
+                n, whole, [whole](int) { return whole; }, 2, 0.5);
         }
     }
 
     benchmark::RegisterBenchmark("prefilter_3x3/reference", prefilter<false>, 1)
-        ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(1.0);
     for (int threads : {1, 2})
-        benchmark::RegisterBenchmark(("prefilter_3x3/fast/threads:" + std::to_string(threads)).c_str(),
-                                     prefilter<true>, threads)
-            ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+        benchmark::RegisterBenchmark(
+            ("prefilter_3x3/fast/threads:" + std::to_string(threads)).c_str(), prefilter<true>,
+            threads)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->MinTime(1.0);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -31,10 +31,10 @@ void make_real_like(scene &s, std::mt19937 &gen) {
     auto chance = [&](double p) { return uniform_real(0.0, 1.0) < p; };
 
     struct surface {
-        double sx, sy;          // seed point
-        double d0, gx, gy;      // true disparity at the seed, slopes
+        double sx, sy;      // seed point
+        double d0, gx, gy;  // true disparity at the seed, slopes
         int colour[3];
-        int texture;            // amplitude of the fine texture
+        int texture;  // amplitude of the fine texture
         double phase;
     };
     const int cell = std::max(16, std::min(width, height) / 10);
@@ -84,7 +84,8 @@ void make_real_like(scene &s, std::mt19937 &gen) {
                     static_cast<int>(f.colour[c] + shade + stripes +
                                      uniform(-f.texture / 2, f.texture / 2) + uniform(-4, 4)),
                     0, 255);
-            const double truth = std::clamp(f.d0 + f.gx * (x - f.sx) + f.gy * (y - f.sy), 8.0, 250.0);
+            const double truth =
+                std::clamp(f.d0 + f.gx * (x - f.sx) + f.gy * (y - f.sy), 8.0, 250.0);
             const double sd = f.texture < 10 ? 1.6 : 0.8;
             s.disp[p] = std::clamp(static_cast<int>(std::lround(truth + sd * gauss(gen))), 1, 255);
         }

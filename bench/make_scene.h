@@ -9,14 +9,14 @@
 namespace bench {
 
 enum class scene_kind {
-    natural,  // smooth colours, sharp-edged shapes, noise; piecewise-constant
-              // disparities with 5 % outliers
-    noise,    // every colour sample and disparity uniformly random: the worst case
-    real_like // what a block matcher makes of slanted surfaces: planes with
-              // sub-level noise, blobs and specks of wrong matches (many in
-              // flat-coloured regions), scattered zeros, and a band of zeros
-              // (no match possible) at the left edge; many distinct
-              // disparities in every window
+    natural,   // smooth colours, sharp-edged shapes, noise; piecewise-constant
+               // disparities with 5 % outliers
+    noise,     // every colour sample and disparity uniformly random: the worst case
+    real_like  // what a block matcher makes of slanted surfaces: planes with
+               // sub-level noise, blobs and specks of wrong matches (many in
+               // flat-coloured regions), scattered zeros, and a band of zeros
+               // (no match possible) at the left edge; many distinct
+               // disparities in every window
 };
 
 struct scene {

@@ -73,14 +73,15 @@ int main(int argc, char **argv) {
         std::vector<int> disp = s.disp;
         const double base = peak_mib();
         const auto start = std::chrono::steady_clock::now();
-        smooth_disparity_weighted_median(width, height, s.image.data(), disp.data(), 0, 255,
-                                         radius, 9.0, 20.0);
+        smooth_disparity_weighted_median(width, height, s.image.data(), disp.data(), 0, 255, radius,
+                                         9.0, 20.0);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double arrays = 2.0 * sizeof(int) * width * height / (1024.0 * 1024.0);
-        std::printf("smooth_disparity_weighted_median: +%7.1f MiB peak  (%.2f s), of which about "
-                    "%.1f MiB are the packed guide and the result\n",
-                    peak_mib() - base, seconds, arrays);
+        std::printf(
+            "smooth_disparity_weighted_median: +%7.1f MiB peak  (%.2f s), of which about "
+            "%.1f MiB are the packed guide and the result\n",
+            peak_mib() - base, seconds, arrays);
     });
     return fast_ok && whole_ok ? 0 : 1;
 }

@@ -2,6 +2,10 @@
 
 #include "temp_file_guard.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -10,10 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dispsmooth {
 
@@ -27,8 +27,7 @@ const int random_letters = 6;
 // Six letters or digits, different for every call: from the kernel's random
 // source, or, should that fail, from the clock, the process id and a count.
 void fill_random_letters(char *letters) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[random_letters];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         static std::atomic<unsigned> counter{0};

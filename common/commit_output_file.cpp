@@ -2,11 +2,11 @@
 
 #include "temp_file_guard.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace dispsmooth {
 

@@ -2,9 +2,9 @@
 
 #include "temp_file_guard.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace dispsmooth {
 

@@ -1,10 +1,10 @@
 #include "temp_file_guard.h"
 
+#include <signal.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <signal.h>
-#include <unistd.h>
 
 namespace dispsmooth {
 

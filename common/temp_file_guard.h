@@ -3,11 +3,11 @@
 #ifndef DISPSMOOTH_TEMP_FILE_GUARD_H
 #define DISPSMOOTH_TEMP_FILE_GUARD_H
 
+#include <sys/types.h>
 #include <atomic>
 #include <climits>
 #include <csignal>
 #include <mutex>
-#include <sys/types.h>
 
 namespace dispsmooth {
 

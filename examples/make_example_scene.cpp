@@ -105,10 +105,10 @@ bool inside(int shape, int x, int y) {
 }
 
 const object objects[4] = {
-    {60, 110, 200, 70, 0},    // blue box
-    {215, 70, 50, 110, 9},    // red disc with stripes
-    {70, 175, 60, 150, 0},    // green triangle
-    {235, 215, 60, 190, 0},   // yellow square
+    {60, 110, 200, 70, 0},   // blue box
+    {215, 70, 50, 110, 9},   // red disc with stripes
+    {70, 175, 60, 150, 0},   // green triangle
+    {235, 215, 60, 190, 0},  // yellow square
 };
 
 }  // namespace

@@ -1,15 +1,15 @@
 #include "harness.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 // The coverage counters of the instrumented code (libFuzzer's inline 8-bit
 // counters).  Present only in the clang fuzz build; null in the replay
@@ -119,8 +119,8 @@ void remove_scratch() {
 const char *scratch_dir() {
     if (scratch.empty()) {
         const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/dispsmooth-fuzz-XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dispsmooth-fuzz-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
             std::perror("fuzz harness: mkdtemp");
             std::abort();
@@ -224,8 +224,7 @@ void run_reader_in_child(const std::uint8_t *data, std::size_t size, const char 
             return;
         }
         if (sig == SIGALRM) finding("fuzz harness: the reader hung (time limit reached)", err);
-        std::fprintf(stderr, "fuzz harness: child killed by signal %d (%s)\n", sig,
-                     strsignal(sig));
+        std::fprintf(stderr, "fuzz harness: child killed by signal %d (%s)\n", sig, strsignal(sig));
         finding("fuzz harness: unexpected signal", err);
     }
     finding("fuzz harness: child ended in an unknown way", err);

@@ -102,9 +102,12 @@ bool abandon_decode(jpeg_decoder *decoder, FILE *infile) {
 
 const char *colour_space_name(J_COLOR_SPACE space) {
     switch (space) {
-        case JCS_CMYK: return "CMYK";
-        case JCS_YCCK: return "YCCK";
-        default: return nullptr;
+    case JCS_CMYK:
+        return "CMYK";
+    case JCS_YCCK:
+        return "YCCK";
+    default:
+        return nullptr;
     }
 }
 

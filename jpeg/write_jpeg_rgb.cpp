@@ -3,12 +3,12 @@
 #include "checked_alloc.h"
 #include "output_file.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include <jpeglib.h>
 

@@ -21,9 +21,9 @@ struct extension_entry {
 
 // Compared exactly and in this order; mixed-case forms are not recognised.
 const extension_entry extension_table[] = {
-    {"tiff", &tiff_codec}, {"TIFF", &tiff_codec}, {"tif", &tiff_codec}, {"TIF", &tiff_codec},
-    {"png", &png_codec},   {"PNG", &png_codec},
-    {"jpeg", &jpeg_codec}, {"JPEG", &jpeg_codec}, {"jpg", &jpeg_codec}, {"JPG", &jpeg_codec},
+    {"tiff", &tiff_codec}, {"TIFF", &tiff_codec}, {"tif", &tiff_codec},  {"TIF", &tiff_codec},
+    {"png", &png_codec},   {"PNG", &png_codec},   {"jpeg", &jpeg_codec}, {"JPEG", &jpeg_codec},
+    {"jpg", &jpeg_codec},  {"JPG", &jpeg_codec},
 };
 
 }  // namespace

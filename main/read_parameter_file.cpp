@@ -137,16 +137,22 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     std::FILE *f = fp.get();
 
     switch (read_string_token(f, &pparams->filename_image)) {
-    case token_scan::ok: break;
-    case token_scan::missing: return report_unreadable(path, f, 1, "reference image file name");
-    case token_scan::too_long: return report_too_long(path, 1, "reference image file name");
+    case token_scan::ok:
+        break;
+    case token_scan::missing:
+        return report_unreadable(path, f, 1, "reference image file name");
+    case token_scan::too_long:
+        return report_too_long(path, 1, "reference image file name");
     }
     std::printf("reference image = %s\n", pparams->filename_image.c_str());
 
     switch (read_string_token(f, &pparams->filename_disp)) {
-    case token_scan::ok: break;
-    case token_scan::missing: return report_unreadable(path, f, 2, "disparity map file name");
-    case token_scan::too_long: return report_too_long(path, 2, "disparity map file name");
+    case token_scan::ok:
+        break;
+    case token_scan::missing:
+        return report_unreadable(path, f, 2, "disparity map file name");
+    case token_scan::too_long:
+        return report_too_long(path, 2, "disparity map file name");
     }
     std::printf("disparity map = %s\n", pparams->filename_disp.c_str());
 
@@ -169,21 +175,28 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     std::printf("radius = %d\n", pparams->radius);
 
     switch (read_double_token(f, &pparams->sigma_space)) {
-    case token_scan::ok: break;
-    case token_scan::missing: return report_unreadable(path, f, 4, "sigma_space, a number");
-    case token_scan::too_long: return report_too_long(path, 4, "sigma_space");
+    case token_scan::ok:
+        break;
+    case token_scan::missing:
+        return report_unreadable(path, f, 4, "sigma_space, a number");
+    case token_scan::too_long:
+        return report_too_long(path, 4, "sigma_space");
     }
     std::printf("sigma_space = %g\n", pparams->sigma_space);
 
     switch (read_double_token(f, &pparams->sigma_color)) {
-    case token_scan::ok: break;
-    case token_scan::missing: return report_unreadable(path, f, 5, "sigma_color, a number");
-    case token_scan::too_long: return report_too_long(path, 5, "sigma_color");
+    case token_scan::ok:
+        break;
+    case token_scan::missing:
+        return report_unreadable(path, f, 5, "sigma_color, a number");
+    case token_scan::too_long:
+        return report_too_long(path, 5, "sigma_color");
     }
     std::printf("sigma_color = %g\n", pparams->sigma_color);
 
     switch (read_string_token(f, &pparams->filename_disp_smooth)) {
-    case token_scan::ok: break;
+    case token_scan::ok:
+        break;
     case token_scan::missing:
         return report_unreadable(path, f, 6, "smoothed disparity map file name");
     case token_scan::too_long:

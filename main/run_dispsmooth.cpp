@@ -69,9 +69,8 @@ int run_dispsmooth() {
 
     std::printf("Smoothing the disparities ...\n");
     std::fflush(stdout);
-    smooth_disparity_weighted_median(width, height, image_arr.get(), disp_arr.get(), min_d1,
-                                     max_d1, params.radius, params.sigma_space,
-                                     params.sigma_color);
+    smooth_disparity_weighted_median(width, height, image_arr.get(), disp_arr.get(), min_d1, max_d1,
+                                     params.radius, params.sigma_space, params.sigma_color);
     std::printf("Smoothing the disparities ... done.\n");
     std::fflush(stdout);
 

@@ -5,12 +5,12 @@
 
 #include <png.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 namespace dispsmooth::png_detail {
 

@@ -22,7 +22,8 @@ results are those of the dispsmooth command-line tool to the last bit.
     smoothed = dispsmooth.smooth(left_rgb, noisy_disparity, 9, 9.0, 20.0)
 )doc";
 
-const char *const smooth_doc = R"doc(smooth(reference, disparity, radius, sigma_space, sigma_color, *, min_d=0, max_d=255, threads=None, progress=False)
+const char *const smooth_doc =
+    R"doc(smooth(reference, disparity, radius, sigma_space, sigma_color, *, min_d=0, max_d=255, threads=None, progress=False)
 
 Return the smoothed copy of a disparity map.
 
@@ -121,8 +122,8 @@ PYBIND11_MODULE(dispsmooth, m) {
     });
 
     m.def("smooth", &dispsmooth::python::smooth_arrays, smooth_doc, py::arg("reference"),
-          py::arg("disparity"), py::arg("radius"), py::arg("sigma_space"),
-          py::arg("sigma_color"), py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255,
+          py::arg("disparity"), py::arg("radius"), py::arg("sigma_space"), py::arg("sigma_color"),
+          py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255,
           py::arg("threads") = py::none(), py::arg("progress") = false);
     m.def("read_image", &dispsmooth::python::read_image, read_image_doc, py::arg("path"),
           py::arg("kind"));

@@ -70,8 +70,8 @@ namespace dispsmooth::python {
 
 py::array smooth_arrays(const py::array &reference, const py::array &disparity,
                         const py::object &radius, double sigma_space, double sigma_color,
-                        const py::object &min_d, const py::object &max_d,
-                        const py::object &threads, bool progress) {
+                        const py::object &min_d, const py::object &max_d, const py::object &threads,
+                        bool progress) {
     if (reference.ndim() != 3 || reference.shape(2) != 3 ||
         !py::isinstance<py::array_t<std::uint8_t>>(reference))
         throw py::value_error(
@@ -110,8 +110,8 @@ py::array smooth_arrays(const py::array &reference, const py::array &disparity,
     if (is_uint16)
         return smooth_typed<std::uint16_t>(reference, disparity, radius_value, sigma_space,
                                            sigma_color, min_d_value, max_d_value, options);
-    return smooth_typed<std::int32_t>(reference, disparity, radius_value, sigma_space,
-                                      sigma_color, min_d_value, max_d_value, options);
+    return smooth_typed<std::int32_t>(reference, disparity, radius_value, sigma_space, sigma_color,
+                                      min_d_value, max_d_value, options);
 }
 
 }  // namespace dispsmooth::python

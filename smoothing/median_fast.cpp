@@ -65,13 +65,14 @@ struct thread_scratch {
 };
 
 // Element k / 2 of the clipped window of (i, j), checked.
-int select_clipped(int width, int height, const int *src_arr, long long r, long long i,
-                   long long j, int *values) {
+int select_clipped(int width, int height, const int *src_arr, long long r, long long i, long long j,
+                   int *values) {
     const long long dy_lo = std::max(-r, -i), dy_hi = std::min(r, height - 1 - i);
     const long long dx_lo = std::max(-r, -j), dx_hi = std::min(r, width - 1 - j);
     std::size_t k = 0;
     for (long long dy = dy_lo; dy <= dy_hi; ++dy)
-        for (long long dx = dx_lo; dx <= dx_hi; ++dx) values[k++] = src_arr[(i + dy) * width + (j + dx)];
+        for (long long dx = dx_lo; dx <= dx_hi; ++dx)
+            values[k++] = src_arr[(i + dy) * width + (j + dx)];
     std::nth_element(values, values + k / 2, values + k);
     const int v = values[k / 2];
     std::size_t below = 0, at_or_below = 0;
@@ -148,15 +149,19 @@ void median_fast(int width, int height, const int *src_arr, int radius, int *dst
 
     // Per-thread scratch, allocated before the threads start.
     // Small images stay on one thread: starting threads would cost more.
-    const long long work = static_cast<long long>(width) * height * static_cast<long long>(capacity);
+    const long long work =
+        static_cast<long long>(width) * height * static_cast<long long>(capacity);
     const int threads = work >= (1LL << 18) ? std::max(1, omp_get_max_threads()) : 1;
     std::vector<thread_scratch> scratch(static_cast<std::size_t>(threads));
     for (thread_scratch &s : scratch) {
         s.window = dispsmooth::allocate_buffer<int>(capacity, "median window");
         if (three_by_three) {
-            s.lo = dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
-            s.mid = dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
-            s.hi = dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
+            s.lo =
+                dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
+            s.mid =
+                dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
+            s.hi =
+                dispsmooth::allocate_buffer<int>(static_cast<std::size_t>(width), "median columns");
         }
     }
 
@@ -168,7 +173,8 @@ void median_fast(int width, int height, const int *src_arr, int radius, int *dst
             const long long ii = i;
             if (three_by_three && i > 0 && i < height - 1) {
                 median3x3_row(width, src_arr, ii, s, dst_arr);
-                dst_arr[ii * width] = select_clipped(width, height, src_arr, 1, ii, 0, s.window.get());
+                dst_arr[ii * width] =
+                    select_clipped(width, height, src_arr, 1, ii, 0, s.window.get());
                 dst_arr[ii * width + width - 1] =
                     select_clipped(width, height, src_arr, 1, ii, width - 1, s.window.get());
             } else {

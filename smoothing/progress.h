@@ -14,7 +14,7 @@ struct progress_meter {
     using clock = std::chrono::steady_clock;
 
     int total_rows = 0;
-    int check_every = 1;               // rows between two looks at the clock
+    int check_every = 1;  // rows between two looks at the clock
     std::atomic<int> rows_done{0};
     std::atomic_flag drawing = ATOMIC_FLAG_INIT;  // held by the one thread that redraws
     clock::time_point started;

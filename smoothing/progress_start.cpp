@@ -1,8 +1,8 @@
 #include "progress.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <new>
-#include <unistd.h>
 
 #include "call_settings.h"
 

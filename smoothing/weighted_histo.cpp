@@ -22,13 +22,13 @@ void weighted_histo(int width, int height, const int *guide_arr, const int *disp
         for (long long dx = dx_lo; dx <= dx_hi; ++dx) {
             const int d = disp_arr[(ii + dy) * width + (jj + dx)];
             if (d < min_d || d > max_d) error_handler("weighted_histo");
-            const int color = color_distance_squared(width, height, guide_arr, i, j,
-                                                     static_cast<int>(ii + dy),
-                                                     static_cast<int>(jj + dx));
+            const int color =
+                color_distance_squared(width, height, guide_arr, i, j, static_cast<int>(ii + dy),
+                                       static_cast<int>(jj + dx));
             const double C = static_cast<double>(color);
             const double S = static_cast<double>(dx * dx + dy * dy);
-            const double w = std::exp(-(C / (sigma_color * sigma_color) +
-                                        S / (sigma_space * sigma_space)));
+            const double w =
+                std::exp(-(C / (sigma_color * sigma_color) + S / (sigma_space * sigma_space)));
             histo[static_cast<long long>(d) - min_d] += w;
         }
     }

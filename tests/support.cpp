@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace test_support {
 
@@ -42,9 +42,8 @@ namespace {
 
 // Starts the executable in dir, its standard output and error going to
 // files in capture.
-pid_t start_tool(const fs::path &dir, const fs::path &capture,
-                 const std::vector<std::string> &args, int timeout_seconds,
-                 unsigned long long file_size_limit, bool ignore_sigxfsz) {
+pid_t start_tool(const fs::path &dir, const fs::path &capture, const std::vector<std::string> &args,
+                 int timeout_seconds, unsigned long long file_size_limit, bool ignore_sigxfsz) {
     const fs::path out_path = capture / "stdout";
     const fs::path err_path = capture / "stderr";
     std::vector<std::string> argv_strings = {DISPSMOOTH_EXE};
@@ -98,9 +97,8 @@ run_result wait_for_tool(pid_t pid, const fs::path &capture) {
 
 }  // namespace
 
-run_result run_tool(const fs::path &dir, const std::vector<std::string> &args,
-                    int timeout_seconds, unsigned long long file_size_limit,
-                    bool ignore_sigxfsz) {
+run_result run_tool(const fs::path &dir, const std::vector<std::string> &args, int timeout_seconds,
+                    unsigned long long file_size_limit, bool ignore_sigxfsz) {
     temp_dir capture;
     const pid_t pid =
         start_tool(dir, capture.path(), args, timeout_seconds, file_size_limit, ignore_sigxfsz);

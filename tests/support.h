@@ -32,11 +32,11 @@ private:
 
 // Outcome of one child process.
 struct run_result {
-    bool exited = false;     // ended through exit() or return from main
-    int exit_status = -1;    // valid when exited
-    int term_signal = 0;     // the signal that ended it, when !exited
-    std::string out;         // everything written to standard output
-    std::string err;         // everything written to standard error
+    bool exited = false;   // ended through exit() or return from main
+    int exit_status = -1;  // valid when exited
+    int term_signal = 0;   // the signal that ended it, when !exited
+    std::string out;       // everything written to standard output
+    std::string err;       // everything written to standard error
 };
 
 // Runs the dispsmooth executable in dir with the given arguments, no
@@ -83,9 +83,9 @@ void write_file(const fs::path &path, const std::string &bytes);
 
 // Skips the current test with a clear message when the shared test images
 // are not there.
-#define REQUIRE_TESTDATA()                                                               \
-    do {                                                                                 \
-        if (test_support::testdata_dir().empty())                                        \
+#define REQUIRE_TESTDATA()                                                              \
+    do {                                                                                \
+        if (test_support::testdata_dir().empty())                                       \
             GTEST_SKIP() << "shared test images not found at " DISPSMOOTH_TESTDATA_DIR; \
     } while (0)
 

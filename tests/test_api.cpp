@@ -158,8 +158,7 @@ TEST(Api, RefusesWrongInputsBeforeAnyWork) {
         options.threads = c.threads;
         EXPECT_EQ(refusal([&] {
                       dispsmooth::smooth(c.width, c.height, rgb.data(), disp.data(), c.min_d,
-                                         c.max_d, c.radius, c.sigma_space, c.sigma_color,
-                                         options);
+                                         c.max_d, c.radius, c.sigma_space, c.sigma_color, options);
                   }),
                   c.message);
         EXPECT_EQ(disp, before);
@@ -176,14 +175,19 @@ TEST(Api, RefusesWrongInputsBeforeAnyWork) {
 
     // The images' own sizes.
     const dispsmooth::rgb_image reference{w, h, rgb};
+    EXPECT_EQ(
+        refusal([&] {
+            dispsmooth::smooth({w, h, ivec(rgb.size() - 1)}, {w, h, before}, 2, 9, 20, 0, 400);
+        }),
+        "dispsmooth: reference image of 8x6 pixels holds 143 samples; it must hold 144 "
+        "(R, G, B of each pixel)");
     EXPECT_EQ(refusal([&] {
-                  dispsmooth::smooth({w, h, ivec(rgb.size() - 1)}, {w, h, before}, 2, 9, 20, 0, 400);
+                  dispsmooth::smooth(reference, {w, h, ivec(47)}, 2, 9, 20, 0, 400);
               }),
-              "dispsmooth: reference image of 8x6 pixels holds 143 samples; it must hold 144 "
-              "(R, G, B of each pixel)");
-    EXPECT_EQ(refusal([&] { dispsmooth::smooth(reference, {w, h, ivec(47)}, 2, 9, 20, 0, 400); }),
               "dispsmooth: disparity map of 8x6 pixels holds 47 values; it must hold 48");
-    EXPECT_EQ(refusal([&] { dispsmooth::smooth(reference, {w, h - 1, ivec(40)}, 2, 9, 20); }),
+    EXPECT_EQ(refusal([&] {
+                  dispsmooth::smooth(reference, {w, h - 1, ivec(40)}, 2, 9, 20);
+              }),
               "dispsmooth: reference image is 8x6 but disparity map is 8x5; they must have the "
               "same size");
 }
@@ -204,8 +208,8 @@ TEST(Api, ResultsAreTheRoutines) {
     std::free(disp);
 
     ivec expected = disparity.pixels;
-    smooth_disparity_weighted_median(w, h, reference.samples.data(), expected.data(), 0, 255, 9,
-                                     9, 20);
+    smooth_disparity_weighted_median(w, h, reference.samples.data(), expected.data(), 0, 255, 9, 9,
+                                     20);
     ASSERT_NE(expected, disparity.pixels);
     const int threads_before = omp_get_max_threads();
     for (int threads : {1, 2, 0}) {
@@ -249,9 +253,8 @@ TEST(Api, CheckedAllocationThrowsOnlyForTheInterface) {
             allocate();
             ADD_FAILURE() << "no exception";
         } catch (const std::bad_alloc &e) {
-            EXPECT_EQ(std::string(e.what()),
-                      "dispsmooth: out of memory allocating test block (" + std::to_string(huge) +
-                          " x 2 bytes)");
+            EXPECT_EQ(std::string(e.what()), "dispsmooth: out of memory allocating test block (" +
+                                                 std::to_string(huge) + " x 2 bytes)");
         }
     }
     const std::string message = "^dispsmooth: out of memory allocating test block";
@@ -283,7 +286,8 @@ TEST(Api, RefusedAllocationIsBadAlloc) {
         what = e.what();
     }
     setrlimit(RLIMIT_AS, &saved);
-    EXPECT_EQ(what, "dispsmooth: out of memory allocating disparity histogram (4294967296 x 8 bytes)");
+    EXPECT_EQ(what,
+              "dispsmooth: out of memory allocating disparity histogram (4294967296 x 8 bytes)");
     EXPECT_EQ(disp, ivec(w * h, 1));
     dispsmooth::smooth(w, h, rgb.data(), disp.data(), 0, 255, 1, 9, 20);
     EXPECT_EQ(disp, ivec(w * h, 1));

@@ -10,17 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <random>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -46,10 +46,12 @@ scene make_scene(int width, int height, unsigned seed) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int p = y * width + x;
-            const bool object = (x - width / 2) * (x - width / 2) + (y - height / 2) * (y - height / 2) <
-                                (height / 3) * (height / 3);
+            const bool object =
+                (x - width / 2) * (x - width / 2) + (y - height / 2) * (y - height / 2) <
+                (height / 3) * (height / 3);
             const int base[3] = {object ? 200 : 40, object ? 60 : 90, object ? 50 : 160};
-            for (int c = 0; c < 3; ++c) s.rgb[3 * p + c] = base[c] + static_cast<int>(rng() % 21) - 10;
+            for (int c = 0; c < 3; ++c)
+                s.rgb[3 * p + c] = base[c] + static_cast<int>(rng() % 21) - 10;
             s.disp[p] = (rng() % 10 == 0) ? static_cast<int>(rng() % 256) : (object ? 120 : 30);
         }
     }
@@ -142,8 +144,8 @@ TEST(Cli, HoldsFileNamesLongerThanEightyCharacters) {
     const std::string stem(200, 'x');
     temp_dir dir;
     write_tiffs(dir.path(), stem + "1.tif", stem + "2.tif", s);
-    test_support::write_parameter_file(
-        dir.path(), stem + "1.tif " + stem + "2.tif 1 1 10 " + stem + "3.tif\n");
+    test_support::write_parameter_file(dir.path(),
+                                       stem + "1.tif " + stem + "2.tif 1 1 10 " + stem + "3.tif\n");
     const run_result r = run_tool(dir.path());
     EXPECT_TRUE(exited_with(r, 0)) << r.err;
     EXPECT_EQ(r.out, echo(stem + "1.tif", stem + "2.tif", "1", "1", "10", stem + "3.tif") +
@@ -160,9 +162,9 @@ TEST(Cli, RejectsUnrecognisedExtensionsOfEachFile) {
         const char *name;
     };
     const rejected_case cases[] = {
-        {0, "ref.Tif"}, {0, "ref"},       {0, "ref.bmp"}, {1, "disp.Png"}, {1, "disp.tif.gz"},
-        {1, "disp"},    {2, "out.bmp"},   {2, "out.Jpg"}, {2, "out."},     {2, "out"},
-        {2, "out.Tiff"}, {2, "out.tif.bmp"},
+        {0, "ref.Tif"},     {0, "ref"},  {0, "ref.bmp"},  {1, "disp.Png"},
+        {1, "disp.tif.gz"}, {1, "disp"}, {2, "out.bmp"},  {2, "out.Jpg"},
+        {2, "out."},        {2, "out"},  {2, "out.Tiff"}, {2, "out.tif.bmp"},
     };
     const scene s = make_scene(8, 6, 3);
     for (const rejected_case &c : cases) {
@@ -170,8 +172,8 @@ TEST(Cli, RejectsUnrecognisedExtensionsOfEachFile) {
         names[c.position] = c.name;
         temp_dir dir;
         write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
-        test_support::write_parameter_file(
-            dir.path(), names[0] + " " + names[1] + " 1 2 3 " + names[2] + "\n");
+        test_support::write_parameter_file(dir.path(),
+                                           names[0] + " " + names[1] + " 1 2 3 " + names[2] + "\n");
         const run_result r = run_tool(dir.path());
         std::string expected_out = echo(names[0], names[1], "1", "2", "3", names[2]);
         if (c.position == 2) expected_out += smoothing_lines;
@@ -250,8 +252,8 @@ TEST(Cli, ZeroSigmaEndsTheRunAbnormallyWithoutOutput) {
     for (const char *sigmas : {"0 10", "10 0"}) {
         temp_dir dir;
         write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
-        test_support::write_parameter_file(dir.path(),
-                                           std::string("ref.tif disp.tif 2 ") + sigmas + " out.tif");
+        test_support::write_parameter_file(
+            dir.path(), std::string("ref.tif disp.tif 2 ") + sigmas + " out.tif");
         const run_result r = run_tool(dir.path());
         EXPECT_FALSE(r.exited) << sigmas;
         EXPECT_EQ(r.term_signal, SIGABRT) << sigmas;
@@ -281,8 +283,8 @@ TEST(Cli, CodecFailuresEndTheRunAsEachCodecDoes) {
         temp_dir dir;
         write_tiffs(dir.path(), "ref.tif", "disp.tif", s);
         if (*c.remove != '\0') fs::remove(dir / c.remove);
-        test_support::write_parameter_file(
-            dir.path(), std::string(c.ref) + " disp.tif 1 1 1 " + c.out);
+        test_support::write_parameter_file(dir.path(),
+                                           std::string(c.ref) + " disp.tif 1 1 1 " + c.out);
         const run_result r = run_tool(dir.path());
         if (c.aborts) {
             EXPECT_EQ(r.term_signal, SIGABRT) << c.remove;
@@ -315,15 +317,18 @@ TEST(Cli, ReadsAndWritesAnyMixOfFormats) {
         const std::string ref_codec = codec_for_filename(mix.ref)->name;
         const fs::path ref_path = dir / mix.ref;
         const fs::path disp_path = dir / mix.disp;
-        if (ref_codec == "TIFF") write_rgb_image_arr_into_tiff(ref_path.c_str(), 20, 14, s.rgb.data());
-        if (ref_codec == "PNG") write_rgb_image_arr_into_png(ref_path.c_str(), 20, 14, s.rgb.data());
-        if (ref_codec == "JPEG") write_rgb_image_arr_into_jpeg(ref_path.c_str(), 20, 14, s.rgb.data());
+        if (ref_codec == "TIFF")
+            write_rgb_image_arr_into_tiff(ref_path.c_str(), 20, 14, s.rgb.data());
+        if (ref_codec == "PNG")
+            write_rgb_image_arr_into_png(ref_path.c_str(), 20, 14, s.rgb.data());
+        if (ref_codec == "JPEG")
+            write_rgb_image_arr_into_jpeg(ref_path.c_str(), 20, 14, s.rgb.data());
         codec_for_filename(mix.disp)->write_gray(disp_path.c_str(), 20, 14, s.disp.data());
 
         scene read_back{0, 0, {}, {}};
         int *arr = nullptr;
-        codec_for_filename(mix.ref)->read_rgb(ref_path.c_str(), &read_back.width,
-                                              &read_back.height, &arr);
+        codec_for_filename(mix.ref)->read_rgb(ref_path.c_str(), &read_back.width, &read_back.height,
+                                              &arr);
         read_back.rgb.assign(arr, arr + 20 * 14 * 3);
         std::free(arr);
         int w = 0, h = 0;
@@ -410,8 +415,7 @@ TEST(Cli, RefusesATokenLongerThanAnyPathAsSoonAsItIsRead) {
 
     temp_dir dir;
     const std::string longest(PATH_MAX - 4, 'x');
-    test_support::write_parameter_file(dir.path(),
-                                       longest + ".tif disp.tif 1 3 10 out.tif\n");
+    test_support::write_parameter_file(dir.path(), longest + ".tif disp.tif 1 3 10 out.tif\n");
     const run_result r = run_tool(dir.path());
     EXPECT_TRUE(exited_with(r, 1));
     EXPECT_EQ(r.out.rfind("reference image = " + longest + ".tif\n", 0), 0u);
@@ -436,14 +440,14 @@ TEST(Cli, ReadFailuresNameTheFileAfterTheLibrarysMessage) {
                 const std::string name = as_reference ? "ref." + ext : "disp." + ext;
                 test_support::write_file(dir / name, damaged);
                 test_support::write_parameter_file(
-                    dir.path(), (as_reference ? name + " disp.tif" : "ref.tif " + name) +
-                                    " 1 1 1 out.tif\n");
+                    dir.path(),
+                    (as_reference ? name + " disp.tif" : "ref.tif " + name) + " 1 1 1 out.tif\n");
                 const run_result r = run_tool(dir.path());
                 SCOPED_TRACE(name + " of " + std::to_string(damaged.size()) + " bytes: " + r.err);
                 EXPECT_EQ(r.term_signal, SIGABRT);
                 const std::string line = "dispsmooth: cannot read " +
-                                         std::string(ext == "png" ? "PNG" : "JPEG") +
-                                         " image \"" + name + "\"\n";
+                                         std::string(ext == "png" ? "PNG" : "JPEG") + " image \"" +
+                                         name + "\"\n";
                 ASSERT_GT(r.err.size(), line.size());
                 EXPECT_EQ(r.err.substr(r.err.size() - line.size()), line);
                 const std::string before =

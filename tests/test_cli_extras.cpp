@@ -6,16 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <poll.h>
-#include <pty.h>
 #include <random>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -134,9 +134,9 @@ TEST(CliExtras, HelpAndVersionAreTheOnlyArgumentsRecognised) {
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: dispsmooth", 0), 0u) << help.out;
     std::size_t at = 0;
-    for (const char *word : {"\"kelv_input.txt\"", "reference image", "disparity map", "radius",
-                             "sigma_space", "sigma_color", "smoothed disparity map", "TIF", "PNG",
-                             "JPG", "man dispsmooth"}) {
+    for (const char *word :
+         {"\"kelv_input.txt\"", "reference image", "disparity map", "radius", "sigma_space",
+          "sigma_color", "smoothed disparity map", "TIF", "PNG", "JPG", "man dispsmooth"}) {
         const std::size_t found = help.out.find(word, at);
         EXPECT_NE(found, std::string::npos) << word << " missing or out of order";
         if (found != std::string::npos) at = found;

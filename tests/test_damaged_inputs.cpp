@@ -9,24 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <csignal>
-#include <cstdint>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include <jpeglib.h>
 
@@ -249,7 +249,8 @@ void put_u32le(std::string &s, std::uint32_t v) {
     put_u16le(s, static_cast<std::uint16_t>(v >> 16));
 }
 void put_u32be(std::string &s, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<char>((v >> shift) & 0xFF));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<char>((v >> shift) & 0xFF));
 }
 
 // A little-endian 8-bit gray TIFF of the given size whose single strip holds
@@ -259,7 +260,7 @@ std::string tiff_claiming(std::uint32_t w, std::uint32_t h) {
     s.push_back('\0');
     put_u32le(s, 8);
     const std::uint32_t data_offset = 8 + 2 + 8 * 12 + 4;
-    const std::uint16_t tags[][3] = {{256, 4, 0}, {257, 4, 1}, {258, 3, 8},  {259, 3, 1},
+    const std::uint16_t tags[][3] = {{256, 4, 0}, {257, 4, 1}, {258, 3, 8}, {259, 3, 1},
                                      {262, 3, 1}, {273, 4, 2}, {278, 4, 3}, {279, 4, 4}};
     put_u16le(s, 8);
     for (const auto &t : tags) {
@@ -365,8 +366,8 @@ TEST(DamagedInputs, AbsurdDeclaredDimensionsAreRefusedBeforeAllocating) {
             const std::vector<int> tiny_rgb(4 * 4 * 3, 90);
             write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
             test_support::write_parameter_file(
-                dir.path(), (as_reference ? name + " tiny.tif" : "tiny.tif " + name) +
-                                " 1 3 10 out.tif\n");
+                dir.path(),
+                (as_reference ? name + " tiny.tif" : "tiny.tif " + name) + " 1 3 10 out.tif\n");
             const run_result r = run_with_memory_limit(dir.path());
             SCOPED_TRACE(name + (as_reference ? " as reference" : " as disparity map") + ": " +
                          r.err);
@@ -397,8 +398,8 @@ std::string ifd_first_tiff(std::uint32_t w, std::uint32_t h, std::uint32_t rows_
     std::vector<std::string> strips;
     for (std::uint32_t row = 0; row < h; row += rows_per_strip) {
         const std::size_t begin = static_cast<std::size_t>(row) * w;
-        const std::size_t end = std::min<std::size_t>(begin + std::size_t{rows_per_strip} * w,
-                                                      pixels.size());
+        const std::size_t end =
+            std::min<std::size_t>(begin + std::size_t{rows_per_strip} * w, pixels.size());
         std::string raw(pixels.begin() + static_cast<std::ptrdiff_t>(begin),
                         pixels.begin() + static_cast<std::ptrdiff_t>(end));
         if (deflate) {
@@ -612,8 +613,8 @@ TEST(DamagedInputs, AJpegOfThousandsOfScansIsRefusedQuickly) {
     double seconds[2] = {0, 0};
     for (const int k : {0, 1}) {
         temp_dir dir;
-        test_support::write_file(dir / "many.jpg", progressive_jpeg(2048, 2048, k == 0 ? 90 : 2990,
-                                                                    true));
+        test_support::write_file(dir / "many.jpg",
+                                 progressive_jpeg(2048, 2048, k == 0 ? 90 : 2990, true));
         const std::vector<int> tiny_rgb(4 * 4 * 3, 90);
         write_rgb_image_arr_into_tiff((dir / "tiny.tif").c_str(), 4, 4, tiny_rgb.data());
         test_support::write_parameter_file(dir.path(), "many.jpg tiny.tif 1 3 10 out.tif\n");

@@ -73,9 +73,9 @@ TEST(ReadParameterFile, ReportsAFileThatOpensButCannotBeRead) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(read_parameter_file(dir.path().c_str(), &params));  // a directory
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "dispsmooth: cannot read parameter file \"" + dir.path().string() +
-                  "\": Is a directory\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "dispsmooth: cannot read parameter file \"" + dir.path().string() + "\": Is a directory\n");
 }
 
 TEST(CodecForFilename, TheLastDotChoosesAndOnlyTheTenTableFormsAreKnown) {
@@ -83,9 +83,10 @@ TEST(CodecForFilename, TheLastDotChoosesAndOnlyTheTenTableFormsAreKnown) {
         const char *name;
         const char *codec;
     } known[] = {
-        {"a.tiff", "TIFF"}, {"a.TIFF", "TIFF"}, {"a.tif", "TIFF"},        {"a.TIF", "TIFF"},
-        {"a.png", "PNG"},   {"a.PNG", "PNG"},   {"a.jpeg", "JPEG"},       {"a.JPEG", "JPEG"},
-        {"a.jpg", "JPEG"},  {"a.JPG", "JPEG"},  {"scene.left.tif", "TIFF"}, {"x.png.jpg", "JPEG"},
+        {"a.tiff", "TIFF"},       {"a.TIFF", "TIFF"},         {"a.tif", "TIFF"},
+        {"a.TIF", "TIFF"},        {"a.png", "PNG"},           {"a.PNG", "PNG"},
+        {"a.jpeg", "JPEG"},       {"a.JPEG", "JPEG"},         {"a.jpg", "JPEG"},
+        {"a.JPG", "JPEG"},        {"scene.left.tif", "TIFF"}, {"x.png.jpg", "JPEG"},
         {"./dir.x/a.png", "PNG"},
     };
     for (const auto &k : known) {

@@ -14,8 +14,8 @@
 #include <random>
 #include <vector>
 
-#include "fast/vector_isa.h"
 #include "dispsmooth/smoothing.h"
+#include "fast/vector_isa.h"
 
 namespace {
 
@@ -38,8 +38,8 @@ bool same(const ivec &a, const ivec &b) {
 }
 
 double pick_sigma(std::mt19937 &g) {
-    static const double special[] = {std::numeric_limits<double>::infinity(), 1e200, -3.0,
-                                     1e-160, 0.05, 1e6};
+    static const double special[] = {
+        std::numeric_limits<double>::infinity(), 1e200, -3.0, 1e-160, 0.05, 1e6};
     if (g() % 6 == 0) return special[g() % 6];
     return std::pow(10.0, std::uniform_real_distribution<double>(-2.0, 6.0)(g));
 }
@@ -56,12 +56,26 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
     s.sc = pick_sigma(g);
     const int n = s.w * s.h;
     switch (uni(0, 5)) {  // disparity range
-        case 0: s.min_d = s.max_d = uni(-5, 300); break;
-        case 1: s.min_d = -7, s.max_d = 7; break;
-        case 2: s.min_d = INT_MAX - 3, s.max_d = INT_MAX; break;
-        case 3: s.min_d = INT_MIN, s.max_d = INT_MIN + 70; break;
-        case 4: if (n <= 100) { s.min_d = -3000, s.max_d = 3000; break; } [[fallthrough]];
-        default: s.min_d = 0, s.max_d = 255;
+    case 0:
+        s.min_d = s.max_d = uni(-5, 300);
+        break;
+    case 1:
+        s.min_d = -7, s.max_d = 7;
+        break;
+    case 2:
+        s.min_d = INT_MAX - 3, s.max_d = INT_MAX;
+        break;
+    case 3:
+        s.min_d = INT_MIN, s.max_d = INT_MIN + 70;
+        break;
+    case 4:
+        if (n <= 100) {
+            s.min_d = -3000, s.max_d = 3000;
+            break;
+        }
+        [[fallthrough]];
+    default:
+        s.min_d = 0, s.max_d = 255;
     }
     const int colour_mode = uni(0, 4);
     int palette[2][3];
@@ -74,14 +88,22 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
             for (int c = 0; c < 3; ++c) {
                 int &v = s.image[3 * (y * s.w + x) + c];
                 switch (colour_mode) {
-                    case 0: v = uni(0, 255); break;
-                    case 1: v = palette[(x + y) % 2][c]; break;
-                    case 2: v = palette[2 * x < s.w][c]; break;
-                    case 3: v = palette[0][c]; break;
-                    default:  // gradient, a sharp square and noise
-                        v = std::clamp((x * 7 + y * 3 + c * 40) % 256 +
-                                           ((x > s.w / 3 && y > s.h / 3) ? 90 : 0) + uni(-3, 3),
-                                       0, 255);
+                case 0:
+                    v = uni(0, 255);
+                    break;
+                case 1:
+                    v = palette[(x + y) % 2][c];
+                    break;
+                case 2:
+                    v = palette[2 * x < s.w][c];
+                    break;
+                case 3:
+                    v = palette[0][c];
+                    break;
+                default:  // gradient, a sharp square and noise
+                    v = std::clamp((x * 7 + y * 3 + c * 40) % 256 +
+                                       ((x > s.w / 3 && y > s.h / 3) ? 90 : 0) + uni(-3, 3),
+                                   0, 255);
                 }
             }
     const int a = s.min_d + uni(0, s.max_d - s.min_d > 9 ? 9 : s.max_d - s.min_d);
@@ -93,10 +115,17 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
             int &d = s.disp[y * s.w + x];
             const long long span = static_cast<long long>(s.max_d) - s.min_d;
             switch (disp_mode) {
-                case 0: d = static_cast<int>(s.min_d + static_cast<long long>(g() % (span + 1))); break;
-                case 1: d = (x + y) % 2 ? a : b; break;
-                case 2: d = (2 * x + 1 == s.w) ? a : (2 * x < s.w ? a : b); break;
-                default: d = (uni(0, 19) == 0) ? b : (x > s.w / 2 ? a : b);  // 5 % outliers
+            case 0:
+                d = static_cast<int>(s.min_d + static_cast<long long>(g() % (span + 1)));
+                break;
+            case 1:
+                d = (x + y) % 2 ? a : b;
+                break;
+            case 2:
+                d = (2 * x + 1 == s.w) ? a : (2 * x < s.w ? a : b);
+                break;
+            default:
+                d = (uni(0, 19) == 0) ? b : (x > s.w / 2 ? a : b);  // 5 % outliers
             }
         }
     return s;
@@ -107,7 +136,8 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
 std::vector<dispsmooth::vector_isa> code_paths() {
     dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
     std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};
-    if (paths[0] != dispsmooth::vector_isa::baseline) paths.push_back(dispsmooth::vector_isa::baseline);
+    if (paths[0] != dispsmooth::vector_isa::baseline)
+        paths.push_back(dispsmooth::vector_isa::baseline);
     return paths;
 }
 
@@ -140,8 +170,14 @@ void compare_weighted(const scene &s, const ivec &guide, int index) {
     const std::size_t n = s.disp.size();
     expect_identical(
         s, n,
-        [&](int *out) { weighted_median(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius, s.ss, s.sc, out); },
-        [&](int *out) { weighted_median_fast(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius, s.ss, s.sc, out); },
+        [&](int *out) {
+            weighted_median(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius, s.ss,
+                            s.sc, out);
+        },
+        [&](int *out) {
+            weighted_median_fast(s.w, s.h, guide.data(), s.disp.data(), s.min_d, s.max_d, s.radius,
+                                 s.ss, s.sc, out);
+        },
         "weighted_median_fast", index);
     ++cases_run;
 }
@@ -197,16 +233,21 @@ TEST(FastSmoothing, WeightedMedianAndWholeSmoothingMatchOnRandomScenes) {
     for (int radius : {5, 9}) {
         for (int noise = 0; noise < (case_scale == 1 ? 2 : 1); ++noise) {
             scene s;
-            s.w = 200, s.h = 150, s.radius = radius, s.ss = 4, s.sc = 12, s.min_d = 0, s.max_d = 255;
+            s.w = 200, s.h = 150, s.radius = radius, s.ss = 4, s.sc = 12, s.min_d = 0,
+            s.max_d = 255;
             std::mt19937 fill(static_cast<unsigned>(radius * 2 + noise));
             s.image.resize(3 * 200 * 150);
             s.disp.resize(200 * 150);
             for (int p = 0; p < 200 * 150; ++p) {
-                const int x = p % 200, y = p / 200, inside = (x - 90) * (x - 90) + (y - 70) * (y - 70) < 2500;
+                const int x = p % 200, y = p / 200,
+                          inside = (x - 90) * (x - 90) + (y - 70) * (y - 70) < 2500;
                 for (int c = 0; c < 3; ++c)
                     s.image[3 * p + c] = noise ? static_cast<int>(fill() % 256)
-                                               : std::clamp(x + c * 30 + inside * 100 + static_cast<int>(fill() % 9) - 4, 0, 255);
-                s.disp[p] = noise || fill() % 20 == 0 ? static_cast<int>(fill() % 256) : 40 + inside * 100 + (x > 150) * 30;
+                                               : std::clamp(x + c * 30 + inside * 100 +
+                                                                static_cast<int>(fill() % 9) - 4,
+                                                            0, 255);
+                s.disp[p] = noise || fill() % 20 == 0 ? static_cast<int>(fill() % 256)
+                                                      : 40 + inside * 100 + (x > 150) * 30;
             }
             compare_whole(s, -2);
         }
@@ -277,12 +318,13 @@ TEST(FastSmoothing, RealMapLikeScenesMatch) {
                         const bool second = 3 * x + y > 2 * s.w;
                         const double plane = second ? b0 + bx * x + by * y : a0 + ax * x + ay * y;
                         int d = static_cast<int>(std::lround(plane)) + uni(-2, 2);
-                        if (uni(0, 9) == 0) d = uni(0, 255);           // mismatches
-                        if (x < invalid) d = 0;                         // no match found
+                        if (uni(0, 9) == 0) d = uni(0, 255);  // mismatches
+                        if (x < invalid) d = 0;               // no match found
                         s.disp[p] = std::clamp(d, 0, 255);
                         for (int c = 0; c < 3; ++c)
-                            s.image[3 * p + c] = std::clamp(
-                                (second ? 60 + 50 * c : 200 - 40 * c) + (x * 3 + y * 5) % 17 + uni(-6, 6), 0, 255);
+                            s.image[3 * p + c] = std::clamp((second ? 60 + 50 * c : 200 - 40 * c) +
+                                                                (x * 3 + y * 5) % 17 + uni(-6, 6),
+                                                            0, 255);
                     }
                 // Clumps of wrong values, as block matching leaves them.
                 for (int clump = 0; clump < 3; ++clump) {
@@ -407,31 +449,42 @@ TEST(FastSmoothingDeathTest, SameFatalErrors) {
         int bad_pixel;  // index given a disparity outside 0..255, or -1
     };
     const failing cases[] = {
-        {"median_histo", 0.0, 20, 2, 0, 255, -1},      {"median_histo", 3, nan, 2, 0, 255, -1},
-        {"median_histo", 1e-170, 20, 2, 0, 255, -1},   {"median_histo", 3, 20, -1, 0, 255, -1},
-        {"weighted_median", 3, 20, 2, 5, 4, -1},       {"weighted_histo", 3, 20, 2, 0, 255, w * h - 1},
-        {"median_histo", 0.0, 20, 2, 0, 255, w * (h - 1)}, {"weighted_histo", 0.0, 20, 2, 0, 255, 2 * w + 2},
+        {"median_histo", 0.0, 20, 2, 0, 255, -1},
+        {"median_histo", 3, nan, 2, 0, 255, -1},
+        {"median_histo", 1e-170, 20, 2, 0, 255, -1},
+        {"median_histo", 3, 20, -1, 0, 255, -1},
+        {"weighted_median", 3, 20, 2, 5, 4, -1},
+        {"weighted_histo", 3, 20, 2, 0, 255, w * h - 1},
+        {"median_histo", 0.0, 20, 2, 0, 255, w * (h - 1)},
+        {"weighted_histo", 0.0, 20, 2, 0, 255, 2 * w + 2},
     };
     for (const failing &f : cases) {
         ivec disp = s.disp;
         if (f.bad_pixel >= 0) disp[f.bad_pixel] = 256;
         const std::string expected = std::string("^FATAL ERROR in ") + f.message + "\n$";
         ivec out(disp.size());
-        EXPECT_EXIT(weighted_median(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc, out.data()),
+        EXPECT_EXIT(weighted_median(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d,
+                                    f.radius, f.ss, f.sc, out.data()),
                     testing::KilledBySignal(SIGABRT), expected);
-        EXPECT_EXIT(smooth_disparity_weighted_median_reference(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc),
-                    testing::KilledBySignal(SIGABRT), expected);
+        EXPECT_EXIT(
+            smooth_disparity_weighted_median_reference(s.w, s.h, s.image.data(), disp.data(),
+                                                       f.min_d, f.max_d, f.radius, f.ss, f.sc),
+            testing::KilledBySignal(SIGABRT), expected);
         for (int threads : {1, 2}) {
             omp_set_num_threads(threads);
-            EXPECT_EXIT(weighted_median_fast(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc, out.data()),
+            EXPECT_EXIT(weighted_median_fast(s.w, s.h, s.image.data(), disp.data(), f.min_d,
+                                             f.max_d, f.radius, f.ss, f.sc, out.data()),
                         testing::KilledBySignal(SIGABRT), expected);
-            EXPECT_EXIT(smooth_disparity_weighted_median(s.w, s.h, s.image.data(), disp.data(), f.min_d, f.max_d, f.radius, f.ss, f.sc),
+            EXPECT_EXIT(smooth_disparity_weighted_median(s.w, s.h, s.image.data(), disp.data(),
+                                                         f.min_d, f.max_d, f.radius, f.ss, f.sc),
                         testing::KilledBySignal(SIGABRT), expected);
         }
     }
     ivec out(s.disp.size());
-    EXPECT_EXIT(median(s.w, s.h, s.disp.data(), -1, out.data()), testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
-    EXPECT_EXIT(median_fast(s.w, s.h, s.disp.data(), -1, out.data()), testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
+    EXPECT_EXIT(median(s.w, s.h, s.disp.data(), -1, out.data()), testing::KilledBySignal(SIGABRT),
+                "^FATAL ERROR in median\n$");
+    EXPECT_EXIT(median_fast(s.w, s.h, s.disp.data(), -1, out.data()),
+                testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
 }
 
 }  // namespace

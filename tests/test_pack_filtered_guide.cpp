@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "dispsmooth/smoothing.h"
 #include "fast/guide_rows.h"
 #include "fast/pack_filtered_guide.h"
-#include "dispsmooth/smoothing.h"
 
 namespace {
 
@@ -47,11 +47,21 @@ std::vector<int> random_image(std::mt19937 &g, int w, int h, int mode) {
     for (std::size_t k = 0; k < image.size(); ++k) {
         const int x = static_cast<int>(k / 3 % w);
         switch (mode) {
-            case 0: image[k] = uni(0, 255); break;
-            case 1: image[k] = uni(0, 1) ? a : b; break;
-            case 2: image[k] = 100 + uni(0, 3); break;
-            case 3: image[k] = uni(0, 1) * 255; break;
-            default: image[k] = std::min(255, x * 7 % 256 + uni(0, 2)); break;
+        case 0:
+            image[k] = uni(0, 255);
+            break;
+        case 1:
+            image[k] = uni(0, 1) ? a : b;
+            break;
+        case 2:
+            image[k] = 100 + uni(0, 3);
+            break;
+        case 3:
+            image[k] = uni(0, 1) * 255;
+            break;
+        default:
+            image[k] = std::min(255, x * 7 % 256 + uni(0, 2));
+            break;
         }
     }
     return image;

@@ -6,16 +6,16 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <set>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -334,16 +334,16 @@ TEST(TiffFailures, ImageSizesWithoutPixelsOrBeyondIntAreRefusedBeforeAnyWork) {
 // without an error.
 std::set<std::string> undecodable() {
     std::set<std::string> names = {
-        "damaged/fuzz-divide_by_zero-000000.tiff",    "damaged/fuzz-oom_crash-000021.tiff",
-        "damaged/fuzz-inf_loop-000028.tiff",          "image-tiff/minisblack-1c-3b.tiff",
-        "image-tiff/miniswhite-1c-6b.tiff",           "libtiff/test_float64_predictor2_be_lzw.tif",
+        "damaged/fuzz-divide_by_zero-000000.tiff", "damaged/fuzz-oom_crash-000021.tiff",
+        "damaged/fuzz-inf_loop-000028.tiff", "image-tiff/minisblack-1c-3b.tiff",
+        "image-tiff/miniswhite-1c-6b.tiff", "libtiff/test_float64_predictor2_be_lzw.tif",
         "libtiff/test_float64_predictor2_le_lzw.tif", "libtiffpic/caspian.tif",
-        "libtiffpic/flower-separated-contig-16.tif",  "libtiffpic/flower-separated-planar-16.tif",
-        "libtiffpic/flower-minisblack-06.tif",        "libtiffpic/flower-rgb-contig-02.tif",
-        "libtiffpic/flower-rgb-contig-04.tif",        "libtiffpic/flower-rgb-planar-02.tif",
+        "libtiffpic/flower-separated-contig-16.tif", "libtiffpic/flower-separated-planar-16.tif",
+        "libtiffpic/flower-minisblack-06.tif", "libtiffpic/flower-rgb-contig-02.tif",
+        "libtiffpic/flower-rgb-contig-04.tif", "libtiffpic/flower-rgb-planar-02.tif",
         "libtiffpic/flower-rgb-planar-04.tif",
         // Decoded only with libtiff's errors: a strip whose data runs out.
-        "libtiff/testfax3_bug_513.tiff",              "libtiffpic/text.tif"};
+        "libtiff/testfax3_bug_513.tiff", "libtiffpic/text.tif"};
     // Sample depths the RGBA interface has no unpacker for.
     for (const char *bits : {"10", "12", "14", "24", "32"}) {
         for (const char *kind : {"minisblack", "rgb-contig", "rgb-planar"}) {

@@ -9,21 +9,21 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
-#include <random>
-#include <set>
-#include <string>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -214,8 +214,8 @@ TEST(WriteFaults, SigtermDuringTheWriteKeepsThePreviousFile) {
             ASSERT_GE(watch_fd, 0);
             ASSERT_GE(inotify_add_watch(watch_fd, dir.path().c_str(), IN_CREATE), 0);
             test_support::background_run run(dir.path());
-            const bool sent = signal_on_creation(watch_fd, "." + out + ".dispsmooth-", run.pid(),
-                                                 SIGTERM);
+            const bool sent =
+                signal_on_creation(watch_fd, "." + out + ".dispsmooth-", run.pid(), SIGTERM);
             close(watch_fd);
             const run_result r = run.wait();
             SCOPED_TRACE(r.err);
@@ -267,8 +267,7 @@ TEST(WriteFaults, ConcurrentWritersLeaveOneRunsWholeOutput) {
             EXPECT_TRUE(rb.exited && rb.exit_status == 0) << delay_ms << " ms: " << rb.err;
             const std::string left = test_support::read_file(shared);
             EXPECT_TRUE(left == a || left == b) << delay_ms << " ms: " << left.size() << " bytes";
-            EXPECT_EQ(listing(dir.path()),
-                      (std::set<std::string>{"disp.tif", "ref.tif", out}))
+            EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"disp.tif", "ref.tif", out}))
                 << delay_ms << " ms";
         }
     }
@@ -285,8 +284,7 @@ TEST(WriteFaults, OnlyTheContentsOfTheOutputsNameChange) {
     const std::string expected = smooth_into(dir.path(), "disp.tif", 1, "expected.png");
     const mode_t mask = umask(0);
     umask(mask);
-    EXPECT_EQ(fs::status(dir / "expected.png").permissions(),
-              static_cast<fs::perms>(0666 & ~mask));
+    EXPECT_EQ(fs::status(dir / "expected.png").permissions(), static_cast<fs::perms>(0666 & ~mask));
 
     test_support::write_file(dir / "kept.png", "previous");
     fs::permissions(dir / "kept.png", static_cast<fs::perms>(0604));

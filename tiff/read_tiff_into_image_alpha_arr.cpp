@@ -16,11 +16,9 @@ void read_tiff_into_image_alpha_arr(const char *filename, int *pw, int *ph, int 
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the image array", filename,
-        dispsmooth::on_failure::exit_status_1));
+        pixels, sizeof(int), "the image array", filename, dispsmooth::on_failure::exit_status_1));
     auto *alpha_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the alpha array", filename,
-        dispsmooth::on_failure::exit_status_1));
+        pixels, sizeof(int), "the alpha array", filename, dispsmooth::on_failure::exit_status_1));
 
     for (std::size_t ind = 0; ind < pixels; ++ind) {
         image_arr[ind] = static_cast<int>(TIFFGetR(raster[ind]));

@@ -15,8 +15,7 @@ void read_tiff_into_image_arr(const char *filename, int *pw, int *ph, int **pima
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the image array", filename,
-        dispsmooth::on_failure::exit_status_1));
+        pixels, sizeof(int), "the image array", filename, dispsmooth::on_failure::exit_status_1));
 
     // The gray value is the red sample, not a luminance, so that a gray file
     // (R = G = B) reads back unchanged.

@@ -14,9 +14,9 @@ void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
     std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels * 3, sizeof(int), "the RGB image array", filename,
-        dispsmooth::on_failure::exit_status_1));
+    auto *image_arr = static_cast<int *>(
+        dispsmooth::checked_file_calloc(pixels * 3, sizeof(int), "the RGB image array", filename,
+                                        dispsmooth::on_failure::exit_status_1));
 
     // Alpha is dropped.
     for (std::size_t ind = 0; ind < pixels; ++ind) {

@@ -15,12 +15,11 @@ void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int *
     std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels * 3, sizeof(int), "the RGB image array", filename,
-        dispsmooth::on_failure::exit_status_1));
+    auto *image_arr = static_cast<int *>(
+        dispsmooth::checked_file_calloc(pixels * 3, sizeof(int), "the RGB image array", filename,
+                                        dispsmooth::on_failure::exit_status_1));
     auto *alpha_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the alpha array", filename,
-        dispsmooth::on_failure::exit_status_1));
+        pixels, sizeof(int), "the alpha array", filename, dispsmooth::on_failure::exit_status_1));
 
     for (std::size_t ind = 0; ind < pixels; ++ind) {
         image_arr[3 * ind] = static_cast<int>(TIFFGetR(raster[ind]));

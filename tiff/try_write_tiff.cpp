@@ -3,6 +3,8 @@
 
 #include <tiffio.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
@@ -10,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace dispsmooth {
 

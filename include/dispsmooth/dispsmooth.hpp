@@ -82,8 +82,7 @@ struct gray_image {
 // pixels then leaves disp_arr as it was.  Nothing is changed when a check
 // fails; a std::bad_alloc leaves disp_arr unchanged too.
 void smooth(int width, int height, const int *image_arr, int *disp_arr, int min_d, int max_d,
-            int radius, double sigma_space, double sigma_color,
-            const smooth_options &options = {});
+            int radius, double sigma_space, double sigma_color, const smooth_options &options = {});
 
 // The same on two images with sizes of their own: returns the smoothed
 // disparity map.  Besides the checks above, refuses images of different

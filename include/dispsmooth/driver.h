@@ -7,8 +7,8 @@
 
 // The six run parameters of "kelv_input.txt", in file order.
 struct run_parameters {
-    std::string filename_image;        // reference image
-    std::string filename_disp;         // disparity map
+    std::string filename_image;  // reference image
+    std::string filename_disp;   // disparity map
     int radius = 0;
     double sigma_space = 0.0;
     double sigma_color = 0.0;

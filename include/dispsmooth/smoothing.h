@@ -46,8 +46,8 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
 // thread it uses at most 40 MiB of remembered weights and 16 MiB of repacked
 // guide rows, whatever the radius.
 void weighted_median_fast(int width, int height, const int *guide_arr, const int *disp_arr,
-                          int min_d, int max_d, int radius, double sigma_space,
-                          double sigma_color, int *result_arr);
+                          int min_d, int max_d, int radius, double sigma_space, double sigma_color,
+                          int *result_arr);
 
 // Fills histo (max_d - min_d + 1 doubles) with the summed weights of the
 // disparities in the window of pixel (i, j), the window clipped to the image.

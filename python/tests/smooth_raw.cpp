@@ -16,7 +16,8 @@
 #include <vector>
 
 int main(int argc, char **argv) {
-    if (argc != 4 || (std::strcmp(argv[1], "fast") != 0 && std::strcmp(argv[1], "reference") != 0)) {
+    if (argc != 4 ||
+        (std::strcmp(argv[1], "fast") != 0 && std::strcmp(argv[1], "reference") != 0)) {
         std::cerr << "usage: smooth_raw fast|reference IN OUT\n";
         return 2;
     }
@@ -32,8 +33,10 @@ int main(int argc, char **argv) {
     }
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     std::vector<int> image(3 * n), disp(n);
-    in.read(reinterpret_cast<char *>(image.data()), static_cast<std::streamsize>(image.size() * sizeof(int)));
-    in.read(reinterpret_cast<char *>(disp.data()), static_cast<std::streamsize>(disp.size() * sizeof(int)));
+    in.read(reinterpret_cast<char *>(image.data()),
+            static_cast<std::streamsize>(image.size() * sizeof(int)));
+    in.read(reinterpret_cast<char *>(disp.data()),
+            static_cast<std::streamsize>(disp.size() * sizeof(int)));
     if (!in) {
         std::cerr << "smooth_raw: " << argv[2] << " is cut short\n";
         return 1;
@@ -44,6 +47,7 @@ int main(int argc, char **argv) {
     routine(width, height, image.data(), disp.data(), header[2], header[3], header[4], sigmas[0],
             sigmas[1]);
     std::ofstream out(argv[3], std::ios::binary);
-    out.write(reinterpret_cast<const char *>(disp.data()), static_cast<std::streamsize>(disp.size() * sizeof(int)));
+    out.write(reinterpret_cast<const char *>(disp.data()),
+              static_cast<std::streamsize>(disp.size() * sizeof(int)));
     return out ? 0 : 1;
 }

@@ -49,9 +49,9 @@ struct engine_job {
 // Scratch of one thread, allocated before the threads start.
 struct thread_scratch {
     touched_histogram histo;
-    buffer_ptr<int> distances;             // one window row, padded to 4
-    buffer_ptr<std::uint32_t> indices;     // their weight-table entries
-    std::unique_ptr<guide_ring> ring;      // when the guide is repacked row by row
+    buffer_ptr<int> distances;              // one window row, padded to 4
+    buffer_ptr<std::uint32_t> indices;      // their weight-table entries
+    std::unique_ptr<guide_ring> ring;       // when the guide is repacked row by row
     buffer_ptr<const std::uint8_t *> rows;  // the packed rows of one output row
     // One whole window in scan order (exact_window_pixel): the table entries
     // of the neighbours, their disparities and the bits of their weights.
@@ -63,7 +63,7 @@ struct thread_scratch {
     // Two histograms of dense_bins doubles for the second pass.
     static constexpr int dense_bins = 512;
     buffer_ptr<double> dense;
-    bool mostly_slow = false;  // the last exact window missed most table entries
+    bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
     long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
 

@@ -53,8 +53,7 @@ struct lane_group {
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity it stores in
 // value[lane].  Needs AVX2 and FMA.
-unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
-                             int *value);
+unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group, int *value);
 
 }  // namespace dispsmooth
 

@@ -61,8 +61,10 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     // error.  Evaluated as below, in single precision with fused
     // multiply-adds, its relative error is below 2.8e-6 for every float f in
     // [0, 1) (checked exhaustively).
-    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f), q3 = _mm256_set1_ps(5.2011482417583466e-2f),
-                 q2 = _mm256_set1_ps(2.4144279956817627e-1f), q1 = _mm256_set1_ps(6.9300383329391479e-1f),
+    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f),
+                 q3 = _mm256_set1_ps(5.2011482417583466e-2f),
+                 q2 = _mm256_set1_ps(2.4144279956817627e-1f),
+                 q1 = _mm256_set1_ps(6.9300383329391479e-1f),
                  q0 = _mm256_set1_ps(1.0000026226043701f);
     const __m256i zero_i = _mm256_setzero_si256();
 
@@ -83,8 +85,8 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         for (int dx = -r; dx <= r; ++dx, est += lanes) {
             const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
             if constexpr (clipped) {
-                const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)),
-                                                        lane_index);
+                const __m256i column =
+                    _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)), lane_index);
                 inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
                                           _mm256_cmpgt_epi32(past_last, column));
             }
@@ -95,16 +97,16 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             const __m256i d_lo = _mm256_sub_epi16(
                 _mm256_cvtepu8_epi16(load_pixels<clipped>(px, _mm256_castsi256_si128(inside))),
                 centre_lo);
-            const __m256i d_hi = _mm256_sub_epi16(
-                _mm256_cvtepu8_epi16(
-                    load_pixels<clipped>(px + 16, _mm256_extracti128_si256(inside, 1))),
-                centre_hi);
+            const __m256i d_hi =
+                _mm256_sub_epi16(_mm256_cvtepu8_epi16(load_pixels<clipped>(
+                                     px + 16, _mm256_extracti128_si256(inside, 1))),
+                                 centre_hi);
             const __m256i pairs =
                 _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
             const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
 
-            const __m256 t = _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor,
-                                             _mm256_set1_ps(space[dx]));
+            const __m256 t =
+                _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, _mm256_set1_ps(space[dx]));
             const __m256 whole = _mm256_floor_ps(t);
             const __m256 f = _mm256_sub_ps(t, whole);
             __m256 poly = _mm256_fmadd_ps(q4, f, q3);
@@ -125,26 +127,31 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             _mm256_storeu_ps(est, w);
 
             total = _mm256_add_ps(total, w);
-            b0 = _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
-            b1 = _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
-            b2 = _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
-            b3 = _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
+            b0 =
+                _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
+            b1 =
+                _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
+            b2 =
+                _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
+            b3 =
+                _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
         }
     }
 
     // Ordered comparisons: a sum that is not a number settles nothing.
     const __m256 lo = _mm256_mul_ps(total, _mm256_set1_ps(k.below));
     const __m256 hi = _mm256_mul_ps(total, _mm256_set1_ps(k.above));
-    const __m256 settled_down = _mm256_and_ps(_mm256_cmp_ps(b0, lo, _CMP_LT_OQ),
-                                              _mm256_cmp_ps(b1, hi, _CMP_GT_OQ));
-    const __m256 settled_same = _mm256_and_ps(_mm256_cmp_ps(b1, lo, _CMP_LT_OQ),
-                                              _mm256_cmp_ps(b2, hi, _CMP_GT_OQ));
-    const __m256 settled_up = _mm256_and_ps(_mm256_cmp_ps(b2, lo, _CMP_LT_OQ),
-                                            _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
+    const __m256 settled_down =
+        _mm256_and_ps(_mm256_cmp_ps(b0, lo, _CMP_LT_OQ), _mm256_cmp_ps(b1, hi, _CMP_GT_OQ));
+    const __m256 settled_same =
+        _mm256_and_ps(_mm256_cmp_ps(b1, lo, _CMP_LT_OQ), _mm256_cmp_ps(b2, hi, _CMP_GT_OQ));
+    const __m256 settled_up =
+        _mm256_and_ps(_mm256_cmp_ps(b2, lo, _CMP_LT_OQ), _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
     // At most one of the three holds: each needs its lower sum below lo and
     // its upper one above hi, and the sums grow with the threshold.
-    const __m256i step = _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
-                                          _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
+    const __m256i step =
+        _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
+                         _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(value), _mm256_add_epi32(candidate, step));
     return static_cast<unsigned>(
         _mm256_movemask_ps(_mm256_or_ps(settled_same, _mm256_or_ps(settled_down, settled_up))));

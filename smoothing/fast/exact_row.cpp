@@ -108,15 +108,16 @@ int dispsmooth::exact_row(const engine_job &job, thread_scratch &scratch, int i,
             }
             const int t_lo = std::max(x_lo, j - tx), t_hi = std::min(x_hi, j + tx);
             if (x_lo < t_lo)
-                add_direct(weights, histo, job.min_d, c, ds + x_lo, t_lo - x_lo, x_lo - j, dy2, run);
+                add_direct(weights, histo, job.min_d, c, ds + x_lo, t_lo - x_lo, x_lo - j, dy2,
+                           run);
             const int *ct = c + (t_lo - x_lo);
             const int *sn = weights.s_numbers(dy) + tx + (t_lo - j);
             const int count = t_hi - t_lo + 1;
             if (job.byte_guide)
                 table_indices(ct, sn, count, shift, index);
             else
-                table_indices_checked(ct, sn, count, shift, weights.c_count(), weights.index_limit(),
-                                      index);
+                table_indices_checked(ct, sn, count, shift, weights.c_count(),
+                                      weights.index_limit(), index);
             add_tabulated(weights, histo, job.min_d, index, ct, ds + t_lo, count, t_lo - j, dy2,
                           run);
             if (t_hi < x_hi)

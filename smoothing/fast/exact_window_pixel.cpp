@@ -108,7 +108,8 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
             if (k + prefetch_distance < n)
                 __builtin_prefetch(cells + std::min(index[k + prefetch_distance], limit));
             const std::uint32_t ix = index[k];
-            const std::uint64_t stored = ix < limit ? __atomic_load_n(cells + ix, __ATOMIC_RELAXED) : 0;
+            const std::uint64_t stored =
+                ix < limit ? __atomic_load_n(cells + ix, __ATOMIC_RELAXED) : 0;
             const std::uint64_t w =
                 stored != 0 ? stored ^ weight_table::sign_bit : (++slow, weights.resolve(ix));
             weight[k] = w;

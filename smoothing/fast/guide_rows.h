@@ -22,9 +22,7 @@ namespace dispsmooth {
 
 // Bytes of one repacked row of width pixels, with 3 pixels of zero padding so
 // that squared_distances may read whole groups of four.
-inline std::size_t packed_row_bytes(int width) {
-    return (static_cast<std::size_t>(width) + 3) * 4;
-}
+inline std::size_t packed_row_bytes(int width) { return (static_cast<std::size_t>(width) + 3) * 4; }
 
 class guide_ring {
 public:
@@ -34,7 +32,7 @@ public:
           stride_(packed_row_bytes(width)),
           guide_(guide_arr),
           bytes_(allocate_buffer<std::uint8_t>(stride_ * static_cast<std::size_t>(slots),
-                                                "packed guide rows")),
+                                               "packed guide rows")),
           held_(allocate_buffer<int>(static_cast<std::size_t>(slots), "packed guide rows")) {
         for (int s = 0; s < slots_; ++s) held_[s] = -1;
     }
@@ -157,8 +155,7 @@ inline void table_indices(const int *c, const int *s_number, int count, int shif
 // The same for any colour distances (0 .. INT_MAX): a distance of c_count or
 // more gets the index limit itself.
 inline void table_indices_checked(const int *c, const int *s_number, int count, int shift,
-                                  std::size_t c_count, std::uint32_t limit,
-                                  std::uint32_t *index) {
+                                  std::size_t c_count, std::uint32_t limit, std::uint32_t *index) {
     for (int k = 0; k < count; ++k)
         index[k] = static_cast<std::size_t>(c[k]) < c_count
                        ? (static_cast<std::uint32_t>(c[k]) << shift) +

@@ -83,9 +83,9 @@ void pack_row(const int *src, int width, std::uint8_t *dst) {
         const __m128 l = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
                                         _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)),
                                         _MM_SHUFFLE(2, 0, 2, 0));  // a2 b1 c0 c3
-        const __m128i p = _mm_or_si128(
-            _mm_castps_si128(r), _mm_or_si128(_mm_slli_epi32(_mm_castps_si128(g), 8),
-                                              _mm_slli_epi32(_mm_castps_si128(l), 16)));
+        const __m128i p = _mm_or_si128(_mm_castps_si128(r),
+                                       _mm_or_si128(_mm_slli_epi32(_mm_castps_si128(g), 8),
+                                                    _mm_slli_epi32(_mm_castps_si128(l), 16)));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), p);
     }
     for (; x < width; ++x, src += 3, dst += 4) {
@@ -107,8 +107,7 @@ __m128i load_pixel(const std::uint8_t *row, int x) {
 // rows[0 .. count - 1].  The k values are completed to nine by 4 - k / 2
 // zeros and the rest 255: element 4 of the nine is then element k / 2 of the
 // k, and the classic 3x3 selection finds it.
-void median_pixel(int width, const std::uint8_t *const *rows, int count, int x,
-                  std::uint8_t *out) {
+void median_pixel(int width, const std::uint8_t *const *rows, int count, int x, std::uint8_t *out) {
     const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
     __m128i cell[9];
     int k = 0;
@@ -125,9 +124,9 @@ void median_pixel(int width, const std::uint8_t *const *rows, int count, int x,
         mid[c] = _mm_min_epu8(u, w);
         hi[c] = _mm_max_epu8(u, w);
     }
-    const __m128i v = median3(_mm_max_epu8(_mm_max_epu8(lo[0], lo[1]), lo[2]),
-                              median3(mid[0], mid[1], mid[2]),
-                              _mm_min_epu8(_mm_min_epu8(hi[0], hi[1]), hi[2]));
+    const __m128i v =
+        median3(_mm_max_epu8(_mm_max_epu8(lo[0], lo[1]), lo[2]), median3(mid[0], mid[1], mid[2]),
+                _mm_min_epu8(_mm_min_epu8(hi[0], hi[1]), hi[2]));
 
     // Rank check against the k window values alone.
     const __m128i zero = _mm_setzero_si128();
@@ -138,9 +137,9 @@ void median_pixel(int width, const std::uint8_t *const *rows, int count, int x,
     }
     const int need = k - k / 2;
     const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
-    const __m128i bad =
-        _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(need)), nb),
-                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(static_cast<char>(need - 1))), eq));
+    const __m128i bad = _mm_or_si128(
+        _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(need)), nb),
+        _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(static_cast<char>(need - 1))), eq));
     if ((_mm_movemask_epi8(bad) & 0xF) != 0) error_handler("median");
     const std::uint32_t bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
     std::memcpy(out + 4 * static_cast<std::ptrdiff_t>(x), &bits, sizeof bits);

@@ -98,7 +98,8 @@ bool guide_in_byte_range(long long n, const int *guide_arr) {
 dispsmooth::thread_scratch::thread_scratch(std::size_t nbins, int reach_x, int reach_y)
     // smooth_row and the second pass mark bin 0 besides the bins of the window.
     : histo(nbins, window_pixels(reach_x, reach_y) + 1),
-      distances(allocate_buffer<int>(2 * static_cast<std::size_t>(reach_x) + 5, "colour distances")),
+      distances(
+          allocate_buffer<int>(2 * static_cast<std::size_t>(reach_x) + 5, "colour distances")),
       indices(allocate_buffer<std::uint32_t>(2 * static_cast<std::size_t>(reach_x) + 5,
                                              "colour distances")),
       rows(allocate_buffer<const std::uint8_t *>(2 * static_cast<std::size_t>(reach_y) + 1,
@@ -166,8 +167,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
     }
     // Eight-pixel groups need rows of at least 8 pixels.
-    job.use_lanes = job.by_window && width >= lanes &&
-                    available_vector_isa() == vector_isa::avx2;
+    job.use_lanes = job.by_window && width >= lanes && available_vector_isa() == vector_isa::avx2;
     std::vector<float> space_exponent;
     if (job.use_lanes) {
         for (int dy = -reach_y; dy <= reach_y; ++dy)
@@ -185,7 +185,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         job.above = factors.above_double;
         for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
-            s->dense = allocate_buffer<double>(2 * thread_scratch::dense_bins, "disparity histogram");
+            s->dense =
+                allocate_buffer<double>(2 * thread_scratch::dense_bins, "disparity histogram");
         }
     }
 

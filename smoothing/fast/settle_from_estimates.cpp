@@ -100,10 +100,10 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
         for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
             const int *ds = disp_row(y);
             for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                add_weight(histo, bins, min_d,
-                           std::bit_cast<std::uint64_t>(
-                               static_cast<double>(est[(dx - dx_lo) * lanes])),
-                           ds[dx], run.d, run.acc);
+                add_weight(
+                    histo, bins, min_d,
+                    std::bit_cast<std::uint64_t>(static_cast<double>(est[(dx - dx_lo) * lanes])),
+                    ds[dx], run.d, run.acc);
         }
         bins[static_cast<long long>(run.d) - min_d] = run.acc;
         m = histo.crossing_index_and_clear(job.below, job.above);

@@ -8,8 +8,8 @@
 namespace dispsmooth {
 
 struct settle_stats {
-    long long pixels = 0;   // output pixels computed
-    long long settled = 0;  // of those, settled without the exact path
+    long long pixels = 0;      // output pixels computed
+    long long settled = 0;     // of those, settled without the exact path
     long long first_pass = 0;  // of those, settled by the first pass alone
 };
 

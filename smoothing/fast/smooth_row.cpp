@@ -17,7 +17,9 @@
 
 namespace {
 
-int median_of_three(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+int median_of_three(int a, int b, int c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
 
 // Candidate medians of the group at (i, start): the results of the row
 // above, which the weighted median of a pixel mostly equals or misses by
@@ -28,9 +30,9 @@ void choose_candidates(const dispsmooth::engine_job &job, int i, int start, cons
                        int *candidate) {
     const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width;
     for (int x = start; x < start + dispsmooth::lanes; ++x) {
-        const int c = above ? above[x]
-                            : median_of_three(d[std::max(x - 1, 0)], d[x],
-                                              d[std::min(x + 1, job.width - 1)]);
+        const int c =
+            above ? above[x]
+                  : median_of_three(d[std::max(x - 1, 0)], d[x], d[std::min(x + 1, job.width - 1)]);
         const int l = x - start;
         candidate[l] = std::clamp(c, INT_MIN + 1, INT_MAX - 2);
     }
@@ -62,8 +64,8 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
         const int end = std::min(lanes, j_end - start);
         choose_candidates(job, i, start, above, candidate);
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
-        const lane_group group{job.disp_arr, rows,      y_lo, y_hi, i, start, candidate,
-                               scratch.estimates.get(), clipped};
+        const lane_group group{
+            job.disp_arr, rows, y_lo, y_hi, i, start, candidate, scratch.estimates.get(), clipped};
         const unsigned settled = estimate_lanes_avx2(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {

@@ -54,8 +54,7 @@ public:
     // clipped to the image); work: the number of weights the call will ask
     // for, which bounds the table so that a small image does not pay for
     // entries it cannot reuse.
-    weight_table(int reach_x, int reach_y, long long work, double sigma_space,
-                 double sigma_color)
+    weight_table(int reach_x, int reach_y, long long work, double sigma_space, double sigma_color)
         : color_scale_(sigma_color * sigma_color),
           space_scale_(sigma_space * sigma_space),
           table_x_(std::min(reach_x, max_table_offset)),
@@ -78,8 +77,8 @@ public:
             if (number_of_s[s] >= 0) s_value_[number_of_s[s]] = s;
 
         const std::size_t stride = std::size_t{1} << shift_;
-        const std::size_t most = std::min<std::size_t>(
-            max_byte_color_distance + 1, max_bytes / sizeof(std::uint64_t) / stride);
+        const std::size_t most = std::min<std::size_t>(max_byte_color_distance + 1,
+                                                       max_bytes / sizeof(std::uint64_t) / stride);
         const std::size_t worthwhile = static_cast<std::size_t>(work) / (4 * stride);
         c_count_ = std::clamp<std::size_t>(worthwhile, std::min<std::size_t>(256, most), most);
         index_limit_ = static_cast<std::uint32_t>(c_count_ << shift_);
@@ -133,7 +132,8 @@ public:
     [[gnu::noinline]] std::uint64_t resolve(std::uint32_t index) const {
         const std::uint64_t w = compute(index);
         if (index < index_limit_)
-            std::atomic_ref<std::uint64_t>(cells_[index]).store(w ^ sign_bit, std::memory_order_relaxed);
+            std::atomic_ref<std::uint64_t>(cells_[index])
+                .store(w ^ sign_bit, std::memory_order_relaxed);
         return w;
     }
 
@@ -147,7 +147,8 @@ public:
 
     [[gnu::noinline]] std::uint64_t fill(std::uint32_t index, long long dx, long long dy2) const {
         const std::uint64_t w = evaluate_bits(static_cast<int>(index >> shift_), dx, dy2);
-        std::atomic_ref<std::uint64_t>(cells_[index]).store(w ^ sign_bit, std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(cells_[index])
+            .store(w ^ sign_bit, std::memory_order_relaxed);
         return w;
     }
 

@@ -1,10 +1,10 @@
 // Uses the installed library: smooths a small map in memory, writes it as
 // PNG, reads it back and checks the speckle is gone; then has a wrong sigma
 // refused by the error-reporting interface.
-#include <dispsmooth/dispsmooth.hpp>
 #include <dispsmooth/png_codec.h>
 #include <dispsmooth/smoothing.h>
 #include <dispsmooth/version.h>
+#include <dispsmooth/dispsmooth.hpp>
 
 #include <cstdio>
 #include <cstdlib>
