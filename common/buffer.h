@@ -1,8 +1,8 @@
 // Zero-filled temporary arrays of the smoothing routines, released with
 // free() when the holder goes out of scope.  A refused allocation or a size
 // that overflows ends the process with a message and exit status 1.
-#ifndef DISPSMOOTH_SMOOTHING_BUFFER_H
-#define DISPSMOOTH_SMOOTHING_BUFFER_H
+#ifndef DISPSMOOTH_COMMON_BUFFER_H
+#define DISPSMOOTH_COMMON_BUFFER_H
 
 #include <sys/mman.h>
 

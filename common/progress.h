@@ -2,8 +2,8 @@
 // done and an estimate of the time left, redrawn in place on standard error.
 // When standard error is not a terminal, progress_start returns nullptr and
 // the other two routines do nothing, so scripted runs see no extra output.
-#ifndef DISPSMOOTH_SMOOTHING_PROGRESS_H
-#define DISPSMOOTH_SMOOTHING_PROGRESS_H
+#ifndef DISPSMOOTH_COMMON_PROGRESS_H
+#define DISPSMOOTH_COMMON_PROGRESS_H
 
 #include <atomic>
 #include <chrono>
