@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "median3x3.h"
 
 namespace {
 
@@ -37,27 +38,10 @@ v4si load4(const int *p) {
 
 void store4(int *p, v4si v) { std::memcpy(p, &v, sizeof v); }
 
-// Minimum, maximum and median of three, for int and for four ints at once.
-template <class T>
-T lesser(T a, T b) {
-    return a < b ? a : b;
-}
-template <class T>
-T greater(T a, T b) {
-    return a < b ? b : a;
-}
-template <class T>
-T median3(T a, T b, T c) {
-    return greater(lesser(a, b), lesser(greater(a, b), c));
-}
-template <class T>
-void sort3(T a, T b, T c, T &lo, T &mid, T &hi) {
-    const T t = lesser(a, b), u = greater(a, b);
-    lo = lesser(t, c);
-    const T v = greater(t, c);
-    mid = lesser(u, v);
-    hi = greater(u, v);
-}
+using dispsmooth::median3x3::count_rank;
+using dispsmooth::median3x3::median_of_columns;
+using dispsmooth::median3x3::rank_fault;
+using dispsmooth::median3x3::sort3;
 
 struct thread_scratch {
     dispsmooth::buffer_ptr<int> window;       // one clipped window
@@ -75,12 +59,9 @@ int select_clipped(int width, int height, const int *src_arr, long long r, long 
             values[k++] = src_arr[(i + dy) * width + (j + dx)];
     std::nth_element(values, values + k / 2, values + k);
     const int v = values[k / 2];
-    std::size_t below = 0, at_or_below = 0;
-    for (std::size_t a = 0; a < k; ++a) {
-        below += values[a] < v;
-        at_or_below += values[a] <= v;
-    }
-    if (!(below <= k / 2 && k / 2 < at_or_below)) error_handler("median");
+    std::size_t not_below = 0, equal = 0;
+    for (std::size_t a = 0; a < k; ++a) count_rank(values[a], v, not_below, equal);
+    if (rank_fault(not_below, equal, k)) error_handler("median");
     return v;
 }
 
@@ -104,34 +85,24 @@ void median3x3_row(int width, const int *src_arr, long long i, thread_scratch &s
     int *out = dst_arr + i * width;
     x = 1;
     for (; x + 4 <= width - 1; x += 4) {
-        const v4si a = greater(greater(load4(lo + x - 1), load4(lo + x)), load4(lo + x + 1));
-        const v4si b = median3(load4(mid + x - 1), load4(mid + x), load4(mid + x + 1));
-        const v4si c = lesser(lesser(load4(hi + x - 1), load4(hi + x)), load4(hi + x + 1));
-        const v4si v = median3(a, b, c);
+        const v4si v = median_of_columns(load4(lo + x - 1), load4(lo + x), load4(lo + x + 1),
+                                         load4(mid + x - 1), load4(mid + x), load4(mid + x + 1),
+                                         load4(hi + x - 1), load4(hi + x), load4(hi + x + 1));
         // Rank check of the four results against their nine values.
-        v4si below = {0, 0, 0, 0}, at_or_below = {0, 0, 0, 0};  // minus the counts
+        v4si not_below = {0, 0, 0, 0}, equal = {0, 0, 0, 0};
         for (const int *r : {up, row, down})
-            for (int dx = -1; dx <= 1; ++dx) {
-                const v4si n = load4(r + x + dx);
-                below += n < v;
-                at_or_below += n <= v;
-            }
-        const v4si bad = (below < -4) | (at_or_below > -5);
+            for (int dx = -1; dx <= 1; ++dx) count_rank(load4(r + x + dx), v, not_below, equal);
+        const v4si bad = rank_fault(not_below, equal, 9);
         if (bad[0] | bad[1] | bad[2] | bad[3]) error_handler("median");
         store4(out + x, v);
     }
     for (; x < width - 1; ++x) {
-        const int a = greater(greater(lo[x - 1], lo[x]), lo[x + 1]);
-        const int b = median3(mid[x - 1], mid[x], mid[x + 1]);
-        const int c = lesser(lesser(hi[x - 1], hi[x]), hi[x + 1]);
-        const int v = median3(a, b, c);
-        int below = 0, at_or_below = 0;
+        const int v = median_of_columns(lo[x - 1], lo[x], lo[x + 1], mid[x - 1], mid[x], mid[x + 1],
+                                        hi[x - 1], hi[x], hi[x + 1]);
+        int not_below = 0, equal = 0;
         for (const int *r : {up, row, down})
-            for (int dx = -1; dx <= 1; ++dx) {
-                below += r[x + dx] < v;
-                at_or_below += r[x + dx] <= v;
-            }
-        if (!(below <= 4 && 4 < at_or_below)) error_handler("median");
+            for (int dx = -1; dx <= 1; ++dx) count_rank(r[x + dx], v, not_below, equal);
+        if (rank_fault(not_below, equal, 9)) error_handler("median");
         out[x] = v;
     }
 }

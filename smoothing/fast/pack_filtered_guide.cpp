@@ -23,7 +23,6 @@
 // other value.  A failure ends the process with "median".
 #include "pack_filtered_guide.h"
 
-#include <emmintrin.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -34,30 +33,51 @@
 #include "buffer.h"
 #include "dispsmooth/smoothing.h"
 #include "guide_rows.h"
+#include "median3x3.h"
 
 namespace {
 
-__m128i load16(const std::uint8_t *p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+using dispsmooth::median3x3::count_rank;
+using dispsmooth::median3x3::greater;
+using dispsmooth::median3x3::lesser;
+using dispsmooth::median3x3::median3;
+using dispsmooth::median3x3::median_of_columns;
+using dispsmooth::median3x3::rank_fault;
+using dispsmooth::median3x3::sort3;
+
+// Sixteen bytes and four ints, in the compiler's portable vectors.
+typedef std::uint8_t v16qu __attribute__((vector_size(16)));
+typedef int v4si __attribute__((vector_size(16)));
+
+template <class V>
+V load(const void *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-void store16(std::uint8_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+template <class V>
+void store(void *p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
-__m128i median3(__m128i a, __m128i b, __m128i c) {
-    return _mm_max_epu8(_mm_min_epu8(a, b), _mm_min_epu8(_mm_max_epu8(a, b), c));
+v16qu load16(const std::uint8_t *p) { return load<v16qu>(p); }
+
+void store16(std::uint8_t *p, v16qu v) { store(p, v); }
+
+// Whether any of the sixteen lanes is non-zero.
+bool any_lane(v16qu v) {
+    std::uint64_t half[2];
+    std::memcpy(half, &v, sizeof half);
+    return (half[0] | half[1]) != 0;
 }
 
 // The OR of count ints.
 unsigned or_of(const int *values, std::size_t count) {
-    __m128i acc = _mm_setzero_si128();
+    v4si acc = {0, 0, 0, 0};
     std::size_t k = 0;
-    for (; k + 8 <= count; k += 8)
-        acc = _mm_or_si128(
-            acc, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(values + k)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i *>(values + k + 4))));
-    acc = _mm_or_si128(acc, _mm_srli_si128(acc, 8));
-    acc = _mm_or_si128(acc, _mm_srli_si128(acc, 4));
-    unsigned bits = static_cast<unsigned>(_mm_cvtsi128_si32(acc));
+    for (; k + 8 <= count; k += 8) acc |= load<v4si>(values + k) | load<v4si>(values + k + 4);
+    unsigned bits = static_cast<unsigned>(acc[0] | acc[1] | acc[2] | acc[3]);
     for (; k < count; ++k) bits |= static_cast<unsigned>(values[k]);
     return bits;
 }
@@ -70,23 +90,15 @@ unsigned or_of(const int *values, std::size_t count) {
 void pack_row(const int *src, int width, std::uint8_t *dst) {
     int x = 0;
     for (; x + 4 <= width; x += 4, src += 12, dst += 16) {
-        const __m128 a = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src)));
-        const __m128 b =
-            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4)));
-        const __m128 c =
-            _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 8)));
-        const __m128 r = _mm_shuffle_ps(a, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2)),
-                                        _MM_SHUFFLE(2, 0, 3, 0));  // a0 a3 b2 c1
-        const __m128 g = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)),
-                                        _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3)),
-                                        _MM_SHUFFLE(2, 0, 2, 0));  // a1 b0 b3 c2
-        const __m128 l = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
-                                        _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)),
-                                        _MM_SHUFFLE(2, 0, 2, 0));  // a2 b1 c0 c3
-        const __m128i p = _mm_or_si128(_mm_castps_si128(r),
-                                       _mm_or_si128(_mm_slli_epi32(_mm_castps_si128(g), 8),
-                                                    _mm_slli_epi32(_mm_castps_si128(l), 16)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), p);
+        const v4si a = load<v4si>(src), b = load<v4si>(src + 4), c = load<v4si>(src + 8);
+        // Lane i of __builtin_shuffle(x, y, m) is lane m[i] of x followed by y.
+        const v4si bc = __builtin_shuffle(b, c, v4si{2, 5, 3, 6});  // b2 c1 b3 c2
+        const v4si r = __builtin_shuffle(a, bc, v4si{0, 3, 4, 5});  // a0 a3 b2 c1
+        const v4si g = __builtin_shuffle(__builtin_shuffle(a, b, v4si{1, 4, 0, 0}), bc,  //
+                                         v4si{0, 1, 6, 7});  // a1 b0 b3 c2
+        const v4si l = __builtin_shuffle(__builtin_shuffle(a, b, v4si{2, 5, 0, 0}), c,  //
+                                         v4si{0, 1, 4, 7});  // a2 b1 c0 c3
+        store(dst, r | (g << 8) | (l << 16));
     }
     for (; x < width; ++x, src += 3, dst += 4) {
         dst[0] = static_cast<std::uint8_t>(src[0]);
@@ -96,10 +108,10 @@ void pack_row(const int *src, int width, std::uint8_t *dst) {
 }
 
 // The four bytes of packed pixel x in the low lanes of a vector.
-__m128i load_pixel(const std::uint8_t *row, int x) {
-    std::uint32_t bits;
-    std::memcpy(&bits, row + 4 * static_cast<std::ptrdiff_t>(x), sizeof bits);
-    return _mm_cvtsi32_si128(static_cast<int>(bits));
+v16qu load_pixel(const std::uint8_t *row, int x) {
+    v16qu v = {};
+    std::memcpy(&v, row + 4 * static_cast<std::ptrdiff_t>(x), 4);
+    return v;
 }
 
 // Element k / 2 of the k values of the window of pixel x clipped to the
@@ -109,40 +121,23 @@ __m128i load_pixel(const std::uint8_t *row, int x) {
 // k, and the classic 3x3 selection finds it.
 void median_pixel(int width, const std::uint8_t *const *rows, int count, int x, std::uint8_t *out) {
     const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
-    __m128i cell[9];
+    v16qu cell[9];
     int k = 0;
     for (int r = 0; r < count; ++r)
         for (int xx = x_lo; xx <= x_hi; ++xx) cell[k++] = load_pixel(rows[r], xx);
-    for (int j = k; j < 9; ++j)
-        cell[j] = j < k + 4 - k / 2 ? _mm_setzero_si128() : _mm_set1_epi8(-1);
-    __m128i lo[3], mid[3], hi[3];
-    for (int c = 0; c < 3; ++c) {
-        const __m128i t = _mm_min_epu8(cell[3 * c], cell[3 * c + 1]);
-        const __m128i u = _mm_max_epu8(cell[3 * c], cell[3 * c + 1]);
-        const __m128i w = _mm_max_epu8(t, cell[3 * c + 2]);
-        lo[c] = _mm_min_epu8(t, cell[3 * c + 2]);
-        mid[c] = _mm_min_epu8(u, w);
-        hi[c] = _mm_max_epu8(u, w);
-    }
-    const __m128i v =
-        median3(_mm_max_epu8(_mm_max_epu8(lo[0], lo[1]), lo[2]), median3(mid[0], mid[1], mid[2]),
-                _mm_min_epu8(_mm_min_epu8(hi[0], hi[1]), hi[2]));
+    for (int j = k; j < 9; ++j) cell[j] = j < k + 4 - k / 2 ? v16qu{} : ~v16qu{};
+    v16qu lo[3], mid[3], hi[3];
+    for (int c = 0; c < 3; ++c)
+        sort3(cell[3 * c], cell[3 * c + 1], cell[3 * c + 2], lo[c], mid[c], hi[c]);
+    const v16qu v =
+        median_of_columns(lo[0], lo[1], lo[2], mid[0], mid[1], mid[2], hi[0], hi[1], hi[2]);
 
-    // Rank check against the k window values alone.
-    const __m128i zero = _mm_setzero_si128();
-    __m128i not_below = zero, equal = zero;  // minus the counts
-    for (int j = 0; j < k; ++j) {
-        not_below = _mm_add_epi8(not_below, _mm_cmpeq_epi8(_mm_subs_epu8(v, cell[j]), zero));
-        equal = _mm_add_epi8(equal, _mm_cmpeq_epi8(cell[j], v));
-    }
-    const int need = k - k / 2;
-    const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
-    const __m128i bad = _mm_or_si128(
-        _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(need)), nb),
-        _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(static_cast<char>(need - 1))), eq));
-    if ((_mm_movemask_epi8(bad) & 0xF) != 0) error_handler("median");
-    const std::uint32_t bits = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
-    std::memcpy(out + 4 * static_cast<std::ptrdiff_t>(x), &bits, sizeof bits);
+    // Rank check of the pixel's four bytes against the k window values alone.
+    v16qu not_below = {}, equal = {};
+    for (int j = 0; j < k; ++j) count_rank(cell[j], v, not_below, equal);
+    const v16qu bad = rank_fault(not_below, equal, k);
+    if (bad[0] | bad[1] | bad[2] | bad[3]) error_handler("median");
+    std::memcpy(out + 4 * static_cast<std::ptrdiff_t>(x), &v, 4);
 }
 
 // The medians of pixels x .. x + 3 (0 < x, x + 4 < width) of a row whose
@@ -163,39 +158,25 @@ inline __attribute__((always_inline)) void median_group(const std::uint8_t *cons
                                                         const std::uint8_t *hi, int x,
                                                         std::uint8_t *out) {
     const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
-    __m128i v;
+    v16qu v;
     if constexpr (Rows == 3) {
-        const __m128i a =
-            _mm_max_epu8(_mm_max_epu8(load16(lo + b - 4), load16(lo + b)), load16(lo + b + 4));
-        const __m128i m = median3(load16(mid + b - 4), load16(mid + b), load16(mid + b + 4));
-        const __m128i c =
-            _mm_min_epu8(_mm_min_epu8(load16(hi + b - 4), load16(hi + b)), load16(hi + b + 4));
-        v = median3(a, m, c);
+        v = median_of_columns(load16(lo + b - 4), load16(lo + b), load16(lo + b + 4),
+                              load16(mid + b - 4), load16(mid + b), load16(mid + b + 4),
+                              load16(hi + b - 4), load16(hi + b), load16(hi + b + 4));
     } else if constexpr (Rows == 2) {
-        const __m128i a = _mm_max_epu8(load16(lo + b), load16(lo + b + 4));
-        const __m128i m = median3(load16(lo + b - 4), load16(hi + b), load16(hi + b + 4));
+        const v16qu a = greater(load16(lo + b), load16(lo + b + 4));
+        const v16qu m = median3(load16(lo + b - 4), load16(hi + b), load16(hi + b + 4));
         v = median3(a, m, load16(hi + b - 4));
     } else {
         v = median3(load16(lo + b - 4), load16(lo + b), load16(lo + b + 4));
     }
 
-    // Rank check of the sixteen results against their k = 3 Rows values:
-    // count the values at or above v and those equal to v.
-    const __m128i zero = _mm_setzero_si128();
-    __m128i not_below = zero, equal = zero;  // minus the counts
+    // Rank check of the sixteen results against their k = 3 Rows values.
+    v16qu not_below = {}, equal = {};
     for (int r = 0; r < Rows; ++r)
-        for (std::ptrdiff_t d = -4; d <= 4; d += 4) {
-            const __m128i n = load16(src[r] + b + d);
-            not_below = _mm_add_epi8(not_below, _mm_cmpeq_epi8(_mm_subs_epu8(v, n), zero));
-            equal = _mm_add_epi8(equal, _mm_cmpeq_epi8(n, v));
-        }
-    // below = k - not_below <= k / 2 and at_or_below = below + equal > k / 2,
-    // i.e. not_below >= need and equal > not_below - need, need = k - k / 2.
-    constexpr int k = 3 * Rows, need = k - k / 2;
-    const __m128i nb = _mm_sub_epi8(zero, not_below), eq = _mm_sub_epi8(zero, equal);
-    const __m128i bad = _mm_or_si128(_mm_cmpgt_epi8(_mm_set1_epi8(need), nb),
-                                     _mm_cmpgt_epi8(_mm_sub_epi8(nb, _mm_set1_epi8(need - 1)), eq));
-    if (_mm_movemask_epi8(bad) != 0) error_handler("median");
+        for (std::ptrdiff_t d = -4; d <= 4; d += 4)
+            count_rank(load16(src[r] + b + d), v, not_below, equal);
+    if (any_lane(rank_fault(not_below, equal, 3 * Rows))) error_handler("median");
     store16(out + b, v);
 }
 
@@ -208,18 +189,17 @@ void median_row(int width, const std::uint8_t *const *src, std::uint8_t *lo, std
     const std::ptrdiff_t bytes = 4 * static_cast<std::ptrdiff_t>(width);
     if constexpr (Rows == 3) {
         for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
-            const __m128i p = load16(src[0] + b), q = load16(src[1] + b), r = load16(src[2] + b);
-            const __m128i t = _mm_min_epu8(p, q), u = _mm_max_epu8(p, q);
-            const __m128i w = _mm_max_epu8(t, r);
-            store16(lo + b, _mm_min_epu8(t, r));
-            store16(mid + b, _mm_min_epu8(u, w));
-            store16(hi + b, _mm_max_epu8(u, w));
+            v16qu l, m, h;
+            sort3(load16(src[0] + b), load16(src[1] + b), load16(src[2] + b), l, m, h);
+            store16(lo + b, l);
+            store16(mid + b, m);
+            store16(hi + b, h);
         }
     } else if constexpr (Rows == 2) {
         for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
-            const __m128i p = load16(src[0] + b), q = load16(src[1] + b);
-            store16(lo + b, _mm_min_epu8(p, q));
-            store16(hi + b, _mm_max_epu8(p, q));
+            const v16qu p = load16(src[0] + b), q = load16(src[1] + b);
+            store16(lo + b, lesser(p, q));
+            store16(hi + b, greater(p, q));
         }
     }
     const std::uint8_t *low = Rows == 1 ? src[0] : lo;
