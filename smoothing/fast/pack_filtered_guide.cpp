@@ -91,13 +91,14 @@ void pack_row(const int *src, int width, std::uint8_t *dst) {
     int x = 0;
     for (; x + 4 <= width; x += 4, src += 12, dst += 16) {
         const v4si a = load<v4si>(src), b = load<v4si>(src + 4), c = load<v4si>(src + 8);
-        // Lane i of __builtin_shuffle(x, y, m) is lane m[i] of x followed by y.
-        const v4si bc = __builtin_shuffle(b, c, v4si{2, 5, 3, 6});  // b2 c1 b3 c2
-        const v4si r = __builtin_shuffle(a, bc, v4si{0, 3, 4, 5});  // a0 a3 b2 c1
-        const v4si g = __builtin_shuffle(__builtin_shuffle(a, b, v4si{1, 4, 0, 0}), bc,  //
-                                         v4si{0, 1, 6, 7});  // a1 b0 b3 c2
-        const v4si l = __builtin_shuffle(__builtin_shuffle(a, b, v4si{2, 5, 0, 0}), c,  //
-                                         v4si{0, 1, 4, 7});  // a2 b1 c0 c3
+        // Lane i of __builtin_shufflevector(x, y, m0, m1, m2, m3) is lane m_i of x
+        // followed by y.
+        const v4si bc = __builtin_shufflevector(b, c, 2, 5, 3, 6);    // b2 c1 b3 c2
+        const v4si r = __builtin_shufflevector(a, bc, 0, 3, 4, 5);    // a0 a3 b2 c1
+        const v4si ab1 = __builtin_shufflevector(a, b, 1, 4, 0, 0);   // a1 b0 .. ..
+        const v4si ab2 = __builtin_shufflevector(a, b, 2, 5, 0, 0);   // a2 b1 .. ..
+        const v4si g = __builtin_shufflevector(ab1, bc, 0, 1, 6, 7);  // a1 b0 b3 c2
+        const v4si l = __builtin_shufflevector(ab2, c, 0, 1, 4, 7);   // a2 b1 c0 c3
         store(dst, r | (g << 8) | (l << 16));
     }
     for (; x < width; ++x, src += 3, dst += 4) {
