@@ -5,7 +5,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
-           clang libclang-rt-14-dev libomp-14-dev \
+           clang libclang-rt-14-dev libomp-14-dev clang-format clang-tidy \
            pybind11-dev python3-dev python3-numpy python3-pytest
 # What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
 # numpy (not needed by `make test`).
@@ -13,11 +13,14 @@ BENCH_PACKAGES = python3-opencv python3-numpy
 
 PREFIX  ?= /usr/local
 
+# WERROR=ON turns compiler warnings into errors (what CI builds with).
+WERROR  ?= OFF
+
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
 .PHONY: deps bench-deps release asan example evaluate test bench bench-real install clean \
-        fuzz fuzz-build fuzz-smoke
+        fuzz fuzz-build fuzz-smoke format format-check tidy lint
 
 # Installs the missing ones among the packages of the target's list.
 deps: INSTALL_LIST = $(PACKAGES)
@@ -32,11 +35,12 @@ deps bench-deps:
 	fi
 
 release: deps
-	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DDISPSMOOTH_WERROR=$(WERROR)
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 asan: deps
-	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DDISPSMOOTH_SANITIZE=ON
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DDISPSMOOTH_SANITIZE=ON \
+	  -DDISPSMOOTH_WERROR=$(WERROR)
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
 example: release
@@ -83,10 +87,29 @@ bench-real: release bench-deps
 	  '--benchmark_filter=$(BENCH_REAL_FILTER)'
 	$(PEER)
 
+# The house style (.clang-format) over every C and C++ file of the
+# repository: `make format` applies it, `make format-check` fails on any
+# file that it would change.
+FORMAT_FILES = git ls-files -z -- '*.c' '*.cpp' '*.h' '*.hpp'
+
+format: deps
+	$(FORMAT_FILES) | xargs -0 clang-format -i
+
+format-check: deps
+	$(FORMAT_FILES) | xargs -0 clang-format --dry-run -Werror
+
+# clang-tidy (.clang-tidy) over the library's sources; any finding fails.
+tidy: deps
+	tools/run_clang_tidy.sh $(BUILD)/tidy
+
+# What CI checks besides the tests.
+lint: format-check tidy
+
 # The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DDISPSMOOTH_FUZZ=ON -DDISPSMOOTH_BUILD_TESTS=OFF -DDISPSMOOTH_BUILD_BENCH=OFF
+	  -DDISPSMOOTH_FUZZ=ON -DDISPSMOOTH_BUILD_TESTS=OFF -DDISPSMOOTH_BUILD_BENCH=OFF \
+	  -DDISPSMOOTH_WERROR=$(WERROR)
 	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzz_tiff_reader fuzz_png_reader \
 	  fuzz_jpeg_reader fuzz_parameter_file
 
