@@ -21,9 +21,15 @@
 // must have at most k / 2 window values below it and more than k / 2 at or
 // below it, which holds for element k / 2 of the sorted window and for no
 // other value.  A failure ends the process with "median".
+//
+// The steps are written twice: with SSE2 intrinsics, and for processors
+// without SSE2 on GCC's generic vectors of sixteen bytes (the same
+// selection and check, byte for byte, so the same results).
 #include "pack_filtered_guide.h"
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 #include <omp.h>
 
 #include <algorithm>
@@ -36,6 +42,8 @@
 #include "guide_rows.h"
 
 namespace {
+
+#ifdef __SSE2__
 
 __m128i load16(const std::uint8_t *p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -235,6 +243,168 @@ void median_row(int width, const std::uint8_t *const *src, std::uint8_t *lo, std
     median_pixel(width, src, Rows, 0, out);
     median_pixel(width, src, Rows, width - 1, out);
 }
+
+#else  // no SSE2: the same steps on generic vectors
+
+typedef std::uint8_t bytes16 __attribute__((vector_size(16)));
+// Comparison results (-1 where true, 0 elsewhere) and byte counts.
+typedef std::int8_t counts16 __attribute__((vector_size(16)));
+
+bytes16 load16(const std::uint8_t *p) {
+    bytes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store16(std::uint8_t *p, bytes16 v) { std::memcpy(p, &v, sizeof v); }
+
+bytes16 min16(bytes16 a, bytes16 b) { return a < b ? a : b; }
+
+bytes16 max16(bytes16 a, bytes16 b) { return a < b ? b : a; }
+
+bytes16 median3(bytes16 a, bytes16 b, bytes16 c) {
+    return max16(min16(a, b), min16(max16(a, b), c));
+}
+
+// The OR of count ints.
+unsigned or_of(const int *values, std::size_t count) {
+    unsigned bits = 0;
+    for (std::size_t k = 0; k < count; ++k) bits |= static_cast<unsigned>(values[k]);
+    return bits;
+}
+
+// One source row (3 ints per pixel, each in 0..255) as packed bytes; the
+// fourth byte of each pixel and the padding are left as they are (0).
+void pack_row(const int *src, int width, std::uint8_t *dst) {
+    for (int x = 0; x < width; ++x, src += 3, dst += 4) {
+        dst[0] = static_cast<std::uint8_t>(src[0]);
+        dst[1] = static_cast<std::uint8_t>(src[1]);
+        dst[2] = static_cast<std::uint8_t>(src[2]);
+    }
+}
+
+// The rank check of the bytes of v against k window values added one by
+// one: each byte must have need = k - k / 2 or more values at or above it
+// (at most k / 2 below) and more values equal to it than at or above it
+// beyond need - 1 (more than k / 2 at or below).
+struct rank_check {
+    counts16 not_below{}, equal{};
+
+    void add(bytes16 v, bytes16 n) {
+        not_below -= v <= n;
+        equal -= n == v;
+    }
+
+    // Whether one of bytes 0 .. bytes - 1 fails.
+    bool fails(int need, int bytes) const {
+        const counts16 least = counts16{} + static_cast<std::int8_t>(need);
+        const counts16 bad = (not_below < least) | (not_below - least >= equal);
+        for (int b = 0; b < bytes; ++b)
+            if (bad[b] != 0) return true;
+        return false;
+    }
+};
+
+// The four bytes of packed pixel x in the low bytes of a vector.
+bytes16 load_pixel(const std::uint8_t *row, int x) {
+    bytes16 v{};
+    std::memcpy(&v, row + 4 * static_cast<std::ptrdiff_t>(x), 4);
+    return v;
+}
+
+// Element k / 2 of the k values of the window of pixel x clipped to the
+// image, as the SSE2 median_pixel finds it.
+void median_pixel(int width, const std::uint8_t *const *rows, int count, int x, std::uint8_t *out) {
+    const int x_lo = std::max(0, x - 1), x_hi = std::min(width - 1, x + 1);
+    bytes16 cell[9];
+    int k = 0;
+    for (int r = 0; r < count; ++r)
+        for (int xx = x_lo; xx <= x_hi; ++xx) cell[k++] = load_pixel(rows[r], xx);
+    for (int j = k; j < 9; ++j) cell[j] = j < k + 4 - k / 2 ? bytes16{} : ~bytes16{};
+    bytes16 lo[3], mid[3], hi[3];
+    for (int c = 0; c < 3; ++c) {
+        const bytes16 t = min16(cell[3 * c], cell[3 * c + 1]);
+        const bytes16 u = max16(cell[3 * c], cell[3 * c + 1]);
+        const bytes16 w = max16(t, cell[3 * c + 2]);
+        lo[c] = min16(t, cell[3 * c + 2]);
+        mid[c] = min16(u, w);
+        hi[c] = max16(u, w);
+    }
+    const bytes16 v = median3(max16(max16(lo[0], lo[1]), lo[2]), median3(mid[0], mid[1], mid[2]),
+                              min16(min16(hi[0], hi[1]), hi[2]));
+
+    rank_check check;
+    for (int j = 0; j < k; ++j) check.add(v, cell[j]);
+    if (check.fails(k - k / 2, 4)) error_handler("median");
+    std::memcpy(out + 4 * static_cast<std::ptrdiff_t>(x), &v, 4);
+}
+
+// The medians of pixels x .. x + 3 (0 < x, x + 4 < width), as the SSE2
+// median_group finds them.
+template <int Rows>
+inline __attribute__((always_inline)) void median_group(const std::uint8_t *const *src,
+                                                        const std::uint8_t *lo,
+                                                        const std::uint8_t *mid,
+                                                        const std::uint8_t *hi, int x,
+                                                        std::uint8_t *out) {
+    const std::ptrdiff_t b = 4 * static_cast<std::ptrdiff_t>(x);
+    bytes16 v;
+    if constexpr (Rows == 3) {
+        const bytes16 a = max16(max16(load16(lo + b - 4), load16(lo + b)), load16(lo + b + 4));
+        const bytes16 m = median3(load16(mid + b - 4), load16(mid + b), load16(mid + b + 4));
+        const bytes16 c = min16(min16(load16(hi + b - 4), load16(hi + b)), load16(hi + b + 4));
+        v = median3(a, m, c);
+    } else if constexpr (Rows == 2) {
+        const bytes16 a = max16(load16(lo + b), load16(lo + b + 4));
+        const bytes16 m = median3(load16(lo + b - 4), load16(hi + b), load16(hi + b + 4));
+        v = median3(a, m, load16(hi + b - 4));
+    } else {
+        v = median3(load16(lo + b - 4), load16(lo + b), load16(lo + b + 4));
+    }
+
+    rank_check check;
+    for (int r = 0; r < Rows; ++r)
+        for (std::ptrdiff_t d = -4; d <= 4; d += 4) check.add(v, load16(src[r] + b + d));
+    constexpr int k = 3 * Rows;
+    if (check.fails(k - k / 2, 16)) error_handler("median");
+    store16(out + b, v);
+}
+
+// One row of the result whose windows span Rows rows (src), width >= 3.
+template <int Rows>
+void median_row(int width, const std::uint8_t *const *src, std::uint8_t *lo, std::uint8_t *mid,
+                std::uint8_t *hi, std::uint8_t *out) {
+    const std::ptrdiff_t bytes = 4 * static_cast<std::ptrdiff_t>(width);
+    if constexpr (Rows == 3) {
+        for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
+            const bytes16 p = load16(src[0] + b), q = load16(src[1] + b), r = load16(src[2] + b);
+            const bytes16 t = min16(p, q), u = max16(p, q);
+            const bytes16 w = max16(t, r);
+            store16(lo + b, min16(t, r));
+            store16(mid + b, min16(u, w));
+            store16(hi + b, max16(u, w));
+        }
+    } else if constexpr (Rows == 2) {
+        for (std::ptrdiff_t b = 0; b < bytes; b += 16) {
+            const bytes16 p = load16(src[0] + b), q = load16(src[1] + b);
+            store16(lo + b, min16(p, q));
+            store16(hi + b, max16(p, q));
+        }
+    }
+    const std::uint8_t *low = Rows == 1 ? src[0] : lo;
+
+    if (width - 2 >= 4) {
+        int x = 1;
+        for (; x + 4 <= width - 1; x += 4) median_group<Rows>(src, low, mid, hi, x, out);
+        if (x < width - 1) median_group<Rows>(src, low, mid, hi, width - 5, out);
+    } else {
+        for (int x = 1; x < width - 1; ++x) median_pixel(width, src, Rows, x, out);
+    }
+    median_pixel(width, src, Rows, 0, out);
+    median_pixel(width, src, Rows, width - 1, out);
+}
+
+#endif
 
 }  // namespace
 
