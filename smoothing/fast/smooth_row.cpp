@@ -45,10 +45,11 @@ void choose_candidates(const dispsmooth::engine_job &job, int i, int start, cons
 #endif
 
 int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
-                           const int *above) {
+                           [[maybe_unused]] const int *above) {
     if (!job.by_window) return exact_row(job, scratch, i, j_end);
 
-    const int width = job.width;
+    // width and above serve only the first pass, which x86 alone builds.
+    [[maybe_unused]] const int width = job.width;
     const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
     const std::uint8_t **rows = scratch.rows.get();
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
