@@ -55,8 +55,8 @@ EXCLUDED=(
     'man_page_renders: runs on the host alone, nothing target-specific'
 )
 exclude=()
-# DISPSMOOTH_AARCH64_QUICK=1 also leaves out the longest test (about 5 of the
-# 6 minutes of emulated testing on two cores), at the price of the only
+# DISPSMOOTH_AARCH64_QUICK=1 also leaves out the longest test (about 4 of the
+# 4.5 minutes of emulated testing on two cores), at the price of the only
 # emulated runs of the exact row path on windows wider than the weight table
 # and on guides outside 0..255.
 if [ "${DISPSMOOTH_AARCH64_QUICK:-0}" = 1 ]; then
