@@ -132,7 +132,7 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
 }
 
 // The vector code paths of this processor: the best one, and the baseline
-// one every x86-64 processor runs.
+// one every processor of its family runs (the only one off x86).
 std::vector<dispsmooth::vector_isa> code_paths() {
     dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
     std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};

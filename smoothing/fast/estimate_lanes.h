@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "processor.h"
+
 namespace dispsmooth {
 
 // Output pixels settled together.
@@ -50,10 +52,12 @@ struct lane_group {
     bool clipped;
 };
 
+#if DISPSMOOTH_X86
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity it stores in
-// value[lane].  Needs AVX2 and FMA.
+// value[lane].  Needs AVX2 and FMA; built for x86 alone.
 unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group, int *value);
+#endif
 
 }  // namespace dispsmooth
 

@@ -2,7 +2,8 @@
 // Built with AVX2 and FMA enabled for this file alone; called only where the
 // processor has both (see vector_isa.h).  The file includes nothing but plain
 // declarations and the intrinsics, so that no inline function compiled here
-// can stand in for the rest of the library's.
+// can stand in for the rest of the library's.  For other processors than x86
+// it compiles to nothing (processor.h).
 //
 // For each offset of the window, the eight neighbours' weights are estimated
 // as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
@@ -20,6 +21,9 @@
 // and 2^f, f in [0, 1), a degree-4 polynomial.  e <= 0 (t < -126) gives the
 // bits of +0.0: the estimate of a weight below 2^-126 is 0.
 #include "estimate_lanes.h"
+#include "processor.h"
+
+#if DISPSMOOTH_X86
 
 #include <immintrin.h>
 
@@ -164,3 +168,5 @@ unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const 
     return group.clipped ? estimate<true>(constants, group, value)
                          : estimate<false>(constants, group, value);
 }
+
+#endif  // DISPSMOOTH_X86

@@ -83,7 +83,7 @@ int dispsmooth::exact_row(const engine_job &job, thread_scratch &scratch, int i,
 
     for (int j = 0; j < j_end; ++j) {
         const int x_lo = std::max(0, j - job.reach_x), x_hi = std::min(width - 1, j + job.reach_x);
-        __m128i centre = _mm_setzero_si128();
+        centre_colour centre{};
         if (packed) centre = packed_centre(rows[i - y_lo] + 4 * j);
         // The running bin starts on bin 0 (still +0.0): marking a bin that
         // then receives nothing only adds +0.0 to the sums.

@@ -77,7 +77,7 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
 
     const int x_lo = std::max(0, j - job.reach_x), x_hi = std::min(width - 1, j + job.reach_x);
     const int span = x_hi - x_lo + 1;
-    const __m128i centre = packed_centre(wr.rows[i - wr.y_lo] + 4 * j);
+    const centre_colour centre = packed_centre(wr.rows[i - wr.y_lo] + 4 * j);
     const int dom = job.disp_arr[static_cast<std::ptrdiff_t>(i) * width + j];
     bool mixed = false;
     int n = 0;

@@ -1,5 +1,6 @@
 // Guide-image rows of weighted_median_fast in a compact form, and the squared
-// colour distances of a run of pixels computed four at a time with SSE2.
+// colour distances of a run of pixels: four at a time with SSE2, or one at a
+// time in plain C++ where the processor lacks SSE2 (the same values).
 //
 // When every guide value lies in 0..255 (as after the 3x3 median of an 8-bit
 // reference image), a guide row is repacked into 4 bytes per pixel (R, G, B,
@@ -11,7 +12,9 @@
 #ifndef DISPSMOOTH_SMOOTHING_GUIDE_ROWS_H
 #define DISPSMOOTH_SMOOTHING_GUIDE_ROWS_H
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -63,8 +66,12 @@ private:
     buffer_ptr<int> held_;
 };
 
+#ifdef __SSE2__
+
 // The centre colour of a packed pixel, as the 16-bit pattern (R, G, B, 0)
 // twice.
+using centre_colour = __m128i;
+
 inline __m128i packed_centre(const std::uint8_t *pixel) {
     return _mm_setr_epi16(pixel[0], pixel[1], pixel[2], 0, pixel[0], pixel[1], pixel[2], 0);
 }
@@ -151,6 +158,62 @@ inline void table_indices(const int *c, const int *s_number, int count, int shif
                          _mm_add_epi32(_mm_sll_epi32(cv, by), sv));
     }
 }
+
+#else
+
+// The same functions without SSE2, one element at a time: the differences,
+// squares and sums are exact in int and the indices wrap modulo 2^32 as the
+// vector lanes do, so the values are those of the SSE2 code.  They read and
+// write count elements only, within what the SSE2 code may touch.
+
+// The centre colour of a packed pixel.
+struct centre_colour {
+    int r, g, b;
+};
+
+inline centre_colour packed_centre(const std::uint8_t *pixel) {
+    return {pixel[0], pixel[1], pixel[2]};
+}
+
+// Squared colour distance between the packed pixel at px and the centre.
+inline int packed_distance(const std::uint8_t *px, centre_colour centre) {
+    const int dr = px[0] - centre.r, dg = px[1] - centre.g, db = px[2] - centre.b;
+    return dr * dr + dg * dg + db * db;
+}
+
+inline std::uint32_t table_index(int c, int shift, int s_number) {
+    return (static_cast<std::uint32_t>(c) << shift) + static_cast<std::uint32_t>(s_number);
+}
+
+inline void squared_distances(const std::uint8_t *row, int count, centre_colour centre, int *out) {
+    for (int k = 0; k < count; ++k) out[k] = packed_distance(row + 4 * k, centre);
+}
+
+inline void distance_indices(const std::uint8_t *row, int count, centre_colour centre,
+                             const int *s_number, int shift, std::uint32_t *index) {
+    for (int k = 0; k < count; ++k)
+        index[k] = table_index(packed_distance(row + 4 * k, centre), shift, s_number[k]);
+}
+
+inline void copy_ints(const int *src, int count, int *dst) {
+    for (int k = 0; k < count; ++k) dst[k] = src[k];
+}
+
+inline bool copy_ints_differ(const int *src, int count, int value, int *dst) {
+    bool differ = false;
+    for (int k = 0; k < count; ++k) {
+        dst[k] = src[k];
+        differ |= src[k] != value;
+    }
+    return differ;
+}
+
+inline void table_indices(const int *c, const int *s_number, int count, int shift,
+                          std::uint32_t *index) {
+    for (int k = 0; k < count; ++k) index[k] = table_index(c[k], shift, s_number[k]);
+}
+
+#endif
 
 // The same for any colour distances (0 .. INT_MAX): a distance of c_count or
 // more gets the index limit itself.

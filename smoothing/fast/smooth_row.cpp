@@ -3,10 +3,11 @@
 // exact):
 //   - not by_window (a guide outside 0..255, a radius beyond the weight
 //     table, or no packed rows): every pixel by exact_row;
-//   - where the processor has AVX2 and rows are at least 8 pixels wide, every
-//     pixel in groups of eight: the first pass (estimate_lanes_avx2); each
-//     lane it leaves goes to the second pass (settle_from_estimates), and
-//     each lane that leaves to exact_window_pixel;
+//   - where the processor has AVX2 (x86 alone) and rows are at least 8
+//     pixels wide, every pixel in groups of eight: the first pass
+//     (estimate_lanes_avx2); each lane it leaves goes to the second pass
+//     (settle_from_estimates), and each lane that leaves to
+//     exact_window_pixel;
 //   - otherwise every pixel by exact_window_pixel.
 #include <algorithm>
 #include <climits>
@@ -14,7 +15,9 @@
 #include <cstdint>
 
 #include "engine.h"
+#include "processor.h"
 
+#if DISPSMOOTH_X86
 namespace {
 
 int median_of_three(int a, int b, int c) {
@@ -39,22 +42,27 @@ void choose_candidates(const dispsmooth::engine_job &job, int i, int start, cons
 }
 
 }  // namespace
+#endif
 
 int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
-                           const int *above) {
+                           [[maybe_unused]] const int *above) {
     if (!job.by_window) return exact_row(job, scratch, i, j_end);
 
-    const int width = job.width;
+    // width and above serve only the first pass, which x86 alone builds.
+    [[maybe_unused]] const int width = job.width;
     const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
     const std::uint8_t **rows = scratch.rows.get();
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
     const window_rows wr{i, y_lo, y_hi, rows};
 
-    if (!job.use_lanes) {
+    // The first pass exists on x86 alone (processor.h); elsewhere use_lanes
+    // is never set, and is not looked at.
+    if (!DISPSMOOTH_X86 || !job.use_lanes) {
         for (int j = 0; j < j_end; ++j)
             if (!exact_window_pixel(job, scratch, wr, j)) return j;
         return -1;
     }
+#if DISPSMOOTH_X86
     int candidate[lanes], value[lanes];
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
@@ -81,5 +89,6 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
         }
         j = start + end;
     }
+#endif
     return -1;
 }

@@ -9,7 +9,8 @@
 
 namespace dispsmooth {
 
-// baseline: the x86-64 baseline (SSE2); avx2: AVX2 and FMA.
+// baseline: what every processor of the family runs (SSE2 on x86-64, plain
+// C++ and generic vectors elsewhere); avx2: AVX2 and FMA, on x86 alone.
 enum class vector_isa { baseline = 0, avx2 = 1 };
 
 vector_isa available_vector_isa();
