@@ -20,7 +20,7 @@ WERROR  ?= OFF
 MINUTES ?= 10
 
 .PHONY: deps bench-deps release asan example evaluate test bench bench-real install clean \
-        fuzz fuzz-build fuzz-smoke format format-check tidy lint
+        fuzz fuzz-build fuzz-smoke format format-check tidy lint test-aarch64
 
 # Installs the missing ones among the packages of the target's list.
 deps: INSTALL_LIST = $(PACKAGES)
@@ -62,6 +62,12 @@ test: release asan
 	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz-smoke; \
 	else echo "clang++ not found: fuzz smoke run skipped"; fi
+	$(MAKE) --no-print-directory test-aarch64
+
+# The library cross-built for 64-bit Arm, its smoothing and codec tests run
+# under qemu-user (about 8 minutes the first time on two cores).
+test-aarch64:
+	DISPSMOOTH_WERROR=$(WERROR) tools/test_aarch64.sh $(BUILD)/aarch64
 
 # Benchmarks, in Release (a few minutes on 2 cores):
 #   make bench       bench_smoothing (straightforward vs fast smoothing, 1 and 2
