@@ -81,11 +81,11 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
                                          "%d scans (encoders write about 10)",
                                          max_scans);
     else
-        std::fprintf(stderr,
-                     "dispsmooth: the JPEG image has more than %d scans (encoders "
-                     "write about "
-                     "10)\n",
-                     max_scans);
+        (void)std::fprintf(stderr,
+                           "dispsmooth: the JPEG image has more than %d scans (encoders "
+                           "write about "
+                           "10)\n",
+                           max_scans);
     longjmp(reinterpret_cast<my_error_ptr>(cinfo->err)->setjmp_buffer, 1);
 }
 
@@ -94,7 +94,7 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
 // file.
 bool abandon_decode(jpeg_decoder *decoder, FILE *infile) {
     jpeg_destroy_decompress(&decoder->cinfo);
-    std::fclose(infile);
+    (void)std::fclose(infile);
     std::free(decoder->image_arr);
     std::free(decoder);
     return false;
@@ -131,7 +131,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     jpeg_decoder *const decoder = static_cast<jpeg_decoder *>(
         try_file_calloc(1, sizeof(jpeg_decoder), "the JPEG decoder", filename, failure));
     if (decoder == nullptr) {
-        std::fclose(infile);
+        (void)std::fclose(infile);
         return false;
     }
     decoder->failure = failure;
@@ -227,7 +227,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
 
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    std::fclose(infile);
+    (void)std::fclose(infile);
     std::free(decoder);
 
     *pw = width;

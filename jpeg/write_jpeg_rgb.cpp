@@ -109,7 +109,7 @@ bool write_jpeg_rgb(const char *filename, int width, int height, const int *imag
     cinfo.mem = nullptr;
     if (setjmp(encoder->setjmp_buffer)) {
         jpeg_destroy_compress(&encoder->cinfo);
-        std::fclose(encoder->outfile);
+        (void)std::fclose(encoder->outfile);
         std::free(encoder->row);
         std::free(encoder);
         discard_output_file(&out);

@@ -53,7 +53,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
     volatile int rows = 0;
     if (info == nullptr) {
         if (png != nullptr) png_destroy_read_struct(&png, nullptr, nullptr);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);
         return false;
@@ -68,7 +68,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
             std::free(row_pointers);
         }
         png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         return false;
     }
 
@@ -147,7 +147,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
         std::free(image_arr);
         png_longjmp(png, 1);
     }
-    std::fclose(fp);
+    (void)std::fclose(fp);
     png_destroy_read_struct(&png, &info, nullptr);
     for (int y = 0; y < height; ++y) {
         const png_bytep row = row_pointers[y];
