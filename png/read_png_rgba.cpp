@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,11 +153,12 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
     for (int y = 0; y < height; ++y) {
         const png_bytep row = row_pointers[y];
         for (int x = 0; x < width; ++x) {
-            const png_bytep px = row + 4 * x;
+            const png_bytep px = row + 4 * static_cast<std::ptrdiff_t>(x);
             const int ind = y * width + x;
-            image_arr[3 * ind] = px[0];
-            image_arr[3 * ind + 1] = px[1];
-            image_arr[3 * ind + 2] = px[2];
+            int *const rgb = image_arr + 3 * static_cast<std::ptrdiff_t>(ind);
+            rgb[0] = px[0];
+            rgb[1] = px[1];
+            rgb[2] = px[2];
             alpha_arr[ind] = px[3];
         }
     }
