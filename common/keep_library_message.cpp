@@ -5,6 +5,7 @@
 
 namespace dispsmooth {
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
 void keep_library_message(codec_failure *failure, const char *format, ...) {
     if (failure->library_message[0] != '\0') return;
     std::va_list args;

@@ -9,6 +9,7 @@ namespace {
 
 // "under 1 s", "12 s", "3 min 05 s", "2 h 07 min".
 std::string duration_text(double seconds) {
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings): seconds >= 0: rounds half up, as always
     const long long s = static_cast<long long>(seconds + 0.5);
     char text[64];
     if (s < 1)

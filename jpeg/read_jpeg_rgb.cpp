@@ -59,6 +59,7 @@ void my_error_exit(j_common_ptr cinfo) {
     } else {
         (*cinfo->err->output_message)(cinfo);
     }
+    // NOLINTNEXTLINE(cert-err52-cpp): libjpeg needs an error_exit that does not return
     longjmp(myerr->setjmp_buffer, 1);
 }
 
@@ -86,6 +87,7 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
                            "write about "
                            "10)\n",
                            max_scans);
+    // NOLINTNEXTLINE(cert-err52-cpp): the way back from inside the library, as for an error
     longjmp(reinterpret_cast<my_error_ptr>(cinfo->err)->setjmp_buffer, 1);
 }
 
@@ -143,6 +145,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     // jpeg_destroy_decompress on the recovery path releases nothing while
     // mem is null, should creation itself fail.
     cinfo.mem = nullptr;
+    // NOLINTNEXTLINE(cert-err52-cpp): the error exit jumps here; only plain data lives in between
     if (setjmp(decoder->jerr.setjmp_buffer)) {
         // After the library's message (or the refusal's), the file's name.
         set_codec_failure(failure, codec_failure_kind::file,

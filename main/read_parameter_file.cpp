@@ -97,6 +97,7 @@ token_scan read_double_token(std::FILE *fp, double *pvalue) {
     static_assert(max_token_length == 4096, "the width in the format below");
     int start = 0;
     int end = 0;
+    // NOLINTNEXTLINE(cert-err34-c): the number is read exactly as "%lg" reads it
     if (std::fscanf(fp, " %n%4097lg%n", &start, pvalue, &end) != 1) return token_scan::missing;
     if (static_cast<std::size_t>(end - start) > max_token_length) return token_scan::too_long;
     return token_scan::ok;

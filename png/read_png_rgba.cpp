@@ -60,6 +60,8 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
         return false;
     }
 
+    // libpng reports its errors only by a jump back to here.
+    // NOLINTNEXTLINE(cert-err52-cpp): nothing with a destructor lives between here and the jumps
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);

@@ -70,6 +70,8 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
         return false;
     }
 
+    // libpng reports its errors only by a jump back to here.
+    // NOLINTNEXTLINE(cert-err52-cpp): nothing with a destructor lives between here and the jumps
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot write PNG image \"%s\"", filename);
