@@ -117,7 +117,9 @@ void median_pixel(int width, const std::uint8_t *const *rows, int count, int x, 
         cell[j] = j < k + 4 - k / 2 ? _mm_setzero_si128() : _mm_set1_epi8(-1);
     __m128i lo[3], mid[3], hi[3];
     for (int c = 0; c < 3; ++c) {
+        // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): c < 3
         const __m128i t = _mm_min_epu8(cell[3 * c], cell[3 * c + 1]);
+        // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): c < 3
         const __m128i u = _mm_max_epu8(cell[3 * c], cell[3 * c + 1]);
         const __m128i w = _mm_max_epu8(t, cell[3 * c + 2]);
         lo[c] = _mm_min_epu8(t, cell[3 * c + 2]);
