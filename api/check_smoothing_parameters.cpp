@@ -15,7 +15,7 @@ void check_sigma(const char *name, double sigma) {
     const double square = sigma * sigma;
     if (square != 0 && !std::isnan(square)) return;
     char value[64];
-    std::snprintf(value, sizeof value, "%g", sigma);
+    (void)std::snprintf(value, sizeof value, "%g", sigma);
     std::string message = std::string("dispsmooth: ") + name + " is " + value;
     if (sigma != 0 && !std::isnan(sigma)) message += ", whose square is 0";
     throw dispsmooth::error(message + "; each sigma must be a number whose square is not 0" +

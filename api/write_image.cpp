@@ -17,9 +17,10 @@ void fill_gray_row(unsigned char *row, int y, int width, const void *pixels) {
     const int *gray = static_cast<const int *>(pixels);
     for (int x = 0; x < width; ++x) {
         const auto v = static_cast<unsigned char>(gray[y * width + x]);
-        row[3 * x] = v;
-        row[3 * x + 1] = v;
-        row[3 * x + 2] = v;
+        unsigned char *const px = row + 3 * static_cast<std::ptrdiff_t>(x);
+        px[0] = v;
+        px[1] = v;
+        px[2] = v;
     }
 }
 

@@ -62,6 +62,7 @@ char *temp_path_prefix(const char *filename, std::size_t *pprefix_length) {
     if (path == nullptr) return nullptr;
     std::memcpy(path, filename, dir_length);
     path[dir_length] = '.';
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the infix, letters and NUL follow
     std::memcpy(path + dir_length + 1, name, name_length);
     std::memcpy(path + dir_length + 1 + name_length, temp_infix, sizeof temp_infix - 1);
     *pprefix_length = prefix_length;

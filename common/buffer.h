@@ -31,7 +31,11 @@ inline void advise_huge_pages(void *block, std::size_t bytes) {
     if (bytes < 2 * huge) return;
     const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + huge - 1) & ~(huge - 1);
     const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge - 1);
-    if (end > start) (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    // The first whole page as an offset into the block rather than an
+    // address turned back into a pointer.
+    char *const first =
+        static_cast<char *>(block) + (start - reinterpret_cast<std::uintptr_t>(block));
+    if (end > start) (void)madvise(first, end - start, MADV_HUGEPAGE);
 #else
     (void)block;
     (void)bytes;

@@ -18,9 +18,9 @@ namespace {
 class allocation_failure : public std::bad_alloc {
 public:
     allocation_failure(const char *what, std::size_t count, std::size_t size) {
-        std::snprintf(message_, sizeof message_,
-                      "dispsmooth: out of memory allocating %s (%zu x %zu bytes)", what, count,
-                      size);
+        (void)std::snprintf(message_, sizeof message_,
+                            "dispsmooth: out of memory allocating %s (%zu x %zu bytes)", what,
+                            count, size);
     }
     const char *what() const noexcept override { return message_; }
 
@@ -35,8 +35,8 @@ void *checked_calloc(std::size_t count, std::size_t size, const char *what, on_f
     if (block == nullptr) {
         if (this_thread_settings.throw_at_omp_level == omp_get_level())
             throw allocation_failure(what, count, size);
-        std::fprintf(stderr, "dispsmooth: out of memory allocating %s (%zu x %zu bytes)\n", what,
-                     count, size);
+        (void)std::fprintf(stderr, "dispsmooth: out of memory allocating %s (%zu x %zu bytes)\n",
+                           what, count, size);
         if (policy == on_failure::abort_process) std::abort();
         std::exit(1);
     }

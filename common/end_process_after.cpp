@@ -6,7 +6,7 @@
 namespace dispsmooth {
 
 void end_process_after(const codec_failure &failure, bool abort_process) {
-    std::fputs(failure.message, stderr);
+    (void)std::fputs(failure.message, stderr);
     if (abort_process) std::abort();
     std::exit(1);
 }

@@ -8,8 +8,8 @@ namespace dispsmooth {
 void exit_out_of_memory() {
     // Nothing here allocates: standard error is unbuffered and standard
     // output's buffer already exists.
-    std::fflush(stdout);
-    std::fputs("dispsmooth: out of memory\n", stderr);
+    (void)std::fflush(stdout);
+    (void)std::fputs("dispsmooth: out of memory\n", stderr);
     std::exit(1);
 }
 

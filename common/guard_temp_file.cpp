@@ -19,7 +19,7 @@ extern "C" void dispsmooth_remove_temp_files_and_reraise(int sig) {
     sigaction(sig, &default_action, nullptr);
     // The signal stays blocked while this handler runs: raised again, it is
     // delivered with its default action as soon as the handler returns.
-    raise(sig);
+    (void)raise(sig);
     errno = saved_errno;
 }
 

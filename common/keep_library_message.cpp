@@ -5,11 +5,12 @@
 
 namespace dispsmooth {
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
 void keep_library_message(codec_failure *failure, const char *format, ...) {
     if (failure->library_message[0] != '\0') return;
     std::va_list args;
     va_start(args, format);
-    std::vsnprintf(failure->library_message, sizeof failure->library_message, format, args);
+    (void)std::vsnprintf(failure->library_message, sizeof failure->library_message, format, args);
     va_end(args);
 }
 

@@ -9,8 +9,8 @@ void progress_finish(progress_meter *meter) {
     // Back to the start of the line and clear it, so that what follows is
     // written as if the indicator had never been there.
     if (meter->drawn) {
-        std::fputs("\r\x1b[K", stderr);
-        std::fflush(stderr);
+        (void)std::fputs("\r\x1b[K", stderr);
+        (void)std::fflush(stderr);
     }
     delete meter;
     progress_line_taken.store(false);

@@ -9,16 +9,17 @@ namespace {
 
 // "under 1 s", "12 s", "3 min 05 s", "2 h 07 min".
 std::string duration_text(double seconds) {
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings): seconds >= 0: rounds half up, as always
     const long long s = static_cast<long long>(seconds + 0.5);
     char text[64];
     if (s < 1)
-        std::snprintf(text, sizeof text, "under 1 s");
+        (void)std::snprintf(text, sizeof text, "under 1 s");
     else if (s < 60)
-        std::snprintf(text, sizeof text, "%lld s", s);
+        (void)std::snprintf(text, sizeof text, "%lld s", s);
     else if (s < 3600)
-        std::snprintf(text, sizeof text, "%lld min %02lld s", s / 60, s % 60);
+        (void)std::snprintf(text, sizeof text, "%lld min %02lld s", s / 60, s % 60);
     else
-        std::snprintf(text, sizeof text, "%lld h %02lld min", s / 3600, s / 60 % 60);
+        (void)std::snprintf(text, sizeof text, "%lld h %02lld min", s / 3600, s / 60 % 60);
     return text;
 }
 
@@ -41,8 +42,8 @@ void progress_row_done(progress_meter *meter) {
         const int n = std::snprintf(line, sizeof line, "\rsmoothing: %3d%% of rows, about %s left ",
                                     percent, duration_text(left).c_str());
         if (n > 0) {
-            std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
-            std::fflush(stderr);
+            (void)std::fwrite(line, 1, static_cast<std::size_t>(n), stderr);
+            (void)std::fflush(stderr);
         }
         meter->last_drawn = now;
         meter->drawn = true;

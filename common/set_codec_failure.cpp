@@ -5,6 +5,7 @@
 
 namespace dispsmooth {
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
 void set_codec_failure(codec_failure *failure, codec_failure_kind kind, const char *format, ...) {
     if (failure->kind != codec_failure_kind::none) return;
     failure->kind = kind;

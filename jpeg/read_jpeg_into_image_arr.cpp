@@ -2,6 +2,7 @@
 
 #include "checked_alloc.h"
 
+#include <cstddef>
 #include <cstdlib>
 
 // Decodes through the RGB reader and keeps the red sample of every pixel,
@@ -19,7 +20,7 @@ void read_jpeg_into_image_arr(const char *filename, int *pw, int *ph, int **pima
     for (int i = 0; i < height; i++) {
         for (int j = 0; j < width; j++) {
             const int ind = width * i + j;
-            image_arr[ind] = rgb_image_arr[3 * ind];
+            image_arr[ind] = rgb_image_arr[3 * static_cast<std::ptrdiff_t>(ind)];
         }
     }
 

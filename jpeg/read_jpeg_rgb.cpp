@@ -59,6 +59,7 @@ void my_error_exit(j_common_ptr cinfo) {
     } else {
         (*cinfo->err->output_message)(cinfo);
     }
+    // NOLINTNEXTLINE(cert-err52-cpp): libjpeg needs an error_exit that does not return
     longjmp(myerr->setjmp_buffer, 1);
 }
 
@@ -81,11 +82,12 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
                                          "%d scans (encoders write about 10)",
                                          max_scans);
     else
-        std::fprintf(stderr,
-                     "dispsmooth: the JPEG image has more than %d scans (encoders "
-                     "write about "
-                     "10)\n",
-                     max_scans);
+        (void)std::fprintf(stderr,
+                           "dispsmooth: the JPEG image has more than %d scans (encoders "
+                           "write about "
+                           "10)\n",
+                           max_scans);
+    // NOLINTNEXTLINE(cert-err52-cpp): the way back from inside the library, as for an error
     longjmp(reinterpret_cast<my_error_ptr>(cinfo->err)->setjmp_buffer, 1);
 }
 
@@ -94,7 +96,7 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
 // file.
 bool abandon_decode(jpeg_decoder *decoder, FILE *infile) {
     jpeg_destroy_decompress(&decoder->cinfo);
-    std::fclose(infile);
+    (void)std::fclose(infile);
     std::free(decoder->image_arr);
     std::free(decoder);
     return false;
@@ -131,7 +133,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     jpeg_decoder *const decoder = static_cast<jpeg_decoder *>(
         try_file_calloc(1, sizeof(jpeg_decoder), "the JPEG decoder", filename, failure));
     if (decoder == nullptr) {
-        std::fclose(infile);
+        (void)std::fclose(infile);
         return false;
     }
     decoder->failure = failure;
@@ -143,6 +145,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     // jpeg_destroy_decompress on the recovery path releases nothing while
     // mem is null, should creation itself fail.
     cinfo.mem = nullptr;
+    // NOLINTNEXTLINE(cert-err52-cpp): the error exit jumps here; only plain data lives in between
     if (setjmp(decoder->jerr.setjmp_buffer)) {
         // After the library's message (or the refusal's), the file's name.
         set_codec_failure(failure, codec_failure_kind::file,
@@ -227,7 +230,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
 
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    std::fclose(infile);
+    (void)std::fclose(infile);
     std::free(decoder);
 
     *pw = width;

@@ -12,8 +12,8 @@ void write_image_arr_into_jpeg(const char *filename, int width, int height, cons
     // The RGB writer refuses other bad sizes itself; an overflowing one must
     // be caught before the copy below is sized.
     if (width > 0 && height > 0 && !dispsmooth::fits_int32(width, height, 3)) {
-        std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %d x %d pixels is too large\n",
-                     filename, width, height);
+        (void)std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %d x %d pixels is too large\n",
+                           filename, width, height);
         std::exit(1);
     }
     int *image_rgb_arr = dispsmooth::gray_to_rgb(width, height, image_arr, "JPEG output array",

@@ -30,7 +30,7 @@ const char usage_text[] =
     "More: man dispsmooth\n";
 
 bool print_usage() {
-    std::fputs(usage_text, stdout);
+    (void)std::fputs(usage_text, stdout);
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 
@@ -47,8 +47,8 @@ bool handle_info_option(int argc, char **argv, int *pstatus) {
         return false;
     if (!written) {
         const int error = errno;
-        std::fprintf(stderr, "dispsmooth: cannot write to standard output: %s\n",
-                     std::strerror(error));
+        (void)std::fprintf(stderr, "dispsmooth: cannot write to standard output: %s\n",
+                           std::strerror(error));
     }
     *pstatus = written ? 0 : 1;
     return true;

@@ -19,11 +19,11 @@ int main(int argc, char **argv) {
         if (handle_info_option(argc, argv, &status)) return status;
         return run_dispsmooth();
     } catch (const std::exception &e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "dispsmooth: %s\n", e.what());
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr, "dispsmooth: %s\n", e.what());
     } catch (...) {
-        std::fflush(stdout);
-        std::fputs("dispsmooth: unexpected error\n", stderr);
+        (void)std::fflush(stdout);
+        (void)std::fputs("dispsmooth: unexpected error\n", stderr);
     }
     return 1;
 }

@@ -10,8 +10,9 @@
 
 namespace {
 
+// The file is only read: a failed close loses nothing.
 struct file_closer {
-    void operator()(std::FILE *fp) const { std::fclose(fp); }
+    void operator()(std::FILE *fp) const { (void)std::fclose(fp); }
 };
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
@@ -44,7 +45,8 @@ token_scan read_string_token(std::FILE *fp, std::string *ptoken) {
         ptoken->push_back(static_cast<char>(c));
         c = std::getc(fp);
     }
-    if (c != EOF) std::ungetc(c, fp);
+    // Pushing back the one character just read cannot fail.
+    if (c != EOF) (void)std::ungetc(c, fp);
     return token_scan::ok;
 }
 
@@ -64,7 +66,7 @@ int_scan read_int_token(std::FILE *fp, int *pvalue, std::string *ptext) {
         c = std::getc(fp);
     }
     if (c == EOF || !std::isdigit(static_cast<unsigned char>(c))) {
-        if (c != EOF) std::ungetc(c, fp);
+        if (c != EOF) (void)std::ungetc(c, fp);
         return int_scan::no_digits;
     }
     // Accumulate the magnitude; past INT_MAX + 1 only the remaining digits
@@ -81,7 +83,7 @@ int_scan read_int_token(std::FILE *fp, int *pvalue, std::string *ptext) {
         }
         c = std::getc(fp);
     }
-    if (c != EOF) std::ungetc(c, fp);
+    if (c != EOF) (void)std::ungetc(c, fp);
     if (too_large || (!negative && magnitude == limit)) return int_scan::out_of_range;
     *pvalue = static_cast<int>(negative ? -magnitude : magnitude);
     return int_scan::ok;
@@ -95,6 +97,7 @@ token_scan read_double_token(std::FILE *fp, double *pvalue) {
     static_assert(max_token_length == 4096, "the width in the format below");
     int start = 0;
     int end = 0;
+    // NOLINTNEXTLINE(cert-err34-c): the number is read exactly as "%lg" reads it
     if (std::fscanf(fp, " %n%4097lg%n", &start, pvalue, &end) != 1) return token_scan::missing;
     if (static_cast<std::size_t>(end - start) > max_token_length) return token_scan::too_long;
     return token_scan::ok;
@@ -102,9 +105,10 @@ token_scan read_double_token(std::FILE *fp, double *pvalue) {
 
 // The message for a token longer than max_token_length.
 bool report_too_long(const char *path, int number, const char *what) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "dispsmooth: \"%s\": parameter %d (%s) is longer than %zu characters\n",
-                 path, number, what, max_token_length);
+    (void)std::fflush(stdout);
+    (void)std::fprintf(stderr,
+                       "dispsmooth: \"%s\": parameter %d (%s) is longer than %zu characters\n",
+                       path, number, what, max_token_length);
     return false;
 }
 
@@ -112,13 +116,13 @@ bool report_too_long(const char *path, int number, const char *what) {
 // when reading failed, otherwise which parameter is missing or malformed.
 bool report_unreadable(const char *path, std::FILE *fp, int number, const char *what) {
     const int saved_errno = errno;
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     if (std::ferror(fp)) {
-        std::fprintf(stderr, "dispsmooth: cannot read parameter file \"%s\": %s\n", path,
-                     std::strerror(saved_errno));
+        (void)std::fprintf(stderr, "dispsmooth: cannot read parameter file \"%s\": %s\n", path,
+                           std::strerror(saved_errno));
     } else {
-        std::fprintf(stderr, "dispsmooth: \"%s\": cannot read parameter %d (%s)\n", path, number,
-                     what);
+        (void)std::fprintf(stderr, "dispsmooth: \"%s\": cannot read parameter %d (%s)\n", path,
+                           number, what);
     }
     return false;
 }
@@ -129,9 +133,9 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     file_handle fp(std::fopen(path, "r"));
     if (!fp) {
         const int saved_errno = errno;
-        std::fflush(stdout);
-        std::fprintf(stderr, "dispsmooth: cannot open parameter file \"%s\": %s\n", path,
-                     std::strerror(saved_errno));
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr, "dispsmooth: cannot open parameter file \"%s\": %s\n", path,
+                           std::strerror(saved_errno));
         return false;
     }
     std::FILE *f = fp.get();
@@ -165,11 +169,11 @@ bool read_parameter_file(const char *path, run_parameters *pparams) {
     case int_scan::too_long:
         return report_too_long(path, 3, "radius");
     case int_scan::out_of_range:
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "dispsmooth: \"%s\": parameter 3 (radius) %s is outside the range of an "
-                     "int (%d..%d)\n",
-                     path, radius_text.c_str(), INT_MIN, INT_MAX);
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr,
+                           "dispsmooth: \"%s\": parameter 3 (radius) %s is outside the range of an "
+                           "int (%d..%d)\n",
+                           path, radius_text.c_str(), INT_MIN, INT_MAX);
         return false;
     }
     std::printf("radius = %d\n", pparams->radius);

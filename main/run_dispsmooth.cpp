@@ -30,7 +30,7 @@ const image_codec *select_codec(const std::string &name) {
     }
     // Codecs may end the process on a bad file; nothing printed so far may be
     // left behind in the buffer.
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return codec;
 }
 
@@ -58,21 +58,22 @@ int run_dispsmooth() {
 
     // The smoothing indexes both arrays with one width and height.
     if (disp_width != width || disp_height != height) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "dispsmooth: reference image \"%s\" is %dx%d but disparity map \"%s\" is "
-                     "%dx%d; they must have the same size\n",
-                     params.filename_image.c_str(), width, height, params.filename_disp.c_str(),
-                     disp_width, disp_height);
+        (void)std::fflush(stdout);
+        (void)std::fprintf(
+            stderr,
+            "dispsmooth: reference image \"%s\" is %dx%d but disparity map \"%s\" is "
+            "%dx%d; they must have the same size\n",
+            params.filename_image.c_str(), width, height, params.filename_disp.c_str(), disp_width,
+            disp_height);
         return 1;
     }
 
     std::printf("Smoothing the disparities ...\n");
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     smooth_disparity_weighted_median(width, height, image_arr.get(), disp_arr.get(), min_d1, max_d1,
                                      params.radius, params.sigma_space, params.sigma_color);
     std::printf("Smoothing the disparities ... done.\n");
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     // Examined only now, after all the work, so a bad output name still
     // shows both smoothing messages.

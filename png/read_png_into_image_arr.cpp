@@ -2,6 +2,7 @@
 
 #include "checked_alloc.h"
 
+#include <cstddef>
 #include <cstdlib>
 
 // The red sample of each pixel: the grey level of a greyscale file (which
@@ -19,7 +20,7 @@ void read_png_into_image_arr(const char *filename, int *pw, int *ph, int **pimag
     for (int i = 0; i < height; ++i) {
         for (int j = 0; j < width; ++j) {
             const int ind = width * i + j;
-            image_arr[ind] = rgb_image_arr[3 * ind];
+            image_arr[ind] = rgb_image_arr[3 * static_cast<std::ptrdiff_t>(ind)];
         }
     }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,12 +54,14 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
     volatile int rows = 0;
     if (info == nullptr) {
         if (png != nullptr) png_destroy_read_struct(&png, nullptr, nullptr);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);
         return false;
     }
 
+    // libpng reports its errors only by a jump back to here.
+    // NOLINTNEXTLINE(cert-err52-cpp): nothing with a destructor lives between here and the jumps
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);
@@ -68,7 +71,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
             std::free(row_pointers);
         }
         png_destroy_read_struct(&png, &info, nullptr);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         return false;
     }
 
@@ -147,16 +150,17 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
         std::free(image_arr);
         png_longjmp(png, 1);
     }
-    std::fclose(fp);
+    (void)std::fclose(fp);
     png_destroy_read_struct(&png, &info, nullptr);
     for (int y = 0; y < height; ++y) {
         const png_bytep row = row_pointers[y];
         for (int x = 0; x < width; ++x) {
-            const png_bytep px = row + 4 * x;
+            const png_bytep px = row + 4 * static_cast<std::ptrdiff_t>(x);
             const int ind = y * width + x;
-            image_arr[3 * ind] = px[0];
-            image_arr[3 * ind + 1] = px[1];
-            image_arr[3 * ind + 2] = px[2];
+            int *const rgb = image_arr + 3 * static_cast<std::ptrdiff_t>(ind);
+            rgb[0] = px[0];
+            rgb[1] = px[1];
+            rgb[2] = px[2];
             alpha_arr[ind] = px[3];
         }
     }

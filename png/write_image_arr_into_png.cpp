@@ -10,8 +10,9 @@
 // PNG.
 void write_image_arr_into_png(const char *filename, int width, int height, const int *image_arr) {
     if (!dispsmooth::fits_int32(width, height, 3)) {
-        std::fprintf(stderr, "dispsmooth: cannot write \"%s\": %d x %d pixels is out of range\n",
-                     filename, width, height);
+        (void)std::fprintf(stderr,
+                           "dispsmooth: cannot write \"%s\": %d x %d pixels is out of range\n",
+                           filename, width, height);
         std::abort();
     }
     int *image_rgb_arr =

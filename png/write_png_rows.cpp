@@ -63,13 +63,15 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
     volatile int rows = 0;
     if (info == nullptr) {
         if (png != nullptr) png_destroy_write_struct(&png, nullptr);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         discard_output_file(&out);
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: cannot write PNG image \"%s\"", filename);
         return false;
     }
 
+    // libpng reports its errors only by a jump back to here.
+    // NOLINTNEXTLINE(cert-err52-cpp): nothing with a destructor lives between here and the jumps
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot write PNG image \"%s\"", filename);
@@ -78,7 +80,7 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
             std::free(row_pointers);
         }
         png_destroy_write_struct(&png, &info);
-        std::fclose(fp);
+        (void)std::fclose(fp);
         discard_output_file(&out);
         return false;
     }

@@ -2,16 +2,19 @@
 
 #include "png_internal.h"
 
+#include <cstddef>
+
 namespace {
 
 // R, G, B per pixel, each the low 8 bits of the int sample.
 void fill_rgb_row(unsigned char *row, int y, int width, const void *pixels) {
     const int *image_arr = static_cast<const int *>(pixels);
     for (int x = 0; x < width; ++x) {
-        const int ind = y * width + x;
-        row[3 * x] = static_cast<unsigned char>(image_arr[3 * ind]);
-        row[3 * x + 1] = static_cast<unsigned char>(image_arr[3 * ind + 1]);
-        row[3 * x + 2] = static_cast<unsigned char>(image_arr[3 * ind + 2]);
+        const int *const rgb = image_arr + 3 * (static_cast<std::ptrdiff_t>(y) * width + x);
+        unsigned char *const px = row + 3 * static_cast<std::ptrdiff_t>(x);
+        px[0] = static_cast<unsigned char>(rgb[0]);
+        px[1] = static_cast<unsigned char>(rgb[1]);
+        px[2] = static_cast<unsigned char>(rgb[2]);
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include "png_internal.h"
 
+#include <cstddef>
+
 namespace {
 
 struct rgba_source {
@@ -13,11 +15,13 @@ struct rgba_source {
 void fill_rgba_row(unsigned char *row, int y, int width, const void *pixels) {
     const rgba_source *source = static_cast<const rgba_source *>(pixels);
     for (int x = 0; x < width; ++x) {
-        const int ind = y * width + x;
-        row[4 * x] = static_cast<unsigned char>(source->image_arr[3 * ind]);
-        row[4 * x + 1] = static_cast<unsigned char>(source->image_arr[3 * ind + 1]);
-        row[4 * x + 2] = static_cast<unsigned char>(source->image_arr[3 * ind + 2]);
-        row[4 * x + 3] = static_cast<unsigned char>(source->alpha_arr[ind]);
+        const std::ptrdiff_t ind = static_cast<std::ptrdiff_t>(y) * width + x;
+        const int *const rgb = source->image_arr + 3 * ind;
+        unsigned char *const px = row + 4 * static_cast<std::ptrdiff_t>(x);
+        px[0] = static_cast<unsigned char>(rgb[0]);
+        px[1] = static_cast<unsigned char>(rgb[1]);
+        px[2] = static_cast<unsigned char>(rgb[2]);
+        px[3] = static_cast<unsigned char>(source->alpha_arr[ind]);
     }
 }
 

@@ -4,6 +4,6 @@
 #include <cstdlib>
 
 void error_handler(const char *routine) {
-    std::fprintf(stderr, "FATAL ERROR in %s\n", routine);
+    (void)std::fprintf(stderr, "FATAL ERROR in %s\n", routine);
     std::abort();
 }

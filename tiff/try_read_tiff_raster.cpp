@@ -28,7 +28,7 @@ int count_error(TIFF *, void *user_data, const char *module, const char *format,
     ++messages->errors;
     if (!messages->failure->capture_library_messages) return 0;
     char text[4608];
-    std::vsnprintf(text, sizeof text, format, args);
+    (void)std::vsnprintf(text, sizeof text, format, args);
     if (module != nullptr)
         keep_library_message(messages->failure, "%s: %s.", module, text);
     else

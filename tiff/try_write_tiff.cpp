@@ -28,7 +28,7 @@ int keep_error(TIFF *, void *user_data, const char *module, const char *format, 
     codec_failure *failure = static_cast<tiff_write_messages *>(user_data)->failure;
     if (!failure->capture_library_messages) return 0;
     char text[4608];
-    std::vsnprintf(text, sizeof text, format, args);
+    (void)std::vsnprintf(text, sizeof text, format, args);
     if (module != nullptr)
         keep_library_message(failure, "%s: %s.", module, text);
     else

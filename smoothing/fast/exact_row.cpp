@@ -84,6 +84,8 @@ int dispsmooth::exact_row(const engine_job &job, thread_scratch &scratch, int i,
     for (int j = 0; j < j_end; ++j) {
         const int x_lo = std::max(0, j - job.reach_x), x_hi = std::min(width - 1, j + job.reach_x);
         centre_colour centre{};
+        // 4 * j < 4 * width fits int (width < 2^29); widened, it changes the code of this hot loop.
+        // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
         if (packed) centre = packed_centre(rows[i - y_lo] + 4 * j);
         // The running bin starts on bin 0 (still +0.0): marking a bin that
         // then receives nothing only adds +0.0 to the sums.
@@ -94,6 +96,8 @@ int dispsmooth::exact_row(const engine_job &job, thread_scratch &scratch, int i,
             const long long dy2 = static_cast<long long>(dy) * dy;
             const int *ds = job.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
             if (packed) {
+                // 4 * x_lo fits int likewise; widened, it changes the code of this hot loop.
+                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                 squared_distances(rows[y - y_lo] + 4 * x_lo, x_hi - x_lo + 1, centre, c);
             } else {
                 for (int x = x_lo; x <= x_hi; ++x)

@@ -77,11 +77,15 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
 
     const int x_lo = std::max(0, j - job.reach_x), x_hi = std::min(width - 1, j + job.reach_x);
     const int span = x_hi - x_lo + 1;
+    // 4 * j and 4 * x_lo < 4 * width fit int (width < 2^29); widened, they change the
+    // code of this hot path.
+    // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
     const centre_colour centre = packed_centre(wr.rows[i - wr.y_lo] + 4 * j);
     const int dom = job.disp_arr[static_cast<std::ptrdiff_t>(i) * width + j];
     bool mixed = false;
     int n = 0;
     for (int y = wr.y_lo; y <= wr.y_hi; ++y, n += span) {
+        // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): as for the centre
         distance_indices(wr.rows[y - wr.y_lo] + 4 * x_lo, span, centre,
                          weights.s_numbers(y - i) + tx + (x_lo - j), shift, index + n);
         mixed |= copy_ints_differ(job.disp_arr + static_cast<std::ptrdiff_t>(y) * width + x_lo,

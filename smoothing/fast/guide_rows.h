@@ -97,6 +97,7 @@ inline __m128i four_distances(const std::uint8_t *px, __m128i centre) {
 // and reads row up to it (the padding of packed_row_bytes covers that).
 inline void squared_distances(const std::uint8_t *row, int count, __m128i centre, int *out) {
     for (int k = 0; k < count; k += 4)
+        // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): k < count <= width
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), four_distances(row + 4 * k, centre));
 }
 
@@ -110,6 +111,8 @@ inline void distance_indices(const std::uint8_t *row, int count, __m128i centre,
     for (int k = 0; k < count; k += 4) {
         const __m128i sv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_number + k));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(index + k),
+                         // k < count <= width, as above.
+                         // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                          _mm_add_epi32(_mm_sll_epi32(four_distances(row + 4 * k, centre), by), sv));
     }
 }

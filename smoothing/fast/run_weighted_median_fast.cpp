@@ -185,8 +185,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         job.above = factors.above_double;
         for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
-            s->dense =
-                allocate_buffer<double>(2 * thread_scratch::dense_bins, "disparity histogram");
+            s->dense = allocate_buffer<double>(2 * std::size_t{thread_scratch::dense_bins},
+                                               "disparity histogram");
         }
     }
 

@@ -75,6 +75,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
             const int *ds = disp_row(y);
             int dx = dx_lo;
             for (; dx + 1 <= dx_hi; dx += 2) {
+                // At most 126 * 8: these windows reach at most 63 columns.
+                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                 const double wa = est[(dx - dx_lo) * lanes], wb = est[(dx + 1 - dx_lo) * lanes];
                 a[ds[dx] - d_lo] += wa;
                 b[ds[dx + 1] - d_lo] += wb;
@@ -82,6 +84,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                 total_b += wb;
             }
             if (dx <= dx_hi) {
+                // At most 126 * 8, as above.
+                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                 const double wa = est[(dx - dx_lo) * lanes];
                 a[ds[dx] - d_lo] += wa;
                 total_a += wa;
@@ -102,6 +106,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
             for (int dx = dx_lo; dx <= dx_hi; ++dx)
                 add_weight(
                     histo, bins, min_d,
+                    // At most 126 * 8, as above.
+                    // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                     std::bit_cast<std::uint64_t>(static_cast<double>(est[(dx - dx_lo) * lanes])),
                     ds[dx], run.d, run.acc);
         }
