@@ -35,6 +35,13 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DISPSMOOTH_ARM64_SYSROOT)
 # Headers, libraries and packages from the folder alone; programs (the
 # emulator, groff, ...) from the host.
 set(CMAKE_FIND_ROOT_PATH "${DISPSMOOTH_ARM64_SYSROOT}")
+# Debian keeps some of the libraries' headers (libjpeg's jconfig.h, libtiff's
+# headers) in the multiarch folder, which the cross compiler does not search
+# in the sysroot by itself.
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES
+    "${DISPSMOOTH_ARM64_SYSROOT}/usr/include/${CMAKE_LIBRARY_ARCHITECTURE}")
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
+    "${DISPSMOOTH_ARM64_SYSROOT}/usr/include/${CMAKE_LIBRARY_ARCHITECTURE}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -128,7 +128,7 @@ void median_pixel(int width, const std::uint8_t *const *rows, int count, int x, 
         for (int xx = x_lo; xx <= x_hi; ++xx) cell[k++] = load_pixel(rows[r], xx);
     for (int j = k; j < 9; ++j) cell[j] = j < k + 4 - k / 2 ? v16qu{} : ~v16qu{};
     v16qu lo[3], mid[3], hi[3];
-    for (int c = 0; c < 3; ++c)
+    for (std::size_t c = 0; c < 3; ++c)
         sort3(cell[3 * c], cell[3 * c + 1], cell[3 * c + 2], lo[c], mid[c], hi[c]);
     const v16qu v =
         median_of_columns(lo[0], lo[1], lo[2], mid[0], mid[1], mid[2], hi[0], hi[1], hi[2]);
