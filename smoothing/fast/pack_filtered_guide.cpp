@@ -92,13 +92,16 @@ void pack_row(const int *src, int width, std::uint8_t *dst) {
     for (; x + 4 <= width; x += 4, src += 12, dst += 16) {
         const v4si a = load<v4si>(src), b = load<v4si>(src + 4), c = load<v4si>(src + 8);
         // Lane i of __builtin_shufflevector(x, y, m0, m1, m2, m3) is lane m_i of x
-        // followed by y.
-        const v4si bc = __builtin_shufflevector(b, c, 2, 5, 3, 6);    // b2 c1 b3 c2
-        const v4si r = __builtin_shufflevector(a, bc, 0, 3, 4, 5);    // a0 a3 b2 c1
-        const v4si ab1 = __builtin_shufflevector(a, b, 1, 4, 0, 0);   // a1 b0 .. ..
-        const v4si ab2 = __builtin_shufflevector(a, b, 2, 5, 0, 0);   // a2 b1 .. ..
-        const v4si g = __builtin_shufflevector(ab1, bc, 0, 1, 6, 7);  // a1 b0 b3 c2
-        const v4si l = __builtin_shufflevector(ab2, c, 0, 1, 4, 7);   // a2 b1 c0 c3
+        // followed by y.  Each move takes two lanes of its first operand and
+        // two of its second, which one instruction does (SSE's shufps).
+        const v4si bc = __builtin_shufflevector(b, c, 2, 2, 5, 5);     // b2 b2 c1 c1
+        const v4si r = __builtin_shufflevector(a, bc, 0, 3, 4, 6);     // a0 a3 b2 c1
+        const v4si ab0 = __builtin_shufflevector(a, b, 1, 1, 4, 4);    // a1 a1 b0 b0
+        const v4si bc3 = __builtin_shufflevector(b, c, 3, 3, 6, 6);    // b3 b3 c2 c2
+        const v4si g = __builtin_shufflevector(ab0, bc3, 0, 2, 4, 6);  // a1 b0 b3 c2
+        const v4si ab1 = __builtin_shufflevector(a, b, 2, 2, 5, 5);    // a2 a2 b1 b1
+        const v4si cc = __builtin_shufflevector(c, c, 0, 0, 3, 3);     // c0 c0 c3 c3
+        const v4si l = __builtin_shufflevector(ab1, cc, 0, 2, 4, 6);   // a2 b1 c0 c3
         store(dst, r | (g << 8) | (l << 16));
     }
     for (; x < width; ++x, src += 3, dst += 4) {
