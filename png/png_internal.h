@@ -23,6 +23,10 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
                     int bytes_per_pixel, png_row_fill fill, const void *pixels,
                     codec_failure *failure);
 
+// Frees the first rows rows of row_pointers, then the array; nothing when it
+// is null.  A plain function, callable on a recovery path.
+void free_png_rows(unsigned char **row_pointers, int rows);
+
 // Decodes filename into 8-bit R, G, B samples and an alpha array (malloc'd,
 // *pw x *ph pixels).  On any failure releases everything, fills *failure and
 // returns false.

@@ -66,10 +66,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);
         // Whatever failed below: release what is held at this moment.
-        if (row_pointers != nullptr) {
-            for (int y = 0; y < rows; ++y) std::free(row_pointers[y]);
-            std::free(row_pointers);
-        }
+        free_png_rows(row_pointers, rows);
         png_destroy_read_struct(&png, &info, nullptr);
         (void)std::fclose(fp);
         return false;
@@ -165,8 +162,7 @@ bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int
         }
     }
 
-    for (int y = 0; y < height; ++y) std::free(row_pointers[y]);
-    std::free(row_pointers);
+    free_png_rows(row_pointers, height);
 
     *pw = width;
     *ph = height;

@@ -75,10 +75,7 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot write PNG image \"%s\"", filename);
-        if (row_pointers != nullptr) {
-            for (int y = 0; y < rows; ++y) std::free(row_pointers[y]);
-            std::free(row_pointers);
-        }
+        free_png_rows(row_pointers, rows);
         png_destroy_write_struct(&png, &info);
         (void)std::fclose(fp);
         discard_output_file(&out);
@@ -124,26 +121,11 @@ bool write_png_rows(const char *filename, int width, int height, int color_type,
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
 
-    for (int y = 0; y < height; ++y) std::free(row_pointers[y]);
-    std::free(row_pointers);
+    free_png_rows(row_pointers, height);
 
-    // The last buffered bytes reach the file only here: a failed flush, sync
-    // or close is a failed write.  The new file reaches the disk before it
-    // takes the target's place.
-    bool written = std::fflush(fp) == 0 && sync_output_file(&out, fileno(fp));
-    int write_errno = errno;
-    if (std::fclose(fp) != 0 && written) {
-        written = false;
-        write_errno = errno;
-    }
-    if (written && !commit_output_file(&out)) {
-        written = false;
-        write_errno = errno;
-    }
-    if (!written) {
-        discard_output_file(&out);
+    if (!close_output_file(fp, &out)) {
         set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: cannot write \"%s\": %s",
-                          filename, std::strerror(write_errno));
+                          filename, std::strerror(errno));
         return false;
     }
     return true;
