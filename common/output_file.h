@@ -21,6 +21,8 @@
 #ifndef DISPSMOOTH_OUTPUT_FILE_H
 #define DISPSMOOTH_OUTPUT_FILE_H
 
+#include <cstdio>
+
 namespace dispsmooth {
 
 // One output being written.  Plain data without a destructor, so that it may
@@ -49,6 +51,12 @@ bool sync_output_file(const output_file *out, int fd);
 // place.  On failure the temporary file is removed and false returned with
 // errno set.  Either way *out is finished with.
 bool commit_output_file(output_file *out);
+
+// Finishes an output written through the stream fp: flushes it (an error
+// the stream has already seen counts), syncs it to the disk, closes it and
+// commits it.  On any failure removes the new file and returns false with
+// errno set to the cause; fp is closed either way.
+bool close_output_file(std::FILE *fp, output_file *out);
 
 // On any failure of the writer: removes the temporary file, leaving the
 // target as it was.  Does not close the descriptor, which the writer's

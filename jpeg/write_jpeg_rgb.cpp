@@ -153,27 +153,14 @@ bool write_jpeg_rgb(const char *filename, int width, int height, const int *imag
 
     jpeg_finish_compress(&cinfo);
     std::free(encoder->row);
-    // The destination flushes and checks the stream in jpeg_finish_compress;
-    // a failure that only fsync or fclose sees must not pass for a written
-    // file either.  The new file reaches the disk before it takes the
-    // target's place.
-    bool failed = std::ferror(outfile) != 0 || std::fflush(outfile) != 0 ||
-                  !sync_output_file(&out, fileno(outfile));
-    int write_errno = errno;
-    if (std::fclose(outfile) != 0 && !failed) {
-        failed = true;
-        write_errno = errno;
-    }
     jpeg_destroy_compress(&cinfo);
     std::free(encoder);
-    if (!failed && !commit_output_file(&out)) {
-        failed = true;
-        write_errno = errno;
-    }
-    if (failed) {
-        discard_output_file(&out);
+    // The destination flushes and checks the stream in jpeg_finish_compress;
+    // a failure that only fsync or fclose sees must not pass for a written
+    // file either.
+    if (!close_output_file(outfile, &out)) {
         set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: error writing \"%s\": %s",
-                          filename, std::strerror(write_errno));
+                          filename, std::strerror(errno));
         return false;
     }
     return true;
