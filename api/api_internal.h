@@ -1,8 +1,8 @@
 // The checks and the per-call settings behind the error-reporting interface
 // (dispsmooth/dispsmooth.hpp), shared with the Python module.  Every check
 // throws dispsmooth::error with the message that dispsmooth.hpp describes.
-#ifndef DISPSMOOTH_API_INTERNAL_H
-#define DISPSMOOTH_API_INTERNAL_H
+#ifndef DISPSMOOTH_API_API_INTERNAL_H
+#define DISPSMOOTH_API_API_INTERNAL_H
 
 #include "dispsmooth/dispsmooth.hpp"
 

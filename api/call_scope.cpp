@@ -1,7 +1,7 @@
 #include <omp.h>
 
-#include "api_internal.h"
-#include "call_settings.h"
+#include "api/api_internal.h"
+#include "common/call_settings.h"
 
 namespace dispsmooth::api {
 

@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <string>
 
-#include "api_internal.h"
+#include "api/api_internal.h"
 
 namespace dispsmooth::api {
 

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "api_internal.h"
+#include "api/api_internal.h"
 
 namespace dispsmooth::api {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api_internal.h"
+#include "api/api_internal.h"
 
 namespace {
 

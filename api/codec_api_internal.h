@@ -1,11 +1,11 @@
 // The codec side of the error-reporting interface: the codec cores that the
 // tool's routines are built over, called with the library's messages kept.
-#ifndef DISPSMOOTH_CODEC_API_INTERNAL_H
-#define DISPSMOOTH_CODEC_API_INTERNAL_H
+#ifndef DISPSMOOTH_API_CODEC_API_INTERNAL_H
+#define DISPSMOOTH_API_CODEC_API_INTERNAL_H
 
 #include <string>
 
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 #include "dispsmooth/dispsmooth.hpp"
 
 namespace dispsmooth::api {

@@ -1,4 +1,4 @@
-#include "codec_api_internal.h"
+#include "api/codec_api_internal.h"
 #include "dispsmooth/driver.h"
 
 namespace dispsmooth::api {

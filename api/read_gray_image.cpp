@@ -1,6 +1,6 @@
 #include <cstddef>
 
-#include "codec_api_internal.h"
+#include "api/codec_api_internal.h"
 
 namespace dispsmooth {
 

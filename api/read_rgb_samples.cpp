@@ -2,10 +2,10 @@
 #include <cstdlib>
 #include <memory>
 
-#include "codec_api_internal.h"
-#include "jpeg_internal.h"
-#include "png_internal.h"
-#include "tiff_internal.h"
+#include "api/codec_api_internal.h"
+#include "jpeg/jpeg_internal.h"
+#include "png/png_internal.h"
+#include "tiff/tiff_internal.h"
 
 #include <tiffio.h>
 

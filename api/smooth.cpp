@@ -1,6 +1,6 @@
 #include "dispsmooth/smoothing.h"
 
-#include "api_internal.h"
+#include "api/api_internal.h"
 
 namespace dispsmooth {
 

@@ -1,7 +1,7 @@
 #include <new>
 #include <string>
 
-#include "codec_api_internal.h"
+#include "api/codec_api_internal.h"
 
 namespace dispsmooth::api {
 

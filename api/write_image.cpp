@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "api_internal.h"
-#include "codec_api_internal.h"
-#include "jpeg_internal.h"
-#include "png_internal.h"
-#include "tiff_internal.h"
+#include "api/api_internal.h"
+#include "api/codec_api_internal.h"
+#include "jpeg/jpeg_internal.h"
+#include "png/png_internal.h"
+#include "tiff/tiff_internal.h"
 
 namespace dispsmooth {
 

@@ -36,11 +36,11 @@
 #include <utility>
 #include <vector>
 
+#include "bench/make_scene.h"
 #include "dispsmooth/smoothing.h"
-#include "fast/guide_rows.h"
-#include "fast/pack_filtered_guide.h"
-#include "fast/settle_stats.h"
-#include "make_scene.h"
+#include "smoothing/fast/guide_rows.h"
+#include "smoothing/fast/pack_filtered_guide.h"
+#include "smoothing/fast/settle_stats.h"
 
 namespace {
 

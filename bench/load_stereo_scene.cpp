@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bench/make_scene.h"
 #include "dispsmooth/png_codec.h"
-#include "make_scene.h"
 
 bench::scene bench::load_stereo_scene(const std::string &folder) {
     const std::filesystem::path image_file = std::filesystem::path(folder) / "left.png";

@@ -1,4 +1,4 @@
-#include "make_scene.h"
+#include "bench/make_scene.h"
 
 #include <algorithm>
 #include <cmath>

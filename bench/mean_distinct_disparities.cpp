@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "make_scene.h"
+#include "bench/make_scene.h"
 
 double bench::mean_distinct_disparities(const scene &s, int radius, int step) {
     if (radius < 0 || step < 1) return 0.0;

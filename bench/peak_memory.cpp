@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/make_scene.h"
 #include "dispsmooth/smoothing.h"
-#include "make_scene.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 namespace dispsmooth {
 

@@ -3,8 +3,8 @@
 // ends the process and the smoothing draws its progress indicator whenever
 // standard error is a terminal.  The error-reporting API (api/) changes them
 // on the calling thread for the duration of one call.
-#ifndef DISPSMOOTH_CALL_SETTINGS_H
-#define DISPSMOOTH_CALL_SETTINGS_H
+#ifndef DISPSMOOTH_COMMON_CALL_SETTINGS_H
+#define DISPSMOOTH_COMMON_CALL_SETTINGS_H
 
 namespace dispsmooth {
 

@@ -1,8 +1,8 @@
 // Allocation helpers shared by the codecs and the smoothing: sizes are
 // checked for overflow and a refused allocation ends the process with a
 // message instead of handing a null pointer on.
-#ifndef DISPSMOOTH_CHECKED_ALLOC_H
-#define DISPSMOOTH_CHECKED_ALLOC_H
+#ifndef DISPSMOOTH_COMMON_CHECKED_ALLOC_H
+#define DISPSMOOTH_COMMON_CHECKED_ALLOC_H
 
 #include <cstddef>
 

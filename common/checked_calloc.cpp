@@ -1,4 +1,4 @@
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <omp.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "call_settings.h"
+#include "common/call_settings.h"
 
 namespace dispsmooth {
 

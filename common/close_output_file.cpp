@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "output_file.h"
+#include "common/output_file.h"
 
 namespace dispsmooth {
 

@@ -1,8 +1,8 @@
 // How a codec's core reports a failure to its caller instead of ending the
 // process.  The tool's routines print the record's message and end the
 // process as they always have; the error-reporting API throws it.
-#ifndef DISPSMOOTH_CODEC_FAILURE_H
-#define DISPSMOOTH_CODEC_FAILURE_H
+#ifndef DISPSMOOTH_COMMON_CODEC_FAILURE_H
+#define DISPSMOOTH_COMMON_CODEC_FAILURE_H
 
 #include <cstddef>
 

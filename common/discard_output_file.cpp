@@ -1,6 +1,6 @@
-#include "output_file.h"
+#include "common/output_file.h"
 
-#include "temp_file_guard.h"
+#include "common/temp_file_guard.h"
 
 #include <unistd.h>
 #include <cerrno>

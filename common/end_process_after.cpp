@@ -1,4 +1,4 @@
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "gray_to_rgb.h"
+#include "common/gray_to_rgb.h"
 
 #include <cstddef>
 

@@ -1,9 +1,9 @@
 // Gray images written as RGB with R = G = B, as the JPEG and PNG gray
 // writers store them.
-#ifndef DISPSMOOTH_GRAY_TO_RGB_H
-#define DISPSMOOTH_GRAY_TO_RGB_H
+#ifndef DISPSMOOTH_COMMON_GRAY_TO_RGB_H
+#define DISPSMOOTH_COMMON_GRAY_TO_RGB_H
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 namespace dispsmooth {
 

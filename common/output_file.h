@@ -18,8 +18,8 @@
 // file with other hard links; a file whose owner or group the new file
 // cannot take; a file the process may not write; and a directory where no
 // new file can be created.
-#ifndef DISPSMOOTH_OUTPUT_FILE_H
-#define DISPSMOOTH_OUTPUT_FILE_H
+#ifndef DISPSMOOTH_COMMON_OUTPUT_FILE_H
+#define DISPSMOOTH_COMMON_OUTPUT_FILE_H
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-#include "progress.h"
+#include "common/progress.h"
 
 #include <unistd.h>
 #include <algorithm>
 #include <new>
 
-#include "call_settings.h"
+#include "common/call_settings.h"
 
 namespace dispsmooth {
 

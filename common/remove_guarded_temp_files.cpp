@@ -1,4 +1,4 @@
-#include "temp_file_guard.h"
+#include "common/temp_file_guard.h"
 
 #include <unistd.h>
 

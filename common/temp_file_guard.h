@@ -1,7 +1,7 @@
 // Removal of the temporary output files when the process ends before they
 // are renamed over their targets.  Private to the output-file steps.
-#ifndef DISPSMOOTH_TEMP_FILE_GUARD_H
-#define DISPSMOOTH_TEMP_FILE_GUARD_H
+#ifndef DISPSMOOTH_COMMON_TEMP_FILE_GUARD_H
+#define DISPSMOOTH_COMMON_TEMP_FILE_GUARD_H
 
 #include <sys/types.h>
 #include <atomic>

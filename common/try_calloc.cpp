@@ -1,6 +1,6 @@
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 namespace dispsmooth {
 

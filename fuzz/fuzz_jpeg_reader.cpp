@@ -1,7 +1,7 @@
 // Fuzz target: the JPEG readers (gray, which goes through the colour
 // reader).  A refused file ends with a message and abort().
 #include "dispsmooth/jpeg_codec.h"
-#include "harness.h"
+#include "fuzz/harness.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // names it holds.  The reader returns false with a message instead of ending
 // the process, so this target runs in-process, without a child.
 #include "dispsmooth/driver.h"
-#include "harness.h"
+#include "fuzz/harness.h"
 
 #include <cctype>
 #include <climits>

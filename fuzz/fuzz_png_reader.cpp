@@ -2,7 +2,7 @@
 // colour-with-alpha readers).  A refused file ends with a message and
 // abort().
 #include "dispsmooth/png_codec.h"
-#include "harness.h"
+#include "fuzz/harness.h"
 
 namespace {
 

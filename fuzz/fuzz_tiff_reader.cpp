@@ -1,7 +1,7 @@
 // Fuzz target: the TIFF readers (colour, gray, and both with alpha) on one
 // file.  A refused file ends with a message and exit status 1.
 #include "dispsmooth/tiff_codec.h"
-#include "harness.h"
+#include "fuzz/harness.h"
 
 namespace {
 

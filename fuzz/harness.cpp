@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "fuzz/harness.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

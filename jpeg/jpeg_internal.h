@@ -1,9 +1,9 @@
 // Private to the JPEG codec: the decode and encode of the tool's routines,
 // reporting a failure to the caller instead of ending the process.
-#ifndef DISPSMOOTH_JPEG_INTERNAL_H
-#define DISPSMOOTH_JPEG_INTERNAL_H
+#ifndef DISPSMOOTH_JPEG_JPEG_INTERNAL_H
+#define DISPSMOOTH_JPEG_JPEG_INTERNAL_H
 
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 
 namespace dispsmooth::jpeg_detail {
 

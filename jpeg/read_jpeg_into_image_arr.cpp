@@ -1,6 +1,6 @@
 #include "dispsmooth/jpeg_codec.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -1,6 +1,6 @@
-#include "jpeg_internal.h"
+#include "jpeg/jpeg_internal.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <csetjmp>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "dispsmooth/jpeg_codec.h"
 
-#include "checked_alloc.h"
-#include "gray_to_rgb.h"
+#include "common/checked_alloc.h"
+#include "common/gray_to_rgb.h"
 
 #include <cstdio>
 #include <cstdlib>

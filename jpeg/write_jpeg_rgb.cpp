@@ -1,7 +1,7 @@
-#include "jpeg_internal.h"
+#include "jpeg/jpeg_internal.h"
 
-#include "checked_alloc.h"
-#include "output_file.h"
+#include "common/checked_alloc.h"
+#include "common/output_file.h"
 
 #include <unistd.h>
 #include <cerrno>

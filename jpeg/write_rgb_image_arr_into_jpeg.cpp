@@ -1,6 +1,6 @@
 #include "dispsmooth/jpeg_codec.h"
 
-#include "jpeg_internal.h"
+#include "jpeg/jpeg_internal.h"
 
 #include <cstdio>
 #include <cstdlib>

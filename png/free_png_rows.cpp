@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "png_internal.h"
+#include "png/png_internal.h"
 
 namespace dispsmooth::png_detail {
 

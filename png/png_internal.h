@@ -1,9 +1,9 @@
 // Private to the PNG codec: the write sequence shared by the truecolour and
 // truecolour-with-alpha writers.
-#ifndef DISPSMOOTH_PNG_INTERNAL_H
-#define DISPSMOOTH_PNG_INTERNAL_H
+#ifndef DISPSMOOTH_PNG_PNG_INTERNAL_H
+#define DISPSMOOTH_PNG_PNG_INTERNAL_H
 
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 
 namespace dispsmooth::png_detail {
 

@@ -1,6 +1,6 @@
 #include "dispsmooth/png_codec.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <cstddef>
 #include <cstdlib>

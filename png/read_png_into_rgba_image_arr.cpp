@@ -1,6 +1,6 @@
 #include "dispsmooth/png_codec.h"
 
-#include "png_internal.h"
+#include "png/png_internal.h"
 
 // Every failure, libpng's included, ends the process with abort() after
 // the reader's message.

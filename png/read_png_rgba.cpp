@@ -1,6 +1,6 @@
-#include "png_internal.h"
+#include "png/png_internal.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <png.h>
 

@@ -1,7 +1,7 @@
-#include "png_internal.h"
+#include "png/png_internal.h"
 
-#include "checked_alloc.h"
-#include "output_file.h"
+#include "common/checked_alloc.h"
+#include "common/output_file.h"
 
 #include <png.h>
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "dispsmooth/dispsmooth.hpp"
-#include "python_internal.h"
+#include "python/python_internal.h"
 
 namespace py = pybind11;
 

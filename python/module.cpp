@@ -3,7 +3,7 @@
 
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/version.h"
-#include "python_internal.h"
+#include "python/python_internal.h"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 // The functions of the Python module, bound in module.cpp.
-#ifndef DISPSMOOTH_PYTHON_INTERNAL_H
-#define DISPSMOOTH_PYTHON_INTERNAL_H
+#ifndef DISPSMOOTH_PYTHON_PYTHON_INTERNAL_H
+#define DISPSMOOTH_PYTHON_PYTHON_INTERNAL_H
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "api_internal.h"
-#include "python_internal.h"
+#include "api/api_internal.h"
+#include "python/python_internal.h"
 
 namespace py = pybind11;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "buffer.h"
+#include "common/buffer.h"
 
 void median(int width, int height, const int *src_arr, int radius, int *dst_arr) {
     if (width <= 0 || height <= 0) return;

@@ -23,8 +23,8 @@
 #include <memory>
 #include <vector>
 
-#include "buffer.h"
-#include "median3x3.h"
+#include "common/buffer.h"
+#include "smoothing/median3x3.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer.h"
-#include "fast/guide_rows.h"
-#include "fast/pack_filtered_guide.h"
-#include "fast/run_weighted_median_fast.h"
-#include "smooth_with_routines.h"
+#include "common/buffer.h"
+#include "smoothing/fast/guide_rows.h"
+#include "smoothing/fast/pack_filtered_guide.h"
+#include "smoothing/fast/run_weighted_median_fast.h"
+#include "smoothing/smooth_with_routines.h"
 
 // The same result as smooth_disparity_weighted_median_reference to the last
 // bit, computed faster.  For a reference image of 0..255 values (every image

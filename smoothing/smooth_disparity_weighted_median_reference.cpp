@@ -4,7 +4,7 @@
 // measures it.
 #include "dispsmooth/smoothing.h"
 
-#include "smooth_with_routines.h"
+#include "smoothing/smooth_with_routines.h"
 
 void smooth_disparity_weighted_median_reference(int width, int height, const int *image_arr,
                                                 int *disp_arr, int min_d, int max_d, int radius,

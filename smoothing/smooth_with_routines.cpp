@@ -1,8 +1,8 @@
-#include "smooth_with_routines.h"
+#include "smoothing/smooth_with_routines.h"
 
 #include <cstddef>
 
-#include "buffer.h"
+#include "common/buffer.h"
 
 namespace dispsmooth {
 

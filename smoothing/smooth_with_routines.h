@@ -1,8 +1,8 @@
 // The steps of smooth_disparity_weighted_median with the median and weighted
 // median routines as parameters, so that the fast routines and the
 // straightforward ones run through one and the same composition.
-#ifndef DISPSMOOTH_SMOOTH_WITH_ROUTINES_H
-#define DISPSMOOTH_SMOOTH_WITH_ROUTINES_H
+#ifndef DISPSMOOTH_SMOOTHING_SMOOTH_WITH_ROUTINES_H
+#define DISPSMOOTH_SMOOTHING_SMOOTH_WITH_ROUTINES_H
 
 namespace dispsmooth {
 

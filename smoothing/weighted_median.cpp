@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-#include "buffer.h"
-#include "progress.h"
+#include "common/buffer.h"
+#include "common/progress.h"
 
 void weighted_median(int width, int height, const int *guide_arr, const int *disp_arr, int min_d,
                      int max_d, int radius, double sigma_space, double sigma_color,

@@ -1,6 +1,6 @@
 #include "dispsmooth/smoothing.h"
 
-#include "fast/run_weighted_median_fast.h"
+#include "smoothing/fast/run_weighted_median_fast.h"
 
 void weighted_median_fast(int width, int height, const int *guide_arr, const int *disp_arr,
                           int min_d, int max_d, int radius, double sigma_space, double sigma_color,

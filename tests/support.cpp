@@ -1,4 +1,4 @@
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "api_internal.h"
-#include "checked_alloc.h"
+#include "api/api_internal.h"
+#include "common/checked_alloc.h"
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"
-#include "support.h"
+#include "tests/support.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dispsmooth/dispsmooth.hpp"
-#include "support.h"
+#include "tests/support.h"
 
 namespace {
 

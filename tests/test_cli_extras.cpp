@@ -2,7 +2,7 @@
 // that appears on a terminal and nowhere else.
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/version.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

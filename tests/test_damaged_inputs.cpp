@@ -5,7 +5,7 @@
 #include "dispsmooth/jpeg_codec.h"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/tiff_codec.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

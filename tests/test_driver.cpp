@@ -2,7 +2,7 @@
 // token layout, the echo and the messages for missing parameters are checked
 // end to end in test_cli.
 #include "dispsmooth/driver.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

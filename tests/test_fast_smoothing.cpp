@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "dispsmooth/smoothing.h"
-#include "fast/vector_isa.h"
+#include "smoothing/fast/vector_isa.h"
 
 namespace {
 

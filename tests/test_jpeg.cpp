@@ -1,7 +1,7 @@
 // JPEG codec: the shared JPEG files against an independent decoder, the
 // refusals, and round trips through the writers.
 #include "dispsmooth/jpeg_codec.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "median3x3.h"
+#include "smoothing/median3x3.h"
 
 namespace {
 

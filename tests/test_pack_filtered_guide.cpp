@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "dispsmooth/smoothing.h"
-#include "fast/guide_rows.h"
-#include "fast/pack_filtered_guide.h"
+#include "smoothing/fast/guide_rows.h"
+#include "smoothing/fast/pack_filtered_guide.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"
 #include "dispsmooth/tiff_codec.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 #include <png.h>

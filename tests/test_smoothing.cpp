@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dispsmooth/smoothing.h"
-#include "support.h"
+#include "tests/support.h"
 
 namespace {
 

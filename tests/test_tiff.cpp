@@ -1,7 +1,7 @@
 // TIFF codec: round trips, what the written files hold, orientation,
 // refusals, and every shared TIFF test image.
 #include "dispsmooth/tiff_codec.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>

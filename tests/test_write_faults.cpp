@@ -5,7 +5,7 @@
 // PNG writer aborts, the JPEG writer exits with status 1, and the new file
 // they were writing is gone.
 #include "dispsmooth/tiff_codec.h"
-#include "support.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 

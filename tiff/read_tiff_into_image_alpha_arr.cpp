@@ -1,7 +1,7 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "checked_alloc.h"
-#include "tiff_internal.h"
+#include "common/checked_alloc.h"
+#include "tiff/tiff_internal.h"
 
 #include <tiffio.h>
 

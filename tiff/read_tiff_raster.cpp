@@ -1,4 +1,4 @@
-#include "tiff_internal.h"
+#include "tiff/tiff_internal.h"
 
 namespace dispsmooth {
 

@@ -2,12 +2,12 @@
 // those taking a codec_failure report a failure through it, having released
 // everything (and removed an unfinished new file); read_tiff_raster ends the
 // process with the failure's message (exit status 1) instead.
-#ifndef DISPSMOOTH_TIFF_INTERNAL_H
-#define DISPSMOOTH_TIFF_INTERNAL_H
+#ifndef DISPSMOOTH_TIFF_TIFF_INTERNAL_H
+#define DISPSMOOTH_TIFF_TIFF_INTERNAL_H
 
 #include <cstdint>
 
-#include "codec_failure.h"
+#include "common/codec_failure.h"
 
 namespace dispsmooth {
 

@@ -1,6 +1,6 @@
-#include "tiff_internal.h"
+#include "tiff/tiff_internal.h"
 
-#include "checked_alloc.h"
+#include "common/checked_alloc.h"
 
 #include <tiffio.h>
 

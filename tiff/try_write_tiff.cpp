@@ -1,5 +1,5 @@
-#include "output_file.h"
-#include "tiff_internal.h"
+#include "common/output_file.h"
+#include "tiff/tiff_internal.h"
 
 #include <tiffio.h>
 

@@ -1,6 +1,6 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "tiff_internal.h"
+#include "tiff/tiff_internal.h"
 
 void write_rgb_image_arr_into_tiff(const char *file_name, int width, int heigh,
                                    const int *image_arr) {

@@ -1,6 +1,6 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "tiff_internal.h"
+#include "tiff/tiff_internal.h"
 
 void write_tiff(const char *filename, const unsigned char *data, int w, int h, int sampleperpixel) {
     dispsmooth::codec_failure failure;

@@ -1,8 +1,8 @@
-#include "vector_isa.h"
+#include "smoothing/fast/vector_isa.h"
 
 #include <algorithm>
 
-#include "processor.h"
+#include "smoothing/fast/processor.h"
 
 namespace dispsmooth {
 

@@ -13,11 +13,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "buffer.h"
-#include "estimate_lanes.h"
-#include "guide_rows.h"
-#include "touched_histogram.h"
-#include "weight_table.h"
+#include "common/buffer.h"
+#include "smoothing/fast/estimate_lanes.h"
+#include "smoothing/fast/guide_rows.h"
+#include "smoothing/fast/touched_histogram.h"
+#include "smoothing/fast/weight_table.h"
 
 namespace dispsmooth {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "processor.h"
+#include "smoothing/fast/processor.h"
 
 namespace dispsmooth {
 

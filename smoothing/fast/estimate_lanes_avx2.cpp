@@ -20,8 +20,8 @@
 // 2^t = 2^(e - 127) 2^f: 2^(e - 127) is the float whose exponent bits are e,
 // and 2^f, f in [0, 1), a degree-4 polynomial.  e <= 0 (t < -126) gives the
 // bits of +0.0: the estimate of a weight below 2^-126 is 0.
-#include "estimate_lanes.h"
-#include "processor.h"
+#include "smoothing/fast/estimate_lanes.h"
+#include "smoothing/fast/processor.h"
 
 #if DISPSMOOTH_X86
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "dispsmooth/smoothing.h"
-#include "engine.h"
-#include "running_bin.h"
+#include "smoothing/fast/engine.h"
+#include "smoothing/fast/running_bin.h"
 
 namespace {
 

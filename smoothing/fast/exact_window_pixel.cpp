@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine.h"
-#include "running_bin.h"
+#include "smoothing/fast/engine.h"
+#include "smoothing/fast/running_bin.h"
 
 namespace {
 

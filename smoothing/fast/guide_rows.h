@@ -9,8 +9,8 @@
 // does not grow with the image.  The distances are integer arithmetic: the
 // differences fit 16 bits and the sums of squares 32 bits, so they equal
 // color_distance_squared exactly (which saturates only beyond INT_MAX).
-#ifndef DISPSMOOTH_SMOOTHING_GUIDE_ROWS_H
-#define DISPSMOOTH_SMOOTHING_GUIDE_ROWS_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_GUIDE_ROWS_H
+#define DISPSMOOTH_SMOOTHING_FAST_GUIDE_ROWS_H
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer.h"
+#include "common/buffer.h"
 
 namespace dispsmooth {
 

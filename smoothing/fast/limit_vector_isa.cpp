@@ -1,4 +1,4 @@
-#include "vector_isa.h"
+#include "smoothing/fast/vector_isa.h"
 
 namespace dispsmooth {
 

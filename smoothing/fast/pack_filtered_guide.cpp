@@ -21,7 +21,7 @@
 // must have at most k / 2 window values below it and more than k / 2 at or
 // below it, which holds for element k / 2 of the sorted window and for no
 // other value.  A failure ends the process with "median".
-#include "pack_filtered_guide.h"
+#include "smoothing/fast/pack_filtered_guide.h"
 
 #include <omp.h>
 
@@ -30,10 +30,10 @@
 #include <cstring>
 #include <vector>
 
-#include "buffer.h"
+#include "common/buffer.h"
 #include "dispsmooth/smoothing.h"
-#include "guide_rows.h"
-#include "median3x3.h"
+#include "smoothing/fast/guide_rows.h"
+#include "smoothing/median3x3.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The guide image of the fast smoothing in one pass: the 3x3 median of each
 // channel of an RGB reference image, written straight into the compact rows
 // of guide_rows.h (4 bytes per pixel: R, G, B, 0).
-#ifndef DISPSMOOTH_SMOOTHING_PACK_FILTERED_GUIDE_H
-#define DISPSMOOTH_SMOOTHING_PACK_FILTERED_GUIDE_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_PACK_FILTERED_GUIDE_H
+#define DISPSMOOTH_SMOOTHING_FAST_PACK_FILTERED_GUIDE_H
 
 #include <cstdint>
 

@@ -20,7 +20,7 @@
 //   pixels before it are computed (threads record a rejected histogram
 //   instead of stopping at once), and the earliest failure is reported after
 //   the rows are done, from the calling thread.
-#include "run_weighted_median_fast.h"
+#include "smoothing/fast/run_weighted_median_fast.h"
 
 #include <omp.h>
 
@@ -33,12 +33,12 @@
 #include <memory>
 #include <vector>
 
+#include "common/progress.h"
 #include "dispsmooth/smoothing.h"
-#include "engine.h"
-#include "progress.h"
-#include "settle_margins.h"
-#include "settle_stats.h"
-#include "vector_isa.h"
+#include "smoothing/fast/engine.h"
+#include "smoothing/fast/settle_margins.h"
+#include "smoothing/fast/settle_stats.h"
+#include "smoothing/fast/vector_isa.h"
 
 namespace {
 

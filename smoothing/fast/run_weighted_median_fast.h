@@ -1,8 +1,8 @@
 // The engine of weighted_median_fast, which also takes the guide already
 // repacked (see guide_rows.h), as the fast composition of the smoothing
 // builds it.
-#ifndef DISPSMOOTH_SMOOTHING_RUN_WEIGHTED_MEDIAN_FAST_H
-#define DISPSMOOTH_SMOOTHING_RUN_WEIGHTED_MEDIAN_FAST_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_RUN_WEIGHTED_MEDIAN_FAST_H
+#define DISPSMOOTH_SMOOTHING_FAST_RUN_WEIGHTED_MEDIAN_FAST_H
 
 #include <cstdint>
 

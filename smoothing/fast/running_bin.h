@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "touched_histogram.h"
+#include "smoothing/fast/touched_histogram.h"
 
 namespace dispsmooth {
 

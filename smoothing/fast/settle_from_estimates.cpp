@@ -16,9 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine.h"
-#include "running_bin.h"
-#include "settle_margins.h"
+#include "smoothing/fast/engine.h"
+#include "smoothing/fast/running_bin.h"
+#include "smoothing/fast/settle_margins.h"
 
 namespace {
 

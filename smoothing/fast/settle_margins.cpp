@@ -1,4 +1,4 @@
-#include "settle_margins.h"
+#include "smoothing/fast/settle_margins.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "settle_stats.h"
+#include "smoothing/fast/settle_stats.h"
 
 #include <atomic>
 

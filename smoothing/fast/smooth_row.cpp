@@ -14,8 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine.h"
-#include "processor.h"
+#include "smoothing/fast/engine.h"
+#include "smoothing/fast/processor.h"
 
 #if DISPSMOOTH_X86
 namespace {

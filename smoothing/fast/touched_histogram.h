@@ -14,16 +14,16 @@
 // level of one bit per bitmap word, so that visiting them in ascending order
 // costs a few word scans for the usual 256 bins and stays cheap for wide
 // disparity ranges.
-#ifndef DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
-#define DISPSMOOTH_SMOOTHING_TOUCHED_HISTOGRAM_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_TOUCHED_HISTOGRAM_H
+#define DISPSMOOTH_SMOOTHING_FAST_TOUCHED_HISTOGRAM_H
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer.h"
-#include "settle_margins.h"
+#include "common/buffer.h"
+#include "smoothing/fast/settle_margins.h"
 
 namespace dispsmooth {
 

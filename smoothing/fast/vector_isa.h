@@ -2,8 +2,8 @@
 // processor offers, or less where limit_vector_isa asked for less (so that
 // tests can run every code path on one machine).  Every path gives the same
 // results to the last bit.
-#ifndef DISPSMOOTH_SMOOTHING_VECTOR_ISA_H
-#define DISPSMOOTH_SMOOTHING_VECTOR_ISA_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_VECTOR_ISA_H
+#define DISPSMOOTH_SMOOTHING_FAST_VECTOR_ISA_H
 
 #include <atomic>
 

@@ -27,8 +27,8 @@
 // bit flipped, so that the zero of calloc means "not yet computed": no weight
 // has the bits of -0.0 (exp never returns it), and even if one did it would
 // merely be recomputed at every use.
-#ifndef DISPSMOOTH_SMOOTHING_WEIGHT_TABLE_H
-#define DISPSMOOTH_SMOOTHING_WEIGHT_TABLE_H
+#ifndef DISPSMOOTH_SMOOTHING_FAST_WEIGHT_TABLE_H
+#define DISPSMOOTH_SMOOTHING_FAST_WEIGHT_TABLE_H
 
 #include <algorithm>
 #include <atomic>
@@ -38,7 +38,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "buffer.h"
+#include "common/buffer.h"
 
 namespace dispsmooth {
 
