@@ -1,6 +1,7 @@
 #include <cstddef>
 
 #include "api/codec_api_internal.h"
+#include "common/gray_to_rgb.h"
 
 namespace dispsmooth {
 
@@ -12,7 +13,7 @@ gray_image read_gray_image(const std::string &path) {
     gray.width = rgb.width;
     gray.height = rgb.height;
     gray.pixels.resize(rgb.samples.size() / 3);
-    for (std::size_t i = 0; i < gray.pixels.size(); ++i) gray.pixels[i] = rgb.samples[3 * i];
+    fill_red_of_rgb(gray.pixels.size(), rgb.samples.data(), gray.pixels.data());
     return gray;
 }
 

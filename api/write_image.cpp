@@ -4,6 +4,7 @@
 
 #include "api/api_internal.h"
 #include "api/codec_api_internal.h"
+#include "common/gray_to_rgb.h"
 #include "jpeg/jpeg_internal.h"
 #include "png/png_internal.h"
 #include "tiff/tiff_internal.h"
@@ -53,8 +54,7 @@ void write_image(const std::string &path, const gray_image &image) {
         // The tool's gray JPEG writer goes through its RGB writer with
         // R = G = B.
         std::vector<int> rgb(3 * n);
-        for (std::size_t i = 0; i < n; ++i)
-            rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = image.pixels[i];
+        fill_rgb_from_gray(n, image.pixels.data(), rgb.data());
         written = jpeg_detail::write_jpeg_rgb(path.c_str(), image.width, image.height, rgb.data(),
                                               &failure);
         break;

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 
 namespace dispsmooth {
 

@@ -4,8 +4,6 @@
 #ifndef DISPSMOOTH_COMMON_CODEC_FAILURE_H
 #define DISPSMOOTH_COMMON_CODEC_FAILURE_H
 
-#include <cstddef>
-
 namespace dispsmooth {
 
 enum class codec_failure_kind {
@@ -41,14 +39,6 @@ void set_codec_failure(codec_failure *failure, codec_failure_kind kind, const ch
 // Keeps the library's message, the first one only.
 void keep_library_message(codec_failure *failure, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
-
-// calloc(count, size) for an array of the file filename, or nullptr after
-// recording the out-of-memory failure with the words of checked_file_calloc.
-void *try_file_calloc(std::size_t count, std::size_t size, const char *what, const char *filename,
-                      codec_failure *failure);
-
-// The same without a file name, with the words of checked_calloc.
-void *try_calloc(std::size_t count, std::size_t size, const char *what, codec_failure *failure);
 
 // The tool's end of a failed codec call: writes the message to standard
 // error and ends the process, with abort() or exit(1).

@@ -1,8 +1,7 @@
 #include "dispsmooth/jpeg_codec.h"
 
-#include "common/checked_alloc.h"
+#include "common/gray_to_rgb.h"
 
-#include <cstddef>
 #include <cstdlib>
 
 // Decodes through the RGB reader and keeps the red sample of every pixel,
@@ -14,15 +13,8 @@ void read_jpeg_into_image_arr(const char *filename, int *pw, int *ph, int **pima
     int *rgb_image_arr = nullptr;
     read_jpeg_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
 
-    int *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        static_cast<std::size_t>(width) * height, sizeof(int), "the gray image array", filename,
-        dispsmooth::on_failure::abort_process));
-    for (int i = 0; i < height; i++) {
-        for (int j = 0; j < width; j++) {
-            const int ind = width * i + j;
-            image_arr[ind] = rgb_image_arr[3 * static_cast<std::ptrdiff_t>(ind)];
-        }
-    }
+    int *image_arr = dispsmooth::red_of_rgb(width, height, rgb_image_arr, "the gray image array",
+                                            filename, dispsmooth::on_failure::abort_process);
 
     *pw = width;
     *ph = height;

@@ -4,7 +4,7 @@
 // information instead; any other arguments are ignored.
 #include "dispsmooth/driver.h"
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 
 #include <cstdio>
 #include <exception>

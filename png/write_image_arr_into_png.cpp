@@ -1,6 +1,6 @@
 #include "dispsmooth/png_codec.h"
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 #include "common/gray_to_rgb.h"
 
 #include <cstdio>

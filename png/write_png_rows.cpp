@@ -1,6 +1,6 @@
 #include "png/png_internal.h"
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 #include "common/output_file.h"
 
 #include <png.h>

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "api/api_internal.h"
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"

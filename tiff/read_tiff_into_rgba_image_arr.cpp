@@ -1,6 +1,6 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 #include "tiff/tiff_internal.h"
 
 #include <tiffio.h>

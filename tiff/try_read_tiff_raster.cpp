@@ -1,6 +1,6 @@
 #include "tiff/tiff_internal.h"
 
-#include "common/checked_alloc.h"
+#include "common/alloc.h"
 
 #include <tiffio.h>
 

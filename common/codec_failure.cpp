@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace dispsmooth {
 
@@ -18,6 +19,21 @@ void set_codec_failure(codec_failure *failure, codec_failure_kind kind, const ch
     if (end > sizeof failure->message - 2) end = sizeof failure->message - 2;
     failure->message[end] = '\n';
     failure->message[end + 1] = '\0';
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
+void keep_library_message(codec_failure *failure, const char *format, ...) {
+    if (failure->library_message[0] != '\0') return;
+    std::va_list args;
+    va_start(args, format);
+    (void)std::vsnprintf(failure->library_message, sizeof failure->library_message, format, args);
+    va_end(args);
+}
+
+void end_process_after(const codec_failure &failure, bool abort_process) {
+    (void)std::fputs(failure.message, stderr);
+    if (abort_process) std::abort();
+    std::exit(1);
 }
 
 }  // namespace dispsmooth
