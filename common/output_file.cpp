@@ -17,53 +17,74 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 
 namespace dispsmooth {
 
 namespace {
 
 // Removal of the temporary files when the process ends before they are
-// renamed over their targets.  guard_temp_file registers a path (shorter
-// than PATH_MAX) for removal should the process end before
-// unguard_temp_file: by exit(), or by SIGHUP, SIGINT, SIGTERM, SIGXFSZ or
-// SIGABRT while their disposition is the default one.  Those handlers
-// remove every registered file, restore the default disposition and raise
-// the signal again, so the process ends as the signal would have ended it.
-// Handlers are installed while at least one file is registered.
+// renamed over their targets.  guard_temp_file registers a new file (a
+// descriptor of its directory and its name there) for removal should the
+// process end before unguard_temp_file: by exit(), or by SIGHUP, SIGINT,
+// SIGTERM, SIGXFSZ or SIGABRT while their disposition is the default one.
+// Those handlers remove every registered file, restore the default
+// disposition and raise the signal again, so the process ends as the signal
+// would have ended it.  Handlers are installed while at least one file is
+// registered.
 
 // A registered name.  The name is copied in while the slot is claimed and
 // read by the handlers only once it is armed.
 enum slot_state : int { slot_free = 0, slot_claimed = 1, slot_armed = 2 };
 
-struct slot {
+}  // namespace
+
+struct temp_file_slot {
     std::atomic<int> state;
     // The process that registered the name: a child forked during the write
     // inherits the registrations but must not remove its parent's file.
     pid_t owner;
-    char path[PATH_MAX];
+    int dir_fd;
+    char name[NAME_MAX + 1];
 };
-static_assert(std::atomic<int>::is_always_lock_free, "the handlers read the slot states");
 
-constexpr int slot_count = 16;
-slot slots[slot_count];
+namespace {
+
+static_assert(std::atomic<int>::is_always_lock_free, "the handlers read the slot states");
+static_assert(std::atomic<void *>::is_always_lock_free, "the handlers follow the block list");
+
+// The slots, in blocks: the first one static, the others allocated as more
+// files are written at once than the blocks so far hold, and kept for the
+// life of the process.  A block is linked in only once it is initialised,
+// so the handlers, which only follow the links, always see whole blocks.
+struct slot_block {
+    static constexpr int size = 16;
+    temp_file_slot slots[size];
+    std::atomic<slot_block *> next{nullptr};
+};
+
+slot_block first_block;
 
 // The signals whose default action would end the process in the middle of a
 // write.
 constexpr int guarded_signals[] = {SIGHUP, SIGINT, SIGTERM, SIGXFSZ, SIGABRT};
 constexpr int guarded_signal_count = sizeof guarded_signals / sizeof guarded_signals[0];
 
-// Guarded by install_mutex: how many files are registered, and for which
-// signals the handler below was installed.
+// Guarded by install_mutex: how many files are registered, for which
+// signals the handler below was installed, and the linking of new blocks.
 std::mutex install_mutex;
 int registered = 0;
 bool installed[guarded_signal_count];
 
 // Removes every file this process registered.  Async-signal-safe: only
-// lock-free atomic loads, getpid() and unlink().
+// lock-free atomic loads, getpid() and unlinkat().
 void remove_guarded_temp_files() {
     const pid_t self = getpid();
-    for (slot &s : slots) {
-        if (s.state.load() == slot_armed && s.owner == self) unlink(s.path);
+    for (slot_block *block = &first_block; block != nullptr;
+         block = block->next.load(std::memory_order_acquire)) {
+        for (temp_file_slot &s : block->slots) {
+            if (s.state.load() == slot_armed && s.owner == self) unlinkat(s.dir_fd, s.name, 0);
+        }
     }
 }
 
@@ -103,38 +124,55 @@ void install_handlers() {
     }
 }
 
-// Returns the place that holds the name, for unguard_temp_file, or -1 when
-// path could not be registered (too long, or as many files are being
-// written at once as there are places to hold their names).
-int guard_temp_file(const char *path) {
-    const std::size_t length = std::strlen(path);
-    if (length >= sizeof slots[0].path) return -1;
-
-    for (int place = 0; place < slot_count; ++place) {
-        slot &s = slots[place];
-        int expected = slot_free;
-        if (!s.state.compare_exchange_strong(expected, slot_claimed)) continue;
-        std::memcpy(s.path, path, length + 1);
-        s.owner = getpid();
-        {
-            const std::lock_guard<std::mutex> lock(install_mutex);
-            static bool exit_handler_registered = false;
-            if (!exit_handler_registered)
-                exit_handler_registered = std::atexit(remove_at_exit) == 0;
-            if (registered++ == 0) install_handlers();
+// A free slot, claimed; or, when every slot is taken, the first of a new
+// block.  Null only when no block can be allocated.
+temp_file_slot *claim_slot() {
+    for (;;) {
+        slot_block *last = nullptr;
+        for (slot_block *block = &first_block; block != nullptr;
+             block = block->next.load(std::memory_order_acquire)) {
+            for (temp_file_slot &s : block->slots) {
+                int expected = slot_free;
+                if (s.state.compare_exchange_strong(expected, slot_claimed)) return &s;
+            }
+            last = block;
         }
-        s.state.store(slot_armed);
-        return place;
+        const std::lock_guard<std::mutex> lock(install_mutex);
+        // Another thread may have linked a block meanwhile: look again.
+        if (last->next.load(std::memory_order_acquire) != nullptr) continue;
+        auto *block = new (std::nothrow) slot_block;
+        if (block == nullptr) return nullptr;
+        block->slots[0].state.store(slot_claimed);
+        last->next.store(block, std::memory_order_release);
+        return &block->slots[0];
     }
-    return -1;
 }
 
-// Forgets the name registered at place (a result of guard_temp_file other
-// than -1) and, with the last one, restores the default disposition of the
-// signals whose handler was installed for it.
-void unguard_temp_file(int place) {
-    if (place < 0 || place >= slot_count) return;
-    slots[place].state.store(slot_free);
+// Registers name (at most NAME_MAX bytes) in the directory dir_fd.  Returns
+// the slot that holds it, for unguard_temp_file, or null when it could not
+// be registered (a name too long, or no memory for more slots).
+temp_file_slot *guard_temp_file(int dir_fd, const char *name) {
+    const std::size_t length = std::strlen(name);
+    if (length >= sizeof first_block.slots[0].name) return nullptr;
+    temp_file_slot *s = claim_slot();
+    if (s == nullptr) return nullptr;
+    std::memcpy(s->name, name, length + 1);
+    s->dir_fd = dir_fd;
+    s->owner = getpid();
+    {
+        const std::lock_guard<std::mutex> lock(install_mutex);
+        static bool exit_handler_registered = false;
+        if (!exit_handler_registered) exit_handler_registered = std::atexit(remove_at_exit) == 0;
+        if (registered++ == 0) install_handlers();
+    }
+    s->state.store(slot_armed);
+    return s;
+}
+
+// Forgets the name registered in slot and, with the last one, restores the
+// default disposition of the signals whose handler was installed for it.
+void unguard_temp_file(temp_file_slot *slot) {
+    slot->state.store(slot_free);
 
     const std::lock_guard<std::mutex> lock(install_mutex);
     if (registered == 0 || --registered > 0) return;
@@ -184,56 +222,73 @@ void fill_random_letters(char *letters) {
         letters[k] = alphabet[bytes[k] % (sizeof alphabet - 1)];
 }
 
-// "<directory of filename>/.<name>.dispsmooth-" with room for the six
-// letters and the terminating NUL, allocated with malloc; a long name is cut
-// so that the file name stays within NAME_MAX.  Null when out of memory.
-char *temp_path_prefix(const char *filename, std::size_t *pprefix_length) {
+// The last component of filename: where the name has no slash, all of it.
+const char *base_name(const char *filename) {
     const char *slash = std::strrchr(filename, '/');
-    const std::size_t dir_length =
-        slash == nullptr ? 0 : static_cast<std::size_t>(slash - filename) + 1;
-    const char *name = filename + dir_length;
-    const std::size_t name_room = NAME_MAX - 1 - (sizeof temp_infix - 1) - random_letters;
-    const std::size_t name_length = std::min(std::strlen(name), name_room);
+    return slash == nullptr ? filename : slash + 1;
+}
 
-    const std::size_t prefix_length = dir_length + 1 + name_length + (sizeof temp_infix - 1);
-    char *path = static_cast<char *>(std::malloc(prefix_length + random_letters + 1));
-    if (path == nullptr) return nullptr;
-    std::memcpy(path, filename, dir_length);
-    path[dir_length] = '.';
+// A descriptor of the directory that holds filename, for the *at calls, or
+// -1.  Only the directory's part of the name is opened, so a name of any
+// length that can be opened at all has a directory that can.
+int open_directory_of(const char *filename) {
+    const char *base = base_name(filename);
+    if (base == filename) return open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::size_t length =
+        base - 1 == filename ? 1 : static_cast<std::size_t>(base - 1 - filename);
+    char *dir = static_cast<char *>(std::malloc(length + 1));
+    if (dir == nullptr) return -1;
+    std::memcpy(dir, filename, length);
+    dir[length] = '\0';
+    const int fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::free(dir);
+    return fd;
+}
+
+// ".<name>.dispsmooth-" with room for the six letters and the terminating
+// NUL, allocated with malloc; a long name is cut so that the whole stays
+// within NAME_MAX.  Null when out of memory.
+char *temp_name_prefix(const char *base, std::size_t *pprefix_length) {
+    const std::size_t name_room = NAME_MAX - 1 - (sizeof temp_infix - 1) - random_letters;
+    const std::size_t name_length = std::min(std::strlen(base), name_room);
+    const std::size_t prefix_length = 1 + name_length + (sizeof temp_infix - 1);
+    char *name = static_cast<char *>(std::malloc(prefix_length + random_letters + 1));
+    if (name == nullptr) return nullptr;
+    name[0] = '.';
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the infix, letters and NUL follow
-    std::memcpy(path + dir_length + 1, name, name_length);
-    std::memcpy(path + dir_length + 1 + name_length, temp_infix, sizeof temp_infix - 1);
+    std::memcpy(name + 1, base, name_length);
+    std::memcpy(name + 1 + name_length, temp_infix, sizeof temp_infix - 1);
     *pprefix_length = prefix_length;
-    return path;
+    return name;
 }
 
 void write_in_place(const char *filename, output_file *out) {
     out->target = filename;
     out->temp_path = nullptr;
     out->temp_fd = -1;
-    out->guard = -1;
+    out->dir_fd = -1;
+    out->guard = nullptr;
+}
+
+// The end of a temporary file, renamed or removed: its registration, name
+// and directory are given up.
+void finish_temp_file(output_file *out) {
+    if (out->guard != nullptr) unguard_temp_file(out->guard);
+    std::free(out->temp_path);
+    close(out->dir_fd);
+    out->temp_path = nullptr;
+    out->temp_fd = -1;
+    out->dir_fd = -1;
+    out->guard = nullptr;
 }
 
 // Makes the rename itself durable: fsync of the directory that holds the
 // target.  Only an improvement; the file is in place whatever it returns.
-void sync_directory_of(const char *filename) {
-    const char *slash = std::strrchr(filename, '/');
-    int dir_fd;
-    if (slash == nullptr) {
-        dir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } else {
-        const std::size_t length =
-            slash == filename ? 1 : static_cast<std::size_t>(slash - filename);
-        char *dir = static_cast<char *>(std::malloc(length + 1));
-        if (dir == nullptr) return;
-        std::memcpy(dir, filename, length);
-        dir[length] = '\0';
-        dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        std::free(dir);
-    }
-    if (dir_fd < 0) return;
-    fsync(dir_fd);
-    close(dir_fd);
+void sync_directory(int dir_fd) {
+    const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
 }
 
 }  // namespace
@@ -256,24 +311,36 @@ void begin_output_file(const char *filename, output_file *out) {
         if (faccessat(AT_FDCWD, filename, W_OK, AT_EACCESS) != 0) return;
     }
 
+    // A name ending in a slash has no file of its own to put beside it.
+    const char *base = base_name(filename);
+    if (*base == '\0') return;
     std::size_t prefix_length = 0;
-    char *path = temp_path_prefix(filename, &prefix_length);
-    if (path == nullptr) return;
+    char *name = temp_name_prefix(base, &prefix_length);
+    if (name == nullptr) return;
+    // The new file is made relative to the directory, by its short name, so
+    // that no target name is too long for the name beside it.
+    const int dir_fd = open_directory_of(filename);
+    if (dir_fd < 0) {
+        std::free(name);
+        return;
+    }
 
     // Registered before it exists, so that no moment of the file's life
-    // escapes the handlers; a name that turns out to be taken is given up.
+    // escapes the handlers; a file that cannot be registered is not made,
+    // and a name that turns out to be taken is given up.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fill_random_letters(path + prefix_length);
-        path[prefix_length + random_letters] = '\0';
-        const int guard = guard_temp_file(path);
+        fill_random_letters(name + prefix_length);
+        name[prefix_length + random_letters] = '\0';
+        temp_file_slot *guard = guard_temp_file(dir_fd, name);
+        if (guard == nullptr) break;
         // A new file gets the permissions that creating the target would
         // have given it (0666 less the umask).
-        const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = openat(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             const int open_errno = errno;
-            if (guard >= 0) unguard_temp_file(guard);
+            unguard_temp_file(guard);
             if (open_errno == EEXIST) continue;
-            break;  // no new file here (permission, missing directory, ...)
+            break;  // no new file here (permission, read-only file system, ...)
         }
         // The replacement keeps the target's owner, group and permission
         // bits; where it cannot take them, the target is written in place.
@@ -287,16 +354,18 @@ void begin_output_file(const char *filename, output_file *out) {
         }
         if (!kept) {
             close(fd);
-            unlink(path);
-            if (guard >= 0) unguard_temp_file(guard);
+            unlinkat(dir_fd, name, 0);
+            unguard_temp_file(guard);
             break;
         }
-        out->temp_path = path;
+        out->temp_path = name;
         out->temp_fd = fd;
+        out->dir_fd = dir_fd;
         out->guard = guard;
         return;
     }
-    std::free(path);
+    close(dir_fd);
+    std::free(name);
 }
 
 bool sync_output_file(const output_file *out, int fd) {
@@ -306,31 +375,26 @@ bool sync_output_file(const output_file *out, int fd) {
 
 bool commit_output_file(output_file *out) {
     if (out->temp_path == nullptr) return true;
-    const bool renamed = rename(out->temp_path, out->target) == 0;
+    const int dir_fd = out->dir_fd;
+    const bool renamed = renameat(dir_fd, out->temp_path, dir_fd, base_name(out->target)) == 0;
     const int rename_errno = errno;
-    if (!renamed) unlink(out->temp_path);
-    if (out->guard >= 0) unguard_temp_file(out->guard);
-    std::free(out->temp_path);
-    out->temp_path = nullptr;
-    out->temp_fd = -1;
-    out->guard = -1;
+    if (!renamed)
+        unlinkat(dir_fd, out->temp_path, 0);
+    else
+        sync_directory(dir_fd);
+    finish_temp_file(out);
     if (!renamed) {
         errno = rename_errno;
         return false;
     }
-    sync_directory_of(out->target);
     return true;
 }
 
 void discard_output_file(output_file *out) {
     if (out->temp_path == nullptr) return;
     const int saved_errno = errno;
-    unlink(out->temp_path);
-    if (out->guard >= 0) unguard_temp_file(out->guard);
-    std::free(out->temp_path);
-    out->temp_path = nullptr;
-    out->temp_fd = -1;
-    out->guard = -1;
+    unlinkat(out->dir_fd, out->temp_path, 0);
+    finish_temp_file(out);
     errno = saved_errno;
 }
 

@@ -27,11 +27,14 @@ namespace dispsmooth {
 
 // One output being written.  Plain data without a destructor, so that it may
 // live between a recovery point and a jump back to it.
+struct temp_file_slot;
+
 struct output_file {
-    const char *target;  // the caller's file name, used in every message
-    char *temp_path;     // the new file beside the target; null when writing in place
-    int temp_fd;         // read-write descriptor of temp_path; -1 when writing in place
-    int guard;           // where temp_path is registered for removal at a sudden end; -1 if not
+    const char *target;     // the caller's file name, used in every message
+    char *temp_path;        // the new file's name in dir_fd; null when writing in place
+    int temp_fd;            // read-write descriptor of the new file; -1 when writing in place
+    int dir_fd;             // the directory of target and of the new file; -1 when in place
+    temp_file_slot *guard;  // where the new file is registered for removal at a sudden end
 };
 
 // Fills *out for writing filename.  With a temporary file, out->temp_fd is

@@ -4,6 +4,7 @@
 // the output's name: the TIFF writer reports and exits with status 1, the
 // PNG writer aborts, the JPEG writer exits with status 1, and the new file
 // they were writing is gone.
+#include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/tiff_codec.h"
 #include "tests/support.h"
 
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -355,3 +357,94 @@ TEST(WriteFaults, AnOutputInADirectoryClosedToNewFilesIsWrittenInPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// A directory below base whose path, with "/" and name_length more
+// characters, is total characters long; made of components of at most 200.
+fs::path deep_directory(const fs::path &base, std::size_t total, std::size_t name_length) {
+    fs::path dir = base;
+    while (dir.string().size() + 1 + name_length < total) {
+        const std::size_t room = total - dir.string().size() - 1 - name_length;
+        // Each component costs its length and a slash.
+        const std::size_t length = room > 201 ? 200 : room - 1;
+        if (length == 0) break;
+        dir /= std::string(length, 'd');
+    }
+    fs::create_directories(dir);
+    return dir;
+}
+
+}  // namespace
+
+// An output name close to PATH_MAX, whose new file beside it would pass that
+// length were it named by its whole path: the new file is still made beside
+// the target (by a short name in its directory), so a write that fails half
+// way keeps the previous output, as for any other name.
+TEST(WriteFaults, AnOutputNameNearPathMaxKeepsThePreviousFileWhenTheWriteFails) {
+    for (const std::string ext : formats) {
+        for (const std::size_t length : {4077, 4090, 4095}) {
+            SCOPED_TRACE("output ." + ext + " of " + std::to_string(length) + " characters");
+            temp_dir dir;
+            write_inputs(dir.path(), 300, 300);
+            const std::string name = "out." + ext;
+            const fs::path deep = deep_directory(dir.path(), length, name.size());
+            const fs::path out = deep / name;
+            ASSERT_EQ(out.string().size(), length);
+            const std::string previous = smooth_into(dir.path(), "disp.tif", 0, out.string());
+
+            test_support::write_parameter_file(dir.path(),
+                                               "ref.tif disp.tif 2 3 10 " + out.string() + "\n");
+            const run_result r = run_tool(dir.path(), {}, 120, /*file_size_limit=*/8192);
+            SCOPED_TRACE(r.err);
+            expect_failed_write(r, ext);
+            EXPECT_EQ(test_support::read_file(out), previous);
+            EXPECT_EQ(listing(deep), std::set<std::string>{name});
+        }
+    }
+}
+
+// Thirty writes at once, each registered for removal at a sudden end: a
+// SIGTERM while all of them are in progress leaves none of their new files.
+TEST(WriteFaults, SigtermDuringManyConcurrentWritesLeavesNoNewFile) {
+    constexpr int writers = 30;
+    temp_dir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::mt19937 rng(9);
+        dispsmooth::gray_image image;
+        image.width = image.height = 700;
+        image.pixels.resize(700 * 700);
+        for (int &v : image.pixels) v = static_cast<int>(rng() % 256);
+        std::vector<std::thread> threads;
+        for (int k = 0; k < writers; ++k) {
+            threads.emplace_back([&, k] {
+                // Each writes until the signal ends the process.
+                for (;;)
+                    dispsmooth::write_image((dir / ("w" + std::to_string(k) + ".png")).string(),
+                                            image);
+            });
+        }
+        for (std::thread &t : threads) t.join();
+        _exit(0);
+    }
+    // Waits until every writer has its new file, then ends the process.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::size_t most = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::size_t in_progress = 0;
+        for (const std::string &name : listing(dir.path()))
+            if (name.find(".dispsmooth-") != std::string::npos) ++in_progress;
+        most = std::max(most, in_progress);
+        if (in_progress == writers) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(most, static_cast<std::size_t>(writers)) << "the writes never all overlapped";
+    for (const std::string &name : listing(dir.path()))
+        EXPECT_EQ(name.find(".dispsmooth-"), std::string::npos) << name;
+}
