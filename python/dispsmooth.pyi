@@ -30,7 +30,7 @@ def smooth(
     ...
 
 def read_image(
-    path: str | PathLike[str], kind: Literal["rgb", "gray"]
+    path: str | bytes | PathLike[str] | PathLike[bytes], kind: Literal["rgb", "gray"]
 ) -> npt.NDArray[np.uint8]:
     """Read an image with the tool's reader for its file-name extension
     (tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG): an H x W x 3
@@ -41,7 +41,7 @@ def read_image(
     ...
 
 def write_image(
-    path: str | PathLike[str],
+    path: str | bytes | PathLike[str] | PathLike[bytes],
     array: npt.NDArray[np.uint8] | npt.NDArray[np.uint16] | npt.NDArray[np.int32],
 ) -> None:
     """Write an H x W array as a gray image with the tool's writer for the

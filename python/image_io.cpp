@@ -10,10 +10,15 @@ namespace py = pybind11;
 
 namespace {
 
-// A str or os.PathLike path, in the file system's encoding.
+// A str, bytes or os.PathLike path as the bytes the file system sees
+// (os.fsencode: a str in the file system's encoding, with the surrogate
+// escapes of os.listdir's undecodable names turned back into their bytes).
+// An embedded NUL would cut the name short: refused, as open() refuses it.
 std::string path_string(const py::object &path) {
     const py::object os = py::module_::import("os");
-    return os.attr("fsdecode")(os.attr("fspath")(path)).cast<std::string>();
+    auto name = os.attr("fsencode")(path).cast<std::string>();
+    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return name;
 }
 
 template <class T>

@@ -71,7 +71,9 @@ extension (tiff, TIFF, tif, TIF, png, PNG, jpeg, JPEG, jpg, JPG; no other
 spelling).
 
 path
-    A str or os.PathLike.
+    A str, bytes or os.PathLike, in the file system's encoding (as
+    os.fsencode takes it: names that are not valid UTF-8 work); an embedded
+    NUL raises ValueError, as open() does.
 kind
     "rgb": an H x W x 3 uint8 array (R, G, B; alpha dropped; a gray file
     reads with R = G = B), the tool's reference image.
@@ -97,7 +99,19 @@ Raises OSError when the file cannot be created or written, with the
 library's and the tool's message; ValueError for a wrong array, an empty
 one, or an extension the tool does not know; MemoryError when memory runs
 out.  The GIL is released while the file is written.
+
+path is a str, bytes or os.PathLike, as for read_image.
 )doc";
+
+// Raises type with the library's message.  The message may hold a file name
+// that is not valid UTF-8: it is decoded as Python decodes file names
+// (surrogate escapes), so that the name in the message is the one given.
+void set_python_error(PyObject *type, const char *message) {
+    PyObject *text = PyUnicode_DecodeFSDefault(message);
+    if (text == nullptr) return;  // the decoding's own error stands
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
 
 }  // namespace
 
@@ -115,9 +129,9 @@ PYBIND11_MODULE(dispsmooth, m) {
         try {
             if (thrown) std::rethrow_exception(thrown);
         } catch (const dispsmooth::file_error &e) {
-            PyErr_SetString(PyExc_OSError, e.what());
+            set_python_error(PyExc_OSError, e.what());
         } catch (const dispsmooth::error &e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            set_python_error(PyExc_ValueError, e.what());
         }
     });
 

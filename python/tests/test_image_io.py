@@ -1,6 +1,7 @@
 """read_image and write_image: the tool's codecs on numpy arrays, whose
 failures raise and leave the interpreter running."""
 
+import os
 import shutil
 import subprocess
 
@@ -71,3 +72,42 @@ def test_failures_raise_with_the_tools_words_and_leave_nothing(tmp_path):
             dispsmooth.write_image(tmp_path / "no" / "such" / name, gray)
     # The interpreter goes on, and only the two damaged inputs are there.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.jpg", "bad.png"]
+
+
+# Names as Python programs hold them: str, bytes, os.PathLike, and names
+# that are not valid UTF-8 (bytes, or the surrogate-escaped str that
+# os.listdir returns for them).
+@pytest.mark.parametrize("make_name", [
+    lambda d: str(d / "plain.png"),
+    lambda d: bytes(d / "plain.png"),
+    lambda d: d / "plain.png",
+    lambda d: bytes(d) + b"/caf\xe9-\xff.png",
+    lambda d: os.fsdecode(bytes(d) + b"/caf\xe9-\xff.png"),
+], ids=["str", "bytes", "pathlike", "non-utf8-bytes", "surrogate-escaped-str"])
+def test_every_kind_of_file_name_is_read_and_written(tmp_path, make_name):
+    name = make_name(tmp_path)
+    values = np.arange(12, dtype=np.uint8).reshape(3, 4)
+    dispsmooth.write_image(name, values)
+    assert os.path.exists(name)
+    np.testing.assert_array_equal(dispsmooth.read_image(name, "gray"), values)
+    # Exactly one file, under exactly that name.
+    assert os.listdir(bytes(tmp_path)) == [os.path.basename(os.fsencode(name))]
+
+
+def test_a_missing_file_of_an_undecodable_name_is_named_in_the_error(tmp_path):
+    name = bytes(tmp_path) + b"/missing-\xff.png"
+    with pytest.raises(OSError) as raised:
+        dispsmooth.read_image(name, "gray")
+    assert os.fsdecode(name) in str(raised.value)
+
+
+@pytest.mark.parametrize("name", ["w.png\0.tif", b"w.png\0.tif"])
+def test_an_embedded_nul_is_refused_as_open_refuses_it(tmp_path, name):
+    full = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else str(tmp_path), name)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        dispsmooth.write_image(full, np.zeros((2, 2), np.uint8))
+    with pytest.raises(ValueError, match="embedded null byte"):
+        dispsmooth.read_image(full, "gray")
+    with pytest.raises(ValueError, match="embedded null byte"):
+        open(full, "rb")
+    assert os.listdir(tmp_path) == []
