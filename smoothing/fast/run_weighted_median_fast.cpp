@@ -33,7 +33,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/progress.h"
+#include "smoothing/progress.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/engine.h"
 #include "smoothing/fast/settle_margins.h"
