@@ -36,7 +36,7 @@ struct engine_job {
     // Whole windows are laid out at once (exact_window_pixel): packed guide
     // rows, and every offset in the weight table.  Otherwise exact_row.
     bool by_window;
-    bool use_lanes;  // the estimate-and-settle passes may run
+    bool use_lanes;  // the estimate-and-settle passes may run (first_pass_may_run)
     lane_constants lane;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or

@@ -33,12 +33,12 @@
 #include <memory>
 #include <vector>
 
-#include "smoothing/progress.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/engine.h"
 #include "smoothing/fast/settle_margins.h"
 #include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
+#include "smoothing/progress.h"
 
 namespace {
 
@@ -166,8 +166,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             s->window_weight = allocate_buffer<std::uint64_t>(window + 4, "window layout");
         }
     }
-    // Eight-pixel groups need rows of at least 8 pixels.
-    job.use_lanes = job.by_window && width >= lanes && available_vector_isa() == vector_isa::avx2;
+    job.use_lanes = job.by_window && first_pass_may_run(width);
     std::vector<float> space_exponent;
     if (job.use_lanes) {
         for (int dy = -reach_y; dy <= reach_y; ++dy)
