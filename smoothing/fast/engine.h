@@ -65,7 +65,7 @@ struct thread_scratch {
     buffer_ptr<double> dense;
     bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
-    long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
+    long long pixels = 0, settled = 0, first_pass = 0;  // this thread's share of settle_stats
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y);
 };

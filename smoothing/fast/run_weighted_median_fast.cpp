@@ -36,7 +36,6 @@
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/engine.h"
 #include "smoothing/fast/settle_margins.h"
-#include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
 #include "smoothing/progress.h"
 
@@ -108,7 +107,9 @@ dispsmooth::thread_scratch::thread_scratch(std::size_t nbins, int reach_x, int r
 void dispsmooth::run_weighted_median_fast(int width, int height, const int *guide_arr,
                                           const std::uint8_t *packed_guide, const int *disp_arr,
                                           int min_d, int max_d, int radius, double sigma_space,
-                                          double sigma_color, int *result_arr) {
+                                          double sigma_color, int *result_arr,
+                                          settle_stats *stats) {
+    if (stats != nullptr) *stats = settle_stats{};
     if (min_d > max_d) error_handler("weighted_median");
     if (width <= 0 || height <= 0) return;
 
@@ -225,13 +226,13 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     }
     // Erase the indicator before any fatal message.
     progress_finish(progress);
-    settle_stats counts;
-    for (const auto &s : scratch) {
-        counts.pixels += s->pixels;
-        counts.settled += s->settled;
-        counts.first_pass += s->first_pass;
+    if (stats != nullptr) {
+        for (const auto &s : scratch) {
+            stats->pixels += s->pixels;
+            stats->settled += s->settled;
+            stats->first_pass += s->first_pass;
+        }
     }
-    record_settle_stats(counts);
 
     if (first_rejected.load() < limit) error_handler("median_histo");
     if (limit < npixels) error_handler("weighted_histo");
