@@ -9,11 +9,9 @@
 // as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
 // sums its estimates: all of them, and those of the neighbours whose
 // disparity lies below each of the four thresholds candidate - 1 ..
-// candidate + 2.  The weighted median is the first disparity m whose
-// cumulative weight reaches half the total, so m is the result whenever
-// W(d < m) < total / 2 <= W(d < m + 1).  A lane settles candidate - 1,
-// candidate or candidate + 1 when the estimates show that beyond their error
-// (settle_margins.h states the bound and derives the factors).
+// candidate + 2.  Why a lane may then settle candidate - 1, candidate or
+// candidate + 1: see smoothing/fast/README.md, "Why the result stays exact"
+// (the bound and the factors are derived in settle_margins.h).
 //
 // The estimate.  t + 127 = C colour_exponent + space_exponent[offset], one
 // fused multiply-add.  With e = floor(t + 127) and f = t + 127 - e (exact),
