@@ -2,17 +2,12 @@
 //
 // The value median stores is element k / 2 of the k window values in
 // ascending order: a property of the multiset of values, so any correct
-// selection yields it.  Inside the image, for radius 1, the 3x3 median is
-// formed the classic way: sort each column of three, then take the median of
-// the largest of the three column minima, the median of the three column
-// medians and the smallest of the three column maxima; four pixels at a time
-// with vector operations, rows shared among OpenMP threads.  Border pixels
-// (clipped windows) and other radii select element k / 2 with nth_element.
-//
-// Like median's order check, every result is verified: the value v chosen
-// must have at most k / 2 window values below it and more than k / 2 at or
-// below it, which holds for element k / 2 of the sorted window and for no
-// other value.  A failure ends the process with "median".
+// selection yields it.  Inside the image, for radius 1, the kernels of
+// smoothing/median3x3.h select it four pixels at a time (see there for the
+// selection and the rank check that verifies every result), rows shared among
+// OpenMP threads.  Border pixels (clipped windows) and other radii select
+// element k / 2 with nth_element, checked by rank the same way.  Like
+// median's order check, a failed check ends the process with "median".
 #include "dispsmooth/smoothing.h"
 
 #include <omp.h>

@@ -1,49 +1,10 @@
 #include "dispsmooth/smoothing.h"
 
-#include <omp.h>
+#include "smoothing/smooth_disparity_fast.h"
 
-#include <cstddef>
-#include <cstdint>
-
-#include "common/buffer.h"
-#include "smoothing/fast/guide_rows.h"
-#include "smoothing/fast/pack_filtered_guide.h"
-#include "smoothing/fast/run_weighted_median_fast.h"
-#include "smoothing/smooth_with_routines.h"
-
-// The same result as smooth_disparity_weighted_median_reference to the last
-// bit, computed faster.  For a reference image of 0..255 values (every image
-// the readers yield), the 3x3 median of each channel is written straight into
-// the compact guide rows the fast weighted median reads, instead of going
-// through three channel arrays, three filtered ones and an int guide; other
-// values take the same steps as the reference through median_fast and
-// weighted_median_fast.
 void smooth_disparity_weighted_median(int width, int height, const int *image_arr, int *disp_arr,
                                       int min_d, int max_d, int radius, double sigma_space,
                                       double sigma_color) {
-    // No pixels: the map stays as it is.
-    if (width <= 0 || height <= 0) return;
-    const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-
-    auto packed = dispsmooth::allocate_buffer<std::uint8_t>(
-        dispsmooth::packed_row_bytes(width) * static_cast<std::size_t>(height), "guide image");
-    if (!dispsmooth::pack_filtered_guide(width, height, image_arr, packed.get())) {
-        packed.reset();
-        dispsmooth::smooth_with_routines(width, height, image_arr, disp_arr, min_d, max_d, radius,
-                                         sigma_space, sigma_color, median_fast,
-                                         weighted_median_fast);
-        return;
-    }
-
-    // Every output value comes from the unchanged input map.
-    auto result = dispsmooth::allocate_buffer<int>(n, "smoothed disparity map");
-    dispsmooth::run_weighted_median_fast(width, height, nullptr, packed.get(), disp_arr, min_d,
-                                         max_d, radius, sigma_space, sigma_color, result.get());
-    const long long rows = height;
-#pragma omp parallel for schedule(static) if (n >= (std::size_t{1} << 18))
-    for (long long y = 0; y < rows; ++y)
-        for (std::size_t p = static_cast<std::size_t>(y) * width,
-                         end = p + static_cast<std::size_t>(width);
-             p < end; ++p)
-            disp_arr[p] = result[p];
+    dispsmooth::smooth_disparity_fast(width, height, image_arr, disp_arr, min_d, max_d, radius,
+                                      sigma_space, sigma_color);
 }

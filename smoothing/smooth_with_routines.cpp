@@ -9,7 +9,7 @@ namespace dispsmooth {
 void smooth_with_routines(int width, int height, const int *image_arr, int *disp_arr, int min_d,
                           int max_d, int radius, double sigma_space, double sigma_color,
                           median_routine median_of_channel,
-                          weighted_median_routine weighted_median_of_map) {
+                          const weighted_median_routine &weighted_median_of_map) {
     // No pixels: the map stays as it is.
     if (width <= 0 || height <= 0) return;
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);

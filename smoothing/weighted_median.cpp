@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "common/buffer.h"
-#include "common/progress.h"
+#include "smoothing/progress.h"
 
 void weighted_median(int width, int height, const int *guide_arr, const int *disp_arr, int min_d,
                      int max_d, int radius, double sigma_space, double sigma_color,

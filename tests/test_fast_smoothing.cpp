@@ -2,20 +2,31 @@
 // results, to the last bit, on thousands of random small images chosen to
 // reach ties, underflowing weights, unusual ranges and special sigmas, at one
 // and two threads; and the same fatal errors where the straightforward
-// evaluation stops.
+// evaluation stops.  Besides, the counts of settled pixels each call
+// reports, and the overrides of the vector path.
 #include <gtest/gtest.h>
 #include <omp.h>
+#include <sys/wait.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dispsmooth/smoothing.h"
+#include "smoothing/fast/run_weighted_median_fast.h"
+#include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
+#include "smoothing/smooth_disparity_fast.h"
 
 namespace {
 
@@ -427,6 +438,92 @@ TEST(FastSmoothing, MedianMatchesForEveryRadiusAndShape) {
     }
 }
 
+// A smooth scene of w x h pixels (two regions of one disparity each under a
+// colour gradient), small enough that a call stays on one thread, where its
+// counts are the same at every run.
+scene counting_scene(int w, int h) {
+    scene s;
+    s.w = w, s.h = h, s.radius = 2, s.ss = 9, s.sc = 20, s.min_d = 0, s.max_d = 255;
+    s.image.resize(3 * static_cast<std::size_t>(w * h));
+    s.disp.resize(static_cast<std::size_t>(w * h));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool right = 2 * x > w + y / 4;
+            s.disp[y * w + x] = right ? 90 : 40;
+            for (int c = 0; c < 3; ++c) s.image[3 * (y * w + x) + c] = (right ? 150 : 50) + x + c;
+        }
+    return s;
+}
+
+// The fast weighted median of s, and the counts of the call in *stats.
+ivec fast_with_counts(const scene &s, dispsmooth::settle_stats *stats) {
+    ivec out(s.disp.size());
+    dispsmooth::run_weighted_median_fast(s.w, s.h, s.image.data(), nullptr, s.disp.data(), s.min_d,
+                                         s.max_d, s.radius, s.ss, s.sc, out.data(), stats);
+    return out;
+}
+
+bool same_counts(const dispsmooth::settle_stats &a, const dispsmooth::settle_stats &b) {
+    return a.pixels == b.pixels && a.settled == b.settled && a.first_pass == b.first_pass;
+}
+
+// Each call reports its own counts: every pixel of the image, of which none
+// settled from estimates on the baseline path; the whole composition reports
+// those of its weighted median.
+TEST(FastSmoothing, EachCallReportsItsOwnCounts) {
+    const scene s = counting_scene(64, 40);
+    const long long n = 64 * 40;
+    dispsmooth::settle_stats counts;
+    const ivec best = fast_with_counts(s, &counts);
+    EXPECT_EQ(counts.pixels, n);
+    EXPECT_LE(counts.first_pass, counts.settled);
+    EXPECT_LE(counts.settled, counts.pixels);
+    if (dispsmooth::first_pass_may_run(s.w)) {
+        EXPECT_GT(counts.first_pass, 0);
+    }
+
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::baseline);
+    dispsmooth::settle_stats baseline{-1, -1, -1};
+    EXPECT_TRUE(same(fast_with_counts(s, &baseline), best));
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
+    EXPECT_EQ(baseline.pixels, n);
+    EXPECT_EQ(baseline.settled, 0);
+    EXPECT_EQ(baseline.first_pass, 0);
+
+    // The composition on the same scene: its guide is the 3x3 median of a
+    // gradient, another guide, so only the pixel count is known beforehand.
+    ivec map = s.disp;
+    dispsmooth::settle_stats whole{-1, -1, -1};
+    dispsmooth::smooth_disparity_fast(s.w, s.h, s.image.data(), map.data(), s.min_d, s.max_d,
+                                      s.radius, s.ss, s.sc, &whole);
+    EXPECT_EQ(whole.pixels, n);
+    // An empty image computes nothing, and says so.
+    dispsmooth::smooth_disparity_fast(0, 5, s.image.data(), map.data(), 0, 255, 2, 9, 20, &whole);
+    EXPECT_TRUE(same_counts(whole, dispsmooth::settle_stats{}));
+}
+
+// Two calls running at once, on scenes of different sizes, each get the
+// counts of their own call: those the same call gives alone.
+TEST(FastSmoothing, ConcurrentCallsGetTheirOwnCounts) {
+    const scene a = counting_scene(64, 40), b = counting_scene(37, 23);
+    dispsmooth::settle_stats alone_a, alone_b;
+    const ivec out_a = fast_with_counts(a, &alone_a), out_b = fast_with_counts(b, &alone_b);
+    ASSERT_NE(alone_a.pixels, alone_b.pixels);
+    std::atomic<int> mismatches{0};
+    auto repeat = [&](const scene &s, const dispsmooth::settle_stats &expected, const ivec &out) {
+        for (int k = 0; k < 200 / case_scale; ++k) {
+            dispsmooth::settle_stats counts{-1, -1, -1};
+            if (!same(fast_with_counts(s, &counts), out) || !same_counts(counts, expected))
+                ++mismatches;
+        }
+    };
+    std::thread first(repeat, std::cref(a), std::cref(alone_a), std::cref(out_a));
+    std::thread second(repeat, std::cref(b), std::cref(alone_b), std::cref(out_b));
+    first.join();
+    second.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
 // Where the straightforward evaluation stops, the fast one stops with the
 // same message, at one and two threads.
 TEST(FastSmoothingDeathTest, SameFatalErrors) {
@@ -485,6 +582,48 @@ TEST(FastSmoothingDeathTest, SameFatalErrors) {
                 "^FATAL ERROR in median\n$");
     EXPECT_EXIT(median_fast(s.w, s.h, s.disp.data(), -1, out.data()),
                 testing::KilledBySignal(SIGABRT), "^FATAL ERROR in median\n$");
+}
+
+// Exits with 1 where a call on a smooth scene ran the first pass, else 0.
+[[noreturn]] void exit_whether_first_pass_ran() {
+    dispsmooth::settle_stats counts;
+    fast_with_counts(counting_scene(64, 40), &counts);
+    std::exit(counts.first_pass > 0 ? 1 : 0);
+}
+
+// DISPSMOOTH_FORCE_PORTABLE=1 keeps the first pass from running; any other
+// value changes nothing.  The variable is read once per process, so each
+// value is tried in a fresh one: a death test of the "threadsafe" style runs
+// the test executable again, up to the case.
+TEST(FastSmoothingDeathTest, ForcePortableTakesEffectForOneAlone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char *const name = "DISPSMOOTH_FORCE_PORTABLE";
+    const char *const given = std::getenv(name);
+    const std::optional<std::string> saved =
+        given ? std::optional<std::string>(given) : std::nullopt;
+    int code = -1;
+    auto exit_code = [&code](int status) {
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status);
+    };
+
+    ASSERT_EQ(unsetenv(name), 0);
+    EXPECT_EXIT(exit_whether_first_pass_ran(), exit_code, "");
+    const int unforced = code;
+    ASSERT_EQ(setenv(name, "1", 1), 0);
+    EXPECT_EXIT(exit_whether_first_pass_ran(), testing::ExitedWithCode(0), "");
+    for (const char *other : {"0", "", "yes", "11", " 1", "1 "}) {
+        ASSERT_EQ(setenv(name, other, 1), 0);
+        code = -1;
+        EXPECT_EXIT(exit_whether_first_pass_ran(), exit_code, "");
+        EXPECT_EQ(code, unforced) << "DISPSMOOTH_FORCE_PORTABLE=\"" << other << "\"";
+    }
+    if (saved)
+        setenv(name, saved->c_str(), 1);
+    else
+        unsetenv(name);
+    if (unforced == 0)
+        std::printf("[          ] no first pass on this processor: only the value 1 is checked\n");
 }
 
 }  // namespace

@@ -37,14 +37,15 @@ jobs=$(nproc)
 # SKIPPED (a ctest regex) that start a target program too.
 LABELS='^(smoothing|driver|api|codec)$'
 SKIPPED='^(PngCli\..*|Api\.MessagesCarryWhatTheToolPrints'
-SKIPPED+='|FastSmoothingDeathTest\.SameFatalErrors|Api\.CheckedAllocationThrowsOnlyForTheInterface'
+SKIPPED+='|FastSmoothingDeathTest\.SameFatalErrors|FastSmoothingDeathTest\.ForcePortableTakesEffectForOneAlone'
+SKIPPED+='|Api\.CheckedAllocationThrowsOnlyForTheInterface'
 # Left out, and why.  Each starts a target program: a process started by an
 # emulated one runs natively, and an arm64 executable cannot run natively
 # without binfmt_misc.  (GoogleTest's death tests in the default "fast" style
 # only fork, and run.)
 EXCLUDED=(
     'Cli.*, CliExtras.*, DamagedInputs.*, WriteFaults.*, PngCli.*, Api.MessagesCarryWhatTheToolPrints: run the dispsmooth executable'
-    'FastSmoothingDeathTest.SameFatalErrors, Api.CheckedAllocationThrowsOnlyForTheInterface: "threadsafe" death tests, which run the test executable again'
+    'FastSmoothingDeathTest.SameFatalErrors, FastSmoothingDeathTest.ForcePortableTakesEffectForOneAlone, Api.CheckedAllocationThrowsOnlyForTheInterface: "threadsafe" death tests, which run the test executable again'
     'install_and_consume, memcheck_success_path, fuzz_replay_*: host scripts that run target programs'
     'man_page_renders: runs on the host alone, nothing target-specific'
 )

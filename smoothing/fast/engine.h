@@ -36,7 +36,7 @@ struct engine_job {
     // Whole windows are laid out at once (exact_window_pixel): packed guide
     // rows, and every offset in the weight table.  Otherwise exact_row.
     bool by_window;
-    bool use_lanes;  // the estimate-and-settle passes may run
+    bool use_lanes;  // the estimate-and-settle passes may run (first_pass_may_run)
     lane_constants lane;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
@@ -65,7 +65,7 @@ struct thread_scratch {
     buffer_ptr<double> dense;
     bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
-    long long pixels = 0, settled = 0, first_pass = 0;  // for settle_stats
+    long long pixels = 0, settled = 0, first_pass = 0;  // this thread's share of settle_stats
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y);
 };

@@ -11,8 +11,6 @@
 
 #include <cstdint>
 
-#include "smoothing/fast/processor.h"
-
 namespace dispsmooth {
 
 // Output pixels settled together.
@@ -52,12 +50,11 @@ struct lane_group {
     bool clipped;
 };
 
-#if DISPSMOOTH_X86
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity it stores in
-// value[lane].  Needs AVX2 and FMA; built for x86 alone.
+// value[lane].  Needs AVX2 and FMA, and is defined for x86 alone: called
+// only where first_pass_may_run (vector_isa.h) allows it.
 unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group, int *value);
-#endif
 
 }  // namespace dispsmooth
 

@@ -1,19 +1,17 @@
 // The estimate-and-settle pass, eight output pixels per call in AVX2 lanes.
 // Built with AVX2 and FMA enabled for this file alone; called only where the
-// processor has both (see vector_isa.h).  The file includes nothing but plain
-// declarations and the intrinsics, so that no inline function compiled here
-// can stand in for the rest of the library's.  For other processors than x86
-// it compiles to nothing (processor.h).
+// processor has both (first_pass_may_run, vector_isa.h).  The file includes
+// nothing but plain declarations and the intrinsics, so that no inline
+// function compiled here can stand in for the rest of the library's.  For
+// other processors than x86 it compiles to nothing, and nothing calls it.
 //
 // For each offset of the window, the eight neighbours' weights are estimated
 // as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
 // sums its estimates: all of them, and those of the neighbours whose
 // disparity lies below each of the four thresholds candidate - 1 ..
-// candidate + 2.  The weighted median is the first disparity m whose
-// cumulative weight reaches half the total, so m is the result whenever
-// W(d < m) < total / 2 <= W(d < m + 1).  A lane settles candidate - 1,
-// candidate or candidate + 1 when the estimates show that beyond their error
-// (settle_margins.h states the bound and derives the factors).
+// candidate + 2.  Why a lane may then settle candidate - 1, candidate or
+// candidate + 1: see smoothing/fast/README.md, "Why the result stays exact"
+// (the bound and the factors are derived in settle_margins.h).
 //
 // The estimate.  t + 127 = C colour_exponent + space_exponent[offset], one
 // fused multiply-add.  With e = floor(t + 127) and f = t + 127 - e (exact),
@@ -21,7 +19,7 @@
 // and 2^f, f in [0, 1), a degree-4 polynomial.  e <= 0 (t < -126) gives the
 // bits of +0.0: the estimate of a weight below 2^-126 is 0.
 #include "smoothing/fast/estimate_lanes.h"
-#include "smoothing/fast/processor.h"
+#include "smoothing/fast/vector_isa.h"
 
 #if DISPSMOOTH_X86
 

@@ -5,22 +5,17 @@
 // bit above the lowest eight); nothing is written otherwise.  Then each
 // thread takes a contiguous band of rows.  It repacks the source rows it
 // needs into a ring of three packed rows, so that one byte vector holds the
-// four channels of four pixels and the horizontal neighbours of a channel
-// lie 4 bytes apart.  Inside the image the median is formed the classic way,
-// sixteen bytes at a time: sort each column of three, then take the median of
-// the largest of the three column minima, the median of the three column
-// medians and the smallest of the three column maxima.  The fourth byte of
-// each pixel is 0 in every row, so its median is 0 too.  Border pixels
-// (clipped windows of k = 1 to 6 values) take element k / 2 of their k values
-// in ascending order, as median does: completed to nine values by zeros and
-// 255s so that element 4 of the nine is that element, they go through the
-// same selection (the first and last rows sixteen bytes at a time, the left
-// and right ends one pixel at a time).
-//
-// Like median's order check, every result is verified: the value v chosen
-// must have at most k / 2 window values below it and more than k / 2 at or
-// below it, which holds for element k / 2 of the sorted window and for no
-// other value.  A failure ends the process with "median".
+// four channels of four pixels and the horizontal neighbours of a channel lie
+// 4 bytes apart.  Inside the image the kernels of smoothing/median3x3.h
+// select the median sixteen bytes at a time (see there for the selection and
+// the rank check that verifies every result).  The fourth byte of each pixel
+// is 0 in every row, so its median is 0 too.  Border pixels (clipped windows
+// of k = 1 to 6 values) take element k / 2 of their k values in ascending
+// order, as median does: completed to nine values by zeros and 255s so that
+// element 4 of the nine is that element, they go through the same selection
+// (the first and last rows sixteen bytes at a time, the left and right ends
+// one pixel at a time), and are checked against their k values alone.  A
+// failed check ends the process with "median", as median's order check does.
 #include "smoothing/fast/pack_filtered_guide.h"
 
 #include <omp.h>

@@ -1,25 +1,7 @@
 // weighted_median with the same result to the last bit, computed faster: the
 // setup of one call, the split of its rows among OpenMP threads, and its
-// failures.  README.md in this folder describes the paths a pixel takes.
-//
-// What is the same as weighted_median, and why:
-// - Each output pixel is either settled from estimated weights where they
-//   prove which bin median_histo returns (settle_margins.h), or computed
-//   exactly: the same double weights (weight_table.h), each bin's
-//   contributions added in the window's scan order, the sums, search and tie
-//   rule of median_histo (touched_histogram.h).
-// - Each output pixel depends only on the inputs, so the thread count and the
-//   order in which rows are taken change nothing.  (The candidates of the
-//   first pass come from the row above when the same thread computed it;
-//   they decide only how fast a pixel is settled, never its value.)
-// - The failures are the ones the straightforward evaluation reaches first,
-//   with its message.  It stops at the first pixel, in row-major order, whose
-//   window holds a disparity outside min_d..max_d ("weighted_histo") or whose
-//   histogram median_histo rejects ("median_histo"), the former first at the
-//   same pixel.  Here the first such window is located beforehand, the
-//   pixels before it are computed (threads record a rejected histogram
-//   instead of stopping at once), and the earliest failure is reported after
-//   the rows are done, from the calling thread.
+// failures.  Why the result is weighted_median's: see smoothing/fast/README.md,
+// "Why the result stays exact".
 #include "smoothing/fast/run_weighted_median_fast.h"
 
 #include <omp.h>
@@ -33,12 +15,11 @@
 #include <memory>
 #include <vector>
 
-#include "common/progress.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/engine.h"
 #include "smoothing/fast/settle_margins.h"
-#include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
+#include "smoothing/progress.h"
 
 namespace {
 
@@ -108,7 +89,9 @@ dispsmooth::thread_scratch::thread_scratch(std::size_t nbins, int reach_x, int r
 void dispsmooth::run_weighted_median_fast(int width, int height, const int *guide_arr,
                                           const std::uint8_t *packed_guide, const int *disp_arr,
                                           int min_d, int max_d, int radius, double sigma_space,
-                                          double sigma_color, int *result_arr) {
+                                          double sigma_color, int *result_arr,
+                                          settle_stats *stats) {
+    if (stats != nullptr) *stats = settle_stats{};
     if (min_d > max_d) error_handler("weighted_median");
     if (width <= 0 || height <= 0) return;
 
@@ -166,8 +149,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             s->window_weight = allocate_buffer<std::uint64_t>(window + 4, "window layout");
         }
     }
-    // Eight-pixel groups need rows of at least 8 pixels.
-    job.use_lanes = job.by_window && width >= lanes && available_vector_isa() == vector_isa::avx2;
+    job.use_lanes = job.by_window && first_pass_may_run(width);
     std::vector<float> space_exponent;
     if (job.use_lanes) {
         for (int dy = -reach_y; dy <= reach_y; ++dy)
@@ -226,14 +208,21 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     }
     // Erase the indicator before any fatal message.
     progress_finish(progress);
-    settle_stats counts;
-    for (const auto &s : scratch) {
-        counts.pixels += s->pixels;
-        counts.settled += s->settled;
-        counts.first_pass += s->first_pass;
+    if (stats != nullptr) {
+        for (const auto &s : scratch) {
+            stats->pixels += s->pixels;
+            stats->settled += s->settled;
+            stats->first_pass += s->first_pass;
+        }
     }
-    record_settle_stats(counts);
 
+    // The failure the straightforward evaluation reaches first, with its
+    // message: it stops at the first pixel, in row-major order, whose window
+    // holds a disparity outside min_d..max_d ("weighted_histo") or whose
+    // histogram median_histo rejects ("median_histo"), the former first at
+    // the same pixel.  limit is the first of the former, and no pixel from it
+    // on was computed; first_rejected is the first of the latter before it
+    // (threads record a rejected histogram instead of stopping at once).
     if (first_rejected.load() < limit) error_handler("median_histo");
     if (limit < npixels) error_handler("weighted_histo");
 }

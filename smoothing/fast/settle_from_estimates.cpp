@@ -1,9 +1,6 @@
 // The second pass: one lane's window that the first pass could not settle
-// with its three candidates.  Its estimated weights, left by the first pass,
-// are summed per disparity in double precision, and the first disparity whose
-// estimated cumulative weight passes half the estimated total is settled
-// where the margins of settle_margins.h show it to be median_histo's result.
-// Only windows within about 1.3e-5 of a tie are left to the exact path.
+// with its three candidates, its estimates summed per disparity in double
+// precision (see smoothing/fast/README.md, "Which path a pixel takes").
 //
 // The bound of settle_margins.h holds for sums of non-negative terms added in
 // any order, so the estimates are summed in whatever order is fastest: where

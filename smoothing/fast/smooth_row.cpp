@@ -1,24 +1,21 @@
 // One output row of the fast weighted median, and the one place that decides
-// which path each pixel takes (README.md in this folder says why each is
-// exact):
-//   - not by_window (a guide outside 0..255, a radius beyond the weight
-//     table, or no packed rows): every pixel by exact_row;
-//   - where the processor has AVX2 (x86 alone) and rows are at least 8
-//     pixels wide, every pixel in groups of eight: the first pass
-//     (estimate_lanes_avx2); each lane it leaves goes to the second pass
-//     (settle_from_estimates), and each lane that leaves to
-//     exact_window_pixel;
-//   - otherwise every pixel by exact_window_pixel.
+// which path each pixel takes (see smoothing/fast/README.md, "Which path a
+// pixel takes"; whether the first pass may run was decided for the call by
+// first_pass_may_run, vector_isa.h).
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 
 #include "smoothing/fast/engine.h"
-#include "smoothing/fast/processor.h"
+#include "smoothing/fast/vector_isa.h"
 
-#if DISPSMOOTH_X86
 namespace {
+
+using dispsmooth::engine_job;
+using dispsmooth::lanes;
+using dispsmooth::thread_scratch;
+using dispsmooth::window_rows;
 
 int median_of_three(int a, int b, int c) {
     return std::max(std::min(a, b), std::min(std::max(a, b), c));
@@ -29,10 +26,9 @@ int median_of_three(int a, int b, int c) {
 // one, or else the median of each centre's and its two horizontal
 // neighbours' disparities.  Kept clear of the ends of int, so that the
 // thresholds candidate - 1 .. candidate + 2 exist.
-void choose_candidates(const dispsmooth::engine_job &job, int i, int start, const int *above,
-                       int *candidate) {
+void choose_candidates(const engine_job &job, int i, int start, const int *above, int *candidate) {
     const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width;
-    for (int x = start; x < start + dispsmooth::lanes; ++x) {
+    for (int x = start; x < start + lanes; ++x) {
         const int c =
             above ? above[x]
                   : median_of_three(d[std::max(x - 1, 0)], d[x], d[std::min(x + 1, job.width - 1)]);
@@ -41,28 +37,12 @@ void choose_candidates(const dispsmooth::engine_job &job, int i, int start, cons
     }
 }
 
-}  // namespace
-#endif
-
-int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
-                           [[maybe_unused]] const int *above) {
-    if (!job.by_window) return exact_row(job, scratch, i, j_end);
-
-    // width and above serve only the first pass, which x86 alone builds.
-    [[maybe_unused]] const int width = job.width;
-    const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
-    const std::uint8_t **rows = scratch.rows.get();
-    for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
-    const window_rows wr{i, y_lo, y_hi, rows};
-
-    // The first pass exists on x86 alone (processor.h); elsewhere use_lanes
-    // is never set, and is not looked at.
-    if (!DISPSMOOTH_X86 || !job.use_lanes) {
-        for (int j = 0; j < j_end; ++j)
-            if (!exact_window_pixel(job, scratch, wr, j)) return j;
-        return -1;
-    }
-#if DISPSMOOTH_X86
+// Pixels (i, 0) .. (i, j_end - 1) in groups of eight: the first pass, then
+// the second for each lane it leaves, then the exact path for each lane
+// that leaves.  Returns the column of the first rejected histogram, or -1.
+int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &wr, int j_end,
+             const int *above) {
+    const int width = job.width, i = wr.i;
     int candidate[lanes], value[lanes];
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
@@ -72,23 +52,44 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
         const int end = std::min(lanes, j_end - start);
         choose_candidates(job, i, start, above, candidate);
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
-        const lane_group group{
-            job.disp_arr, rows, y_lo, y_hi, i, start, candidate, scratch.estimates.get(), clipped};
-        const unsigned settled = estimate_lanes_avx2(job.lane, group, value);
+        const dispsmooth::lane_group group{
+            job.disp_arr, wr.rows, wr.y_lo, wr.y_hi, i, start, candidate, scratch.estimates.get(),
+            clipped};
+        const unsigned settled = dispsmooth::estimate_lanes_avx2(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
             if (settled >> l & 1) {
                 result[l] = value[l];
                 ++scratch.settled;
                 ++scratch.first_pass;
-            } else if (settle_from_estimates(job, scratch, wr, start, l)) {
+            } else if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
                 ++scratch.settled;
-            } else if (!exact_window_pixel(job, scratch, wr, start + l)) {
+            } else if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
                 return start + l;
             }
         }
         j = start + end;
     }
-#endif
+    return -1;
+}
+
+}  // namespace
+
+int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
+                           const int *above) {
+    if (!job.by_window) return exact_row(job, scratch, i, j_end);
+
+    const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
+    const std::uint8_t **rows = scratch.rows.get();
+    for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
+    const window_rows wr{i, y_lo, y_hi, rows};
+
+    // The first pass is built for x86 alone; elsewhere use_lanes is never
+    // set, and the lane path is not even compiled in.
+    if constexpr (x86_build) {
+        if (job.use_lanes) return lane_row(job, scratch, wr, j_end, above);
+    }
+    for (int j = 0; j < j_end; ++j)
+        if (!exact_window_pixel(job, scratch, wr, j)) return j;
     return -1;
 }

@@ -1,11 +1,19 @@
-#include "common/progress.h"
+#include "smoothing/progress.h"
 
+#include <unistd.h>
+#include <algorithm>
 #include <cstdio>
+#include <new>
 #include <string>
+
+#include "common/call_settings.h"
 
 namespace dispsmooth {
 
 namespace {
+
+// True while some meter owns the terminal line.
+std::atomic<bool> progress_line_taken{false};
 
 // "under 1 s", "12 s", "3 min 05 s", "2 h 07 min".
 std::string duration_text(double seconds) {
@@ -24,6 +32,28 @@ std::string duration_text(double seconds) {
 }
 
 }  // namespace
+
+progress_meter *progress_start(int total_rows) {
+    if (total_rows <= 0 || !this_thread_settings.progress_allowed || isatty(STDERR_FILENO) != 1)
+        return nullptr;
+    // One line on the terminal: a second smoothing running at the same time
+    // stays silent instead of drawing over the first.
+    bool expected = false;
+    if (!progress_line_taken.compare_exchange_strong(expected, true)) return nullptr;
+
+    auto *meter = new (std::nothrow) progress_meter;
+    if (meter == nullptr) {
+        // No indicator is no failure: the smoothing goes on without it.
+        progress_line_taken.store(false);
+        return nullptr;
+    }
+    meter->total_rows = total_rows;
+    // About 256 looks at the clock over the whole run, at least one per row.
+    meter->check_every = std::max(1, total_rows / 256);
+    meter->started = progress_meter::clock::now();
+    meter->last_drawn = meter->started;
+    return meter;
+}
 
 void progress_row_done(progress_meter *meter) {
     if (meter == nullptr) return;
@@ -49,6 +79,18 @@ void progress_row_done(progress_meter *meter) {
         meter->drawn = true;
     }
     meter->drawing.clear(std::memory_order_release);
+}
+
+void progress_finish(progress_meter *meter) {
+    if (meter == nullptr) return;
+    // Back to the start of the line and clear it, so that what follows is
+    // written as if the indicator had never been there.
+    if (meter->drawn) {
+        (void)std::fputs("\r\x1b[K", stderr);
+        (void)std::fflush(stderr);
+    }
+    delete meter;
+    progress_line_taken.store(false);
 }
 
 }  // namespace dispsmooth

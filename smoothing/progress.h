@@ -2,8 +2,8 @@
 // done and an estimate of the time left, redrawn in place on standard error.
 // When standard error is not a terminal, progress_start returns nullptr and
 // the other two routines do nothing, so scripted runs see no extra output.
-#ifndef DISPSMOOTH_COMMON_PROGRESS_H
-#define DISPSMOOTH_COMMON_PROGRESS_H
+#ifndef DISPSMOOTH_SMOOTHING_PROGRESS_H
+#define DISPSMOOTH_SMOOTHING_PROGRESS_H
 
 #include <atomic>
 #include <chrono>
@@ -40,9 +40,6 @@ void progress_row_done(progress_meter *meter);
 // Erases the indicator if it was drawn and releases the meter.  Call it once
 // after every row is done, from one thread.  A null meter is ignored.
 void progress_finish(progress_meter *meter);
-
-// True while some meter owns the terminal line.
-inline std::atomic<bool> progress_line_taken{false};
 
 }  // namespace dispsmooth
 

@@ -1,0 +1,51 @@
+#include "smoothing/fast/vector_isa.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "smoothing/fast/estimate_lanes.h"
+
+namespace {
+
+using dispsmooth::vector_isa;
+
+// The cap of limit_vector_isa, as an int.
+std::atomic<int> vector_isa_limit{static_cast<int>(vector_isa::avx2)};
+
+// What the processor runs.  The AVX2 first pass exists on x86 alone.
+vector_isa processor_vector_isa() {
+#if DISPSMOOTH_X86
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? vector_isa::avx2
+                                                                           : vector_isa::baseline;
+#else
+    return vector_isa::baseline;
+#endif
+}
+
+// DISPSMOOTH_FORCE_PORTABLE set to exactly "1"; any other value, or none,
+// leaves the choice to the processor.
+bool portable_forced() {
+    const char *value = std::getenv("DISPSMOOTH_FORCE_PORTABLE");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+}  // namespace
+
+vector_isa dispsmooth::available_vector_isa() {
+    // The processor and the environment, read once for the whole process.
+    static const vector_isa best =
+        portable_forced() ? vector_isa::baseline : processor_vector_isa();
+    return static_cast<vector_isa>(
+        std::min(static_cast<int>(best), vector_isa_limit.load(std::memory_order_relaxed)));
+}
+
+void dispsmooth::limit_vector_isa(vector_isa most) {
+    vector_isa_limit.store(static_cast<int>(most), std::memory_order_relaxed);
+}
+
+bool dispsmooth::first_pass_may_run(int width) {
+    // Eight-pixel groups need rows of at least 8 pixels.
+    return width >= lanes && available_vector_isa() == vector_isa::avx2;
+}
