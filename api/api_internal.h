@@ -4,6 +4,8 @@
 #ifndef DISPSMOOTH_API_API_INTERNAL_H
 #define DISPSMOOTH_API_API_INTERNAL_H
 
+#include <atomic>
+
 #include "dispsmooth/dispsmooth.hpp"
 
 namespace dispsmooth::api {
@@ -37,11 +39,15 @@ public:
     ~call_scope();
     call_scope(const call_scope &) = delete;
     call_scope &operator=(const call_scope &) = delete;
+    // True when the routine called in the scope stopped at the cancel flag
+    // and left its output as it was.
+    bool stopped() const;
 
 private:
-    int saved_throw_level_;
+    bool saved_throw_;
     bool saved_progress_;
-    int saved_threads_;  // 0 when the thread count was left alone
+    int saved_threads_;
+    const std::atomic<bool> *saved_cancel_;
 };
 
 }  // namespace dispsmooth::api

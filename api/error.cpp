@@ -8,3 +8,11 @@ error::error(const std::string &message) : std::runtime_error(message) {}
 error::~error() = default;
 
 }  // namespace dispsmooth
+
+namespace dispsmooth {
+
+cancelled::cancelled() : std::runtime_error("dispsmooth: the smoothing was cancelled") {}
+
+cancelled::~cancelled() = default;
+
+}  // namespace dispsmooth

@@ -21,6 +21,8 @@ void smooth(int width, int height, const int *image_arr, int *disp_arr, int min_
     const api::call_scope scope(options);
     smooth_disparity_weighted_median(width, height, image_arr, disp_arr, min_d, max_d, radius,
                                      sigma_space, sigma_color);
+    // A cancelled smoothing has left disp_arr as it was.
+    if (scope.stopped()) throw cancelled();
 }
 
 }  // namespace dispsmooth

@@ -47,16 +47,22 @@ min_d, max_d
     use 0..4095).  The histogram of every window has max_d - min_d + 1
     entries.
 threads
-    OpenMP threads for this call (1..1024), or None for OpenMP's default
-    (OMP_NUM_THREADS, else one per processor).  The result is the same
-    for any count.
+    Threads for this call (1..1024), or None for the default (the first
+    value of OMP_NUM_THREADS, else one per processor the process may run
+    on; at most 1024).  The threads are started for the call and joined
+    before it returns, so a forked child (os.fork, multiprocessing) smooths
+    as its parent does; a thread that cannot be created is done without.
+    The result is the same for any count.
 progress
     Draw the tool's progress line on standard error while working (only
     when standard error is a terminal).
 
 Returns a new array of the disparity's shape and dtype, equal to what the
 dispsmooth tool writes for the same images and parameters.  The GIL is
-released while the smoothing runs.
+released while the smoothing runs.  Ctrl-C (or any signal whose handler
+raises) stops it within a fraction of a second: the handler's exception
+(KeyboardInterrupt) is raised, the arguments are unchanged and nothing is
+left behind.
 
 Raises ValueError for arrays of the wrong shape or dtype and for values out
 of range (the message names the problem; where the tool would end with a

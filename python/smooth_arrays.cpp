@@ -1,7 +1,15 @@
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "api/api_internal.h"
@@ -32,35 +40,92 @@ int to_int(const py::object &value, const char *name) {
     return static_cast<int>(v);
 }
 
+// Runs work with the GIL released, on a thread of its own where one can be
+// started, while this thread looks at Python's signals every 50 ms.  Where a
+// handler raises (Ctrl-C's KeyboardInterrupt), *stop is set, the work is
+// waited for (it stops between rows) and the handler's exception is raised
+// here.  An exception of the work itself is rethrown.
+void run_interruptibly(const std::function<void()> &work, std::atomic<bool> *stop) {
+    std::exception_ptr failure;
+    bool interrupted = false;
+    {
+        const py::gil_scoped_release released;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        auto guarded = [&] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            ended.notify_all();
+        };
+        std::thread worker;
+        try {
+            worker = std::thread(guarded);
+        } catch (const std::system_error &) {
+            guarded();  // no thread to be had: not interruptible, but done
+        }
+        if (worker.joinable()) {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!ended.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
+                lock.unlock();
+                {
+                    const py::gil_scoped_acquire acquired;
+                    // Only the main thread runs Python's handlers; elsewhere
+                    // this finds nothing to do.
+                    interrupted = PyErr_CheckSignals() != 0;
+                }
+                lock.lock();
+                if (interrupted) {
+                    stop->store(true);
+                    break;
+                }
+            }
+            lock.unlock();
+            worker.join();
+        }
+    }
+    if (interrupted) throw py::error_already_set();
+    if (failure) std::rethrow_exception(failure);
+}
+
 template <class T>
 py::array smooth_typed(const py::array &reference, const py::array &disparity, int radius,
                        double sigma_space, double sigma_color, int min_d, int max_d,
-                       const dispsmooth::smooth_options &options) {
+                       dispsmooth::smooth_options options) {
     const int height = static_cast<int>(disparity.shape(0));
     const int width = static_cast<int>(disparity.shape(1));
     py::array_t<T> result({height, width});
     const auto ref = reference.unchecked<std::uint8_t, 3>();
     const auto disp = disparity.unchecked<T, 2>();
     auto out = result.template mutable_unchecked<2>();
-    {
-        // The arrays stay referenced by the caller's arguments and result.
-        const py::gil_scoped_release released;
-        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        std::vector<int> image_arr(3 * n);
-        std::vector<int> disp_arr(n);
-        std::size_t p = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x, ++p) {
-                for (int c = 0; c < 3; ++c) image_arr[3 * p + c] = ref(y, x, c);
-                disp_arr[p] = static_cast<int>(disp(y, x));
-            }
-        dispsmooth::smooth(width, height, image_arr.data(), disp_arr.data(), min_d, max_d, radius,
-                           sigma_space, sigma_color, options);
-        // Every result is a disparity of the input map, so it fits T.
-        p = 0;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x, ++p) out(y, x) = static_cast<T>(disp_arr[p]);
-    }
+    std::atomic<bool> stop{false};
+    options.cancel = &stop;
+    // The arrays stay referenced by the caller's arguments and result.
+    run_interruptibly(
+        [&] {
+            const std::size_t n =
+                static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+            std::vector<int> image_arr(3 * n);
+            std::vector<int> disp_arr(n);
+            std::size_t p = 0;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x, ++p) {
+                    for (int c = 0; c < 3; ++c) image_arr[3 * p + c] = ref(y, x, c);
+                    disp_arr[p] = static_cast<int>(disp(y, x));
+                }
+            dispsmooth::smooth(width, height, image_arr.data(), disp_arr.data(), min_d, max_d,
+                               radius, sigma_space, sigma_color, options);
+            // Every result is a disparity of the input map, so it fits T.
+            p = 0;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x, ++p) out(y, x) = static_cast<T>(disp_arr[p]);
+        },
+        &stop);
     return result;
 }
 
@@ -97,7 +162,7 @@ py::array smooth_arrays(const py::array &reference, const py::array &disparity,
         if (options.threads < 1 || options.threads > max_threads)
             throw py::value_error("dispsmooth: threads is " + std::to_string(options.threads) +
                                   "; it must be 1.." + std::to_string(max_threads) +
-                                  ", or None for OpenMP's default");
+                                  ", or None for the default");
     }
     // Sizes as the tool gives them: width x height.
     api::check_same_size(reference.shape(1), reference.shape(0), disparity.shape(1),
