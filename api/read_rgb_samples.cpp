@@ -7,8 +7,6 @@
 #include "png/png_internal.h"
 #include "tiff/tiff_internal.h"
 
-#include <tiffio.h>
-
 namespace dispsmooth::api {
 
 namespace {
@@ -28,15 +26,11 @@ rgb_image read_rgb_samples(const std::string &path) {
     rgb_image image;
     if (format == image_format::tiff) {
         std::unique_ptr<std::uint32_t, free_releaser> raster(
-            try_read_tiff_raster(path.c_str(), 12, &width, &height, &failure));
+            tiff_detail::try_read_tiff_raster(path.c_str(), 12, &width, &height, &failure));
         if (!raster) throw_codec_failure(failure);
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         image.samples.resize(3 * n);
-        for (std::size_t i = 0; i < n; ++i) {
-            image.samples[3 * i] = static_cast<int>(TIFFGetR(raster.get()[i]));
-            image.samples[3 * i + 1] = static_cast<int>(TIFFGetG(raster.get()[i]));
-            image.samples[3 * i + 2] = static_cast<int>(TIFFGetB(raster.get()[i]));
-        }
+        tiff_detail::fill_rgb_from_raster(n, raster.get(), image.samples.data());
     } else {
         int *raw = nullptr;
         int *alpha = nullptr;

@@ -43,8 +43,8 @@ void write_image(const std::string &path, const gray_image &image) {
     bool written = false;
     switch (format) {
     case api::image_format::tiff:
-        written = pack_and_write_tiff(path.c_str(), image.width, image.height, image.pixels.data(),
-                                      1, nullptr, &failure);
+        written = tiff_detail::try_pack_and_write_tiff(path.c_str(), image.width, image.height,
+                                                       image.pixels.data(), 1, nullptr, &failure);
         break;
     case api::image_format::png:
         written = png_detail::write_png_rows(path.c_str(), image.width, image.height, 2, 3,
