@@ -36,7 +36,8 @@ rgb_image read_rgb_samples(const std::string &path) {
         int *alpha = nullptr;
         const bool read =
             format == image_format::png
-                ? png_detail::read_png_rgba(path.c_str(), &width, &height, &raw, &alpha, &failure)
+                ? png_detail::try_read_png_rgba(path.c_str(), &width, &height, &raw, &alpha,
+                                                &failure)
                 : jpeg_detail::read_jpeg_rgb(path.c_str(), &width, &height, &raw, &failure);
         std::unique_ptr<int, free_releaser> samples(raw);
         std::unique_ptr<int, free_releaser> alpha_samples(alpha);

@@ -47,8 +47,8 @@ void write_image(const std::string &path, const gray_image &image) {
                                                        image.pixels.data(), 1, nullptr, &failure);
         break;
     case api::image_format::png:
-        written = png_detail::write_png_rows(path.c_str(), image.width, image.height, 2, 3,
-                                             fill_gray_row, image.pixels.data(), &failure);
+        written = png_detail::try_write_png_rows(path.c_str(), image.width, image.height, 2, 3,
+                                                 fill_gray_row, image.pixels.data(), &failure);
         break;
     case api::image_format::jpeg: {
         // The tool's gray JPEG writer goes through its RGB writer with
