@@ -38,7 +38,7 @@ rgb_image read_rgb_samples(const std::string &path) {
             format == image_format::png
                 ? png_detail::try_read_png_rgba(path.c_str(), &width, &height, &raw, &alpha,
                                                 &failure)
-                : jpeg_detail::read_jpeg_rgb(path.c_str(), &width, &height, &raw, &failure);
+                : jpeg_detail::try_read_jpeg_rgb(path.c_str(), &width, &height, &raw, &failure);
         std::unique_ptr<int, free_releaser> samples(raw);
         std::unique_ptr<int, free_releaser> alpha_samples(alpha);
         if (!read) throw_codec_failure(failure);

@@ -55,8 +55,8 @@ void write_image(const std::string &path, const gray_image &image) {
         // R = G = B.
         std::vector<int> rgb(3 * n);
         fill_rgb_from_gray(n, image.pixels.data(), rgb.data());
-        written = jpeg_detail::write_jpeg_rgb(path.c_str(), image.width, image.height, rgb.data(),
-                                              &failure);
+        written = jpeg_detail::try_write_jpeg_rgb(path.c_str(), image.width, image.height,
+                                                  rgb.data(), &failure);
         break;
     }
     }
