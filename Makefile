@@ -19,7 +19,7 @@ WERROR  ?= OFF
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps bench-deps release asan example evaluate test bench bench-real install clean \
+.PHONY: deps bench-deps release-tree release asan example evaluate test bench bench-real install clean \
         fuzz fuzz-build fuzz-smoke format format-check tidy lint test-aarch64
 
 # Installs the missing ones among the packages of the target's list.
@@ -34,8 +34,13 @@ deps bench-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-release: deps
+# The Release tree is configured the same way by every target that uses
+# it; `release` builds all of it (library, executable, Python module, tests,
+# benchmarks), the others only the targets they run.
+release-tree: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DDISPSMOOTH_WERROR=$(WERROR)
+
+release: release-tree
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 asan: deps
@@ -43,7 +48,9 @@ asan: deps
 	  -DDISPSMOOTH_WERROR=$(WERROR)
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
-example: release
+# The executable alone (about a minute on two cores from a fresh clone).
+example: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth
 	rm -rf $(BUILD)/example && mkdir -p $(BUILD)/example
 	cp examples/scene/* $(BUILD)/example/
 	cd $(BUILD)/example && ../release/dispsmooth
@@ -52,7 +59,8 @@ example: release
 # The Python module on the Middlebury scenes of ../shared/testdata/stereo
 # (or SCENES="dir ..."): the table of the README; the picture goes to
 # $(BUILD)/middlebury.png.
-evaluate: release
+evaluate: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth_python
 	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
 	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
