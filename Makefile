@@ -1,6 +1,12 @@
-# Convenience front end over CMake.  `make example`, `make test` and `make
-# bench` install any missing Debian packages first (apt-get; run as root on a
-# fresh machine).
+# Convenience front end over CMake.  The commands for people:
+#   make example   builds the executable alone and smooths the bundled scene
+#   make test      what a contributor runs: the suite in a Release and an
+#                  ASan+UBSan build, without the cases labelled slow
+#   make bench     the benchmarks
+# and for CI, `make ci`: every check in named stages (lint, test, slow,
+# fuzz-smoke, aarch64), as .ci/run runs it.  Every target that builds or
+# checks installs any missing Debian packages first (apt-get; run as root on
+# a fresh machine).
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
@@ -19,8 +25,9 @@ WERROR  ?= OFF
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps bench-deps release-tree release asan example evaluate test bench bench-real install clean \
-        fuzz fuzz-build fuzz-smoke format format-check tidy lint test-aarch64
+.PHONY: deps bench-deps release-tree release asan example evaluate test test-slow ci \
+        bench bench-real install clean fuzz fuzz-build fuzz-smoke format \
+        format-check tidy lint test-aarch64
 
 # Installs the missing ones among the packages of the target's list.
 deps: INSTALL_LIST = $(PACKAGES)
@@ -64,16 +71,48 @@ evaluate: release-tree
 	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
 	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
+# The tests of both trees by CTest label: `make test` runs every test but
+# those labelled slow (the unit suites, the tool end to end, the Python
+# module's pytest files, the replay of the recorded fuzz crashers); `make
+# test-slow` runs the slow ones (the long random-scene comparisons of the
+# fast smoothing, every damaged or conformance test image, the concurrent
+# and interrupted writes, the seed replays of the TIFF and PNG readers,
+# memcheck, the installation), which take several times as long.  Either
+# fails when its label selects no test.
+CTEST = ctest --output-on-failure -j $(JOBS) --no-tests=error
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+
 test: release asan
-	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
-	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz-smoke; \
-	else echo "clang++ not found: fuzz smoke run skipped"; fi
-	$(MAKE) --no-print-directory test-aarch64
+	$(CTEST) --test-dir $(BUILD)/release -LE '^slow$$'
+	$(SANITIZER_ENV) $(CTEST) --test-dir $(BUILD)/asan -LE '^slow$$'
+
+test-slow: release asan
+	$(CTEST) --test-dir $(BUILD)/release -L '^slow$$'
+	$(SANITIZER_ENV) $(CTEST) --test-dir $(BUILD)/asan -L '^slow$$'
+
+# What CI runs (.ci/run: `make ci WERROR=ON`): each stage is a make target,
+# run one after the other even when one fails, each announced with its name
+# and followed by its time and result; a failure prints "stage <name>
+# failed" and the summary at the end lists every stage.  CI_STAGES picks
+# some of them: `make ci CI_STAGES="test slow"`.
+#   lint        format-check and tidy
+#   test        make test
+#   slow        make test-slow
+#   fuzz-smoke  make fuzz-smoke
+#   aarch64     make test-aarch64
+CI_STAGES ?= lint test slow fuzz-smoke aarch64
+ci_target_lint = lint
+ci_target_test = test
+ci_target_slow = test-slow
+ci_target_fuzz-smoke = fuzz-smoke
+ci_target_aarch64 = test-aarch64
+
+ci:
+	@MAKE='$(MAKE)' tools/run_stages.sh \
+	  $(foreach stage,$(CI_STAGES),$(stage)=$(or $(ci_target_$(stage)),$(error no CI stage $(stage))))
 
 # The library cross-built for 64-bit Arm, its smoothing and codec tests run
-# under qemu-user (about 8 minutes the first time on two cores).
+# under qemu-user (about 8 minutes the first time on two cores; a CI stage).
 test-aarch64:
 	DISPSMOOTH_WERROR=$(WERROR) tools/test_aarch64.sh $(BUILD)/aarch64
 
@@ -116,7 +155,7 @@ format-check: deps
 tidy: deps
 	tools/run_clang_tidy.sh $(BUILD)/tidy
 
-# What CI checks besides the tests.
+# Formatting and static analysis: the lint stage of `make ci`.
 lint: format-check tidy
 
 # The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
@@ -131,7 +170,7 @@ fuzz-build: deps
 fuzz: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz $$(( $(MINUTES) * 60 / 4 ))
 
-# The bounded run of `make test`: 25 seconds per target.
+# A bounded campaign, 25 seconds per target: the fuzz-smoke stage of `make ci`.
 fuzz-smoke: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz 25
 
