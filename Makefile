@@ -9,7 +9,7 @@
 # a fresh machine).
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
-PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
+PACKAGES = cmake make g++ pkg-config git libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
            clang libclang-rt-14-dev libomp-14-dev clang-format clang-tidy \
            pybind11-dev python3-dev python3-numpy python3-pytest
@@ -142,14 +142,18 @@ bench-real: release bench-deps
 
 # The house style (.clang-format) over every C and C++ file of the
 # repository: `make format` applies it, `make format-check` fails on any
-# file that it would change.
+# file that it would change.  The files are those git tracks: outside a
+# git work tree both fail rather than check nothing.
 FORMAT_FILES = git ls-files -z -- '*.c' '*.cpp' '*.h' '*.hpp'
+IN_WORK_TREE = git ls-files --error-unmatch .clang-format >/dev/null
 
 format: deps
-	$(FORMAT_FILES) | xargs -0 clang-format -i
+	$(IN_WORK_TREE)
+	$(FORMAT_FILES) | xargs -0 -r clang-format -i
 
 format-check: deps
-	$(FORMAT_FILES) | xargs -0 clang-format --dry-run -Werror
+	$(IN_WORK_TREE)
+	$(FORMAT_FILES) | xargs -0 -r clang-format --dry-run -Werror
 
 # clang-tidy (.clang-tidy) over the library's sources; any finding fails.
 tidy: deps
