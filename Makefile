@@ -2,7 +2,7 @@
 #   make example   builds the executable alone and smooths the bundled scene
 #   make test      what a contributor runs: the suite in a Release and an
 #                  ASan+UBSan build, without the cases labelled slow
-#   make bench     the benchmarks
+#   make bench     the benchmarks, and their tables in docs/performance.md
 # and for CI, `make ci`: every check in named stages (lint, test, slow,
 # fuzz-smoke, aarch64), as .ci/run runs it.  Every target that builds or
 # checks installs any missing Debian packages first (apt-get; run as root on
@@ -26,7 +26,7 @@ WERROR  ?= OFF
 MINUTES ?= 10
 
 .PHONY: deps bench-deps release-tree release asan example evaluate test test-slow ci \
-        bench bench-real install clean fuzz fuzz-build fuzz-smoke format \
+        bench-build bench bench-real install clean fuzz fuzz-build fuzz-smoke format \
         format-check tidy lint test-aarch64
 
 # Installs the missing ones among the packages of the target's list.
@@ -123,19 +123,29 @@ test-aarch64:
 #                    of pixels settled without the exact path), the peak memory
 #                    of a 4000 x 3000 run, and peer_comparison.py (dispsmooth
 #                    vs OpenCV's weightedMedianFilter on Cones and Teddy: times
-#                    and bad-pixel shares against the ground truth).
-#   make bench-real  only the Cones and Teddy part of both (a minute or two).
+#                    and bad-pixel shares against the ground truth), through
+#                    tools/performance_report.py: it prints them as they run,
+#                    then rewrites the part of docs/performance.md between
+#                    its "make bench" marker lines with their tables, under a
+#                    line giving the date, the machine and the commit.
+#   make bench-real  only the Cones and Teddy part of both (a minute or two),
+#                    printed; docs/performance.md is left as it is.
 # The real scenes come from ../shared/testdata beside the repository; without
-# it they are skipped with a message.
+# it they are skipped with a message.  BENCH_REPORT_OPTIONS passes options to
+# tools/performance_report.py (see its --help): for one, "--stdout
+# --benchmark-filter=^smooth/cones/" prints the report of a few benchmarks
+# instead of writing it.
+BENCH_REPORT_OPTIONS ?=
 BENCH_REAL_FILTER = ^smooth/(cones|teddy)/
 PEER = /usr/bin/python3 bench/peer_comparison.py --exe $(BUILD)/release/dispsmooth
 
-bench: release bench-deps
-	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true
-	$(BUILD)/release/bench/bench_peak_memory
-	$(PEER)
+bench-build: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth bench_smoothing bench_peak_memory
 
-bench-real: release bench-deps
+bench: bench-build bench-deps
+	/usr/bin/python3 tools/performance_report.py --build $(BUILD)/release $(BENCH_REPORT_OPTIONS)
+
+bench-real: bench-build bench-deps
 	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true \
 	  '--benchmark_filter=$(BENCH_REAL_FILTER)'
 	$(PEER)
