@@ -222,9 +222,10 @@ def run_echoed(args, capture):
 
 # The tables.
 
-def table(header, rows):
+def table(header, rows, text=(0,)):
+    """A Markdown table: the columns numbered in text to the left, figures to the right."""
     lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---:" if i else ":---" for i in range(len(header))) + "|"]
+             "|" + "|".join(":---" if i in text else "---:" for i in range(len(header))) + "|"]
     lines += ["| " + " | ".join(row) + " |" for row in rows]
     return lines
 
@@ -344,7 +345,7 @@ def memory_section(output):
         # Not the lines this report knows: shown as they are.
         return [title + ":", "", "```"] + lines + ["```"]
     return ([title + ", growth of the peak resident set over the inputs and outputs: %s:" % head,
-             ""] + table(["routine", "peak growth", "time", "note"], rows))
+             ""] + table(["routine", "peak growth", "time", "note"], rows, text=(0, 2, 3)))
 
 
 PEER_ROW = re.compile(r"^(?P<scene>\S+)\s+(?P<radius>\d+)\s+(?P<cv>[\d.]+)\s+(?P<t1>[\d.]+)\s+"
