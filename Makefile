@@ -71,14 +71,16 @@ evaluate: release-tree
 	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
 	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
-# The tests of both trees by CTest label: `make test` runs every test but
-# those labelled slow (the unit suites, the tool end to end, the Python
-# module's pytest files, the replay of the recorded fuzz crashers); `make
-# test-slow` runs the slow ones (the long random-scene comparisons of the
-# fast smoothing, every damaged or conformance test image, the concurrent
-# and interrupted writes, the seed replays of the TIFF and PNG readers,
-# memcheck, the installation), which take several times as long.  Either
-# fails when its label selects no test.
+# The tests of both trees by CTest label.  `make test` runs every test but
+# those labelled slow, among them the unit suites, the tool end to end, the
+# Python module's pytest files and the replays of the recorded fuzz
+# crashers (4 to 5 minutes on two cores from a fresh clone, most of it
+# compiling the two trees).  `make test-slow` runs the slow ones: the long
+# random-scene comparisons of the fast smoothing, every damaged shared image
+# and every TIFF test image, the concurrent and interrupted writes, the seed
+# replays of the TIFF and PNG readers, memcheck and the installation (about
+# 8 minutes of testing on two cores, most of it under the sanitizers).
+# Either fails when its label selects no test.
 CTEST = ctest --output-on-failure -j $(JOBS) --no-tests=error
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 
