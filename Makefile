@@ -11,7 +11,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PACKAGES = cmake make g++ pkg-config git libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
-           clang libclang-rt-14-dev libomp-14-dev clang-format clang-tidy \
+           clang libclang-rt-14-dev clang-format clang-tidy \
            pybind11-dev python3-dev python3-numpy python3-pytest
 # What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
 # numpy (not needed by `make test`).
