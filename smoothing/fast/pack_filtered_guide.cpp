@@ -252,10 +252,11 @@ bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8
         int held[3] = {-1, -1, -1};
         // Source row y, repacked into slot y % 3 unless it is there.
         auto source = [&](int y) -> const std::uint8_t * {
-            std::uint8_t *slot = ring + static_cast<std::size_t>(y % 3) * stride;
-            if (held[y % 3] != y) {
+            const std::size_t k = static_cast<std::size_t>(y) % 3;  // rows are never negative
+            std::uint8_t *slot = ring + k * stride;
+            if (held[k] != y) {
                 pack_row(image_arr + static_cast<std::size_t>(y) * row_ints, width, slot);
-                held[y % 3] = y;
+                held[k] = y;
             }
             return slot;
         };
