@@ -9,7 +9,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefi
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "installing the python component failed:\n${out}\n${err}")
 endif()
-foreach(file __init__.pyi py.typed)
+foreach(file __init__.py __init__.pyi py.typed dask.py)
   if(NOT EXISTS ${prefix}/${MODULE_DIR}/dispsmooth/${file})
     message(FATAL_ERROR "${file} was not installed in ${prefix}/${MODULE_DIR}/dispsmooth")
   endif()
