@@ -24,6 +24,7 @@ import operator
 import os
 import uuid
 from functools import partial
+from typing import Any, Optional
 
 import numpy as np
 
@@ -54,8 +55,8 @@ def halo(radius: int) -> int:
     return max(operator.index(radius), 0) + 1
 
 
-def smooth(reference, disparity, radius, sigma_space, sigma_color, *, chunks=None, threads=1,
-           **kwargs):
+def smooth(reference: Any, disparity: Any, radius: int, sigma_space: float, sigma_color: float,
+           *, chunks: Any = None, threads: Optional[int] = 1, **kwargs: Any) -> "da.Array":
     """Return a dask array whose computed value is dispsmooth.smooth of the
     whole arrays, bit for bit, whatever the chunking.
 
@@ -111,7 +112,8 @@ def smooth(reference, disparity, radius, sigma_space, sigma_color, *, chunks=Non
     return smoothed
 
 
-def smooth_frames(frames, radius, sigma_space, sigma_color, *, threads=1, **kwargs):
+def smooth_frames(frames: Any, radius: int, sigma_space: float, sigma_color: float, *,
+                  threads: Optional[int] = 1, **kwargs: Any) -> Any:
     """Smooth a sequence of frames on dask, each frame a task of its own.
 
     frames

@@ -47,8 +47,3 @@ def test_the_type_stub_declares_every_public_name():
     declared |= {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
     assert declared == set(dispsmooth.__all__) | {"__version__"}
 
-
-def test_the_package_speaks_as_the_module_did():
-    assert dispsmooth.__doc__.startswith("Guided weighted-median smoothing")
-    assert dispsmooth.smooth.__doc__.startswith("smooth(reference, disparity, radius,")
-    assert dispsmooth.__version__.count(".") == 2
