@@ -1,4 +1,5 @@
-// The Python module `dispsmooth`: the tool's smoothing on numpy arrays.
+// The compiled part of the Python package `dispsmooth`, `dispsmooth._core`:
+// the tool's smoothing on numpy arrays.  The package re-exports all of it.
 #include <pybind11/pybind11.h>
 
 #include "dispsmooth/dispsmooth.hpp"
@@ -121,7 +122,7 @@ void set_python_error(PyObject *type, const char *message) {
 
 }  // namespace
 
-PYBIND11_MODULE(dispsmooth, m) {
+PYBIND11_MODULE(_core, m) {
     // Each docstring opens with its own signature, in Python's terms.
     py::options options;
     options.disable_function_signatures();
