@@ -37,6 +37,10 @@ struct engine_job {
     // rows, and every offset in the weight table.  Otherwise exact_row.
     bool by_window;
     bool use_lanes;  // the estimate-and-settle passes may run (first_pass_may_run)
+    // A masked call (masked_levels in run_weighted_median_fast.h): levels
+    // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
+    // centres are computed only when fill is set.
+    bool masked, fill;
     lane_constants lane;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
@@ -82,6 +86,11 @@ struct window_rows {
     int i, y_lo, y_hi;
     const std::uint8_t *const *rows;
 };
+
+// Whether pixel p of a masked call is invalid (its level is below 0).
+inline bool invalid_pixel(const engine_job &job, std::ptrdiff_t p) {
+    return job.masked && job.disp_arr[p] < 0;
+}
 
 // Smooths pixels (i, 0) .. (i, j_end - 1).  above holds the results of row
 // i - 1 when the same thread computed all of it, else null.  Returns the

@@ -19,6 +19,8 @@ constexpr int lanes = 8;
 // The constants of one call.
 struct lane_constants {
     int width;
+    // Levels below 0 mark invalid pixels, whose estimates are +0.0.
+    bool masked;
     int reach_x, reach_y;  // the window's half extents (radius clipped to the image)
     // The exponent of an estimate is t + 127 with t = -log2(e) (C / sigma_color^2
     // + S / sigma_space^2): colour_exponent = -log2(e) / sigma_color^2, and

@@ -41,7 +41,7 @@ inline __m128i load_pixels(const std::uint8_t *px, __m128i mask) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
 }
 
-template <bool clipped>
+template <bool clipped, bool masked>
 unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     const int width = k.width, r = k.reach_x, span = 2 * r + 1;
 
@@ -126,6 +126,11 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             } else {
                 d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
             }
+            if constexpr (masked) {
+                // An invalid neighbour (level below 0) weighs +0.0: it adds
+                // nothing to any sum, and its stored estimate is 0 too.
+                w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
+            }
             _mm256_storeu_ps(est, w);
 
             total = _mm256_add_ps(total, w);
@@ -163,8 +168,11 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
                                          int *value) {
-    return group.clipped ? estimate<true>(constants, group, value)
-                         : estimate<false>(constants, group, value);
+    if (constants.masked)
+        return group.clipped ? estimate<true, true>(constants, group, value)
+                             : estimate<false, true>(constants, group, value);
+    return group.clipped ? estimate<true, false>(constants, group, value)
+                         : estimate<false, false>(constants, group, value);
 }
 
 #endif  // DISPSMOOTH_X86

@@ -13,6 +13,7 @@
 namespace {
 
 using dispsmooth::engine_job;
+using dispsmooth::invalid_pixel;
 using dispsmooth::lanes;
 using dispsmooth::thread_scratch;
 using dispsmooth::window_rows;
@@ -58,14 +59,21 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const unsigned settled = dispsmooth::estimate_lanes_avx2(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
-            if (settled >> l & 1) {
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
+            if (invalid_pixel(job, p) && !job.fill) {
+                // Left invalid, whatever the first pass found for it.
+                result[l] = -1;
+            } else if (settled >> l & 1) {
                 result[l] = value[l];
                 ++scratch.settled;
                 ++scratch.first_pass;
             } else if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
                 ++scratch.settled;
             } else if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
-                return start + l;
+                // An invalid centre whose valid neighbours weigh nothing
+                // stays invalid; any other rejection is a failure.
+                if (!invalid_pixel(job, p)) return start + l;
+                result[l] = -1;
             }
         }
         j = start + end;
@@ -89,7 +97,15 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
     if constexpr (x86_build) {
         if (job.use_lanes) return lane_row(job, scratch, wr, j_end, above);
     }
-    for (int j = 0; j < j_end; ++j)
-        if (!exact_window_pixel(job, scratch, wr, j)) return j;
+    int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * job.width;
+    for (int j = 0; j < j_end; ++j) {
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + j;
+        if (invalid_pixel(job, p) && !job.fill) {
+            result[j] = -1;
+        } else if (!exact_window_pixel(job, scratch, wr, j)) {
+            if (!invalid_pixel(job, p)) return j;
+            result[j] = -1;  // as in lane_row
+        }
+    }
     return -1;
 }

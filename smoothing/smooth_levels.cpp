@@ -1,0 +1,66 @@
+// The smoothing of levels.h through the fast engine.
+//
+// A map whose pixels are all valid and whose range is narrow goes straight
+// to smooth_disparity_weighted_median's composition.  Any other is ranked
+// first (rank_levels): the engine then smooths ranks 0..count - 1, with one
+// histogram bin per distinct level rather than per level of the range, and
+// -1 on the invalid pixels, which it leaves out of every window (masked
+// call, run_weighted_median_fast.h).  Ranks keep the order of the levels and
+// the bins the engine leaves out hold +0.0, so its sums, search and ties
+// are those over the levels themselves; the ranks it returns are mapped
+// back to their levels.
+#include <cstddef>
+
+#include "dispsmooth/smoothing.h"
+#include "smoothing/levels.h"
+#include "smoothing/smooth_disparity_fast.h"
+
+namespace {
+
+// Ranges of at most this many levels need no ranking when every pixel is
+// valid: their histograms are small already.
+constexpr long long direct_range = 4096;
+
+}  // namespace
+
+namespace dispsmooth {
+
+bool smooth_levels(int width, int height, const int *image_arr, int *disp_arr,
+                   std::uint8_t *valid_arr, int min_d, int max_d, int radius, double sigma_space,
+                   double sigma_color, bool fill, settle_stats *stats) {
+    if (stats != nullptr) *stats = settle_stats{};
+    if (min_d > max_d) error_handler("weighted_median");
+    if (width <= 0 || height <= 0) return true;
+    const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+
+    bool all_valid = true;
+    if (valid_arr != nullptr)
+        for (std::size_t p = 0; p < n && all_valid; ++p) all_valid = valid_arr[p] != 0;
+    if (all_valid && static_cast<long long>(max_d) - min_d < direct_range) {
+        smooth_disparity_fast(width, height, image_arr, disp_arr, min_d, max_d, radius, sigma_space,
+                              sigma_color, stats);
+        return true;
+    }
+
+    for (std::size_t p = 0; p < n; ++p)
+        if ((valid_arr == nullptr || valid_arr[p] != 0) &&
+            (disp_arr[p] < min_d || disp_arr[p] > max_d))
+            error_handler("weighted_histo");
+    ranked_levels ranked = rank_levels(n, disp_arr, all_valid ? nullptr : valid_arr, min_d, max_d);
+    if (ranked.count > max_ranked_levels) return false;
+    // No valid pixel at all: every pixel stays as it is.
+    if (ranked.count == 0) return true;
+
+    int *ranks = ranked.ranks.get();
+    const masked_levels mask{!all_valid, fill};
+    smooth_disparity_fast(width, height, image_arr, ranks, 0, static_cast<int>(ranked.count - 1),
+                          radius, sigma_space, sigma_color, stats, mask);
+    for (std::size_t p = 0; p < n; ++p) {
+        if (ranks[p] < 0) continue;  // left invalid: keeps its value
+        disp_arr[p] = ranked.levels[ranks[p]];
+        if (valid_arr != nullptr) valid_arr[p] = 1;
+    }
+    return true;
+}
+
+}  // namespace dispsmooth
