@@ -1,0 +1,152 @@
+// smooth_map: typed disparity maps with invalid pixels and sub-pixel steps,
+// read as levels, smoothed by smooth_levels (smoothing/levels.h) and
+// written back in the map's own type.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "api/api_internal.h"
+#include "smoothing/levels.h"
+
+static_assert(static_cast<std::size_t>(dispsmooth::max_distinct_levels) ==
+              dispsmooth::max_ranked_levels);
+
+namespace {
+
+using dispsmooth::error;
+using dispsmooth::level_options;
+
+std::string number(double v) {
+    char text[64];
+    (void)std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+// The level nearest to q, halfway cases to the even one.  q - floor(q) is
+// exact for every double, so the comparison with 0.5 decides without
+// depending on the rounding mode.
+double nearest_level(double q) {
+    const double below = std::floor(q);
+    const double rest = q - below;
+    if (rest > 0.5) return below + 1;
+    if (rest < 0.5) return below;
+    return std::fmod(below, 2.0) == 0 ? below : below + 1;
+}
+
+std::string where(std::size_t p, int width) {
+    return " at row " + std::to_string(p / static_cast<std::size_t>(width)) + ", column " +
+           std::to_string(p % static_cast<std::size_t>(width));
+}
+
+std::string outside(const level_options &levels) {
+    return " is outside min_d..max_d = " + std::to_string(levels.min_d) + ".." +
+           std::to_string(levels.max_d) + " (FATAL ERROR in weighted_histo)";
+}
+
+template <class T>
+void smooth_typed(int width, int height, const std::uint8_t *reference, T *disparity, int radius,
+                  double sigma_space, double sigma_color, const level_options &levels,
+                  const dispsmooth::smooth_options &options) {
+    namespace api = dispsmooth::api;
+    constexpr bool floating = std::is_floating_point_v<T>;
+    api::check_smoothing_parameters(levels.min_d, levels.max_d, radius, sigma_space, sigma_color);
+    api::check_threads(options.threads);
+    api::check_image_size(width, height);
+    if (floating) {
+        if (!(levels.step > 0) || !std::isfinite(levels.step))
+            throw error("dispsmooth: step is " + number(levels.step) +
+                        "; a floating-point disparity map needs step, the size of one level, "
+                        "a finite number above 0");
+    } else if (levels.step != 0) {
+        throw error("dispsmooth: step is " + number(levels.step) +
+                    "; an integer disparity map holds its levels themselves and takes step 0");
+    }
+    if (width == 0 || height == 0) return;
+    if (reference == nullptr || disparity == nullptr)
+        throw error(std::string("dispsmooth: the ") +
+                    (reference == nullptr ? "reference image" : "disparity map") +
+                    " array is a null pointer");
+
+    const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    std::vector<int> disp_arr(n);
+    std::vector<std::uint8_t> valid(n, 1);
+    bool any_invalid = false;
+    for (std::size_t p = 0; p < n; ++p) {
+        const T v = disparity[p];
+        bool ok = levels.mask == nullptr || levels.mask[p] != 0;
+        if (levels.invalid && static_cast<double>(v) == *levels.invalid) ok = false;
+        if constexpr (floating) {
+            if (!std::isfinite(v)) ok = false;
+        }
+        if (!ok) {
+            valid[p] = 0;
+            any_invalid = true;
+            continue;
+        }
+        if constexpr (floating) {
+            const double level = nearest_level(static_cast<double>(v) / levels.step);
+            if (!(level >= levels.min_d && level <= levels.max_d))
+                throw error("dispsmooth: disparity " + number(static_cast<double>(v)) + " (level " +
+                            number(level) + " of step " + number(levels.step) + ")" +
+                            where(p, width) + outside(levels));
+            disp_arr[p] = static_cast<int>(level);
+        } else {
+            const long long level = v;
+            if (level < levels.min_d || level > levels.max_d)
+                throw error("dispsmooth: disparity " + std::to_string(level) + where(p, width) +
+                            outside(levels));
+            disp_arr[p] = static_cast<int>(level);
+        }
+    }
+
+    // The library's routines take the reference as ints.
+    std::vector<int> image_arr(reference, reference + 3 * n);
+    bool smoothed = false;
+    {
+        const api::call_scope scope(options);
+        smoothed = dispsmooth::smooth_levels(
+            width, height, image_arr.data(), disp_arr.data(), any_invalid ? valid.data() : nullptr,
+            levels.min_d, levels.max_d, radius, sigma_space, sigma_color, levels.fill);
+    }
+    if (!smoothed)
+        throw error("dispsmooth: the disparity map holds more than " +
+                    std::to_string(dispsmooth::max_distinct_levels) +
+                    " distinct valid levels, the most one map may hold" +
+                    (floating ? " (a larger step gives fewer)" : ""));
+    for (std::size_t p = 0; p < n; ++p) {
+        if (valid[p] == 0) continue;  // left invalid: keeps its value
+        if constexpr (floating)
+            disparity[p] = static_cast<T>(static_cast<double>(disp_arr[p]) * levels.step);
+        else
+            // A level of the map itself, which T holds.
+            disparity[p] = static_cast<T>(disp_arr[p]);
+    }
+}
+
+}  // namespace
+
+namespace dispsmooth {
+
+#define DISPSMOOTH_SMOOTH_MAP(T)                                                            \
+    void smooth_map(int width, int height, const std::uint8_t *reference, T *disparity,     \
+                    int radius, double sigma_space, double sigma_color,                     \
+                    const level_options &levels, const smooth_options &options) {           \
+        smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, \
+                     levels, options);                                                      \
+    }
+
+DISPSMOOTH_SMOOTH_MAP(std::uint8_t)
+DISPSMOOTH_SMOOTH_MAP(std::uint16_t)
+DISPSMOOTH_SMOOTH_MAP(std::int16_t)
+DISPSMOOTH_SMOOTH_MAP(std::int32_t)
+DISPSMOOTH_SMOOTH_MAP(float)
+DISPSMOOTH_SMOOTH_MAP(double)
+
+#undef DISPSMOOTH_SMOOTH_MAP
+
+}  // namespace dispsmooth
