@@ -1,6 +1,7 @@
 // smooth_map: typed disparity maps with invalid pixels and sub-pixel steps,
 // read as levels, smoothed by smooth_levels (smoothing/levels.h) and
 // written back in the map's own type.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +9,9 @@
 #include <limits>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include "api/api_internal.h"
+#include "common/buffer.h"
 #include "smoothing/levels.h"
 
 static_assert(static_cast<std::size_t>(dispsmooth::max_distinct_levels) ==
@@ -73,8 +74,11 @@ void smooth_typed(int width, int height, const std::uint8_t *reference, T *dispa
                     " array is a null pointer");
 
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    std::vector<int> disp_arr(n);
-    std::vector<std::uint8_t> valid(n, 1);
+    // From here on a refused allocation throws std::bad_alloc with the
+    // library's message.
+    const api::call_scope scope(options);
+    auto disp_arr = dispsmooth::allocate_buffer<int>(n, "disparity levels");
+    auto valid = dispsmooth::allocate_buffer<std::uint8_t>(n, "validity mask");
     bool any_invalid = false;
     for (std::size_t p = 0; p < n; ++p) {
         const T v = disparity[p];
@@ -84,10 +88,10 @@ void smooth_typed(int width, int height, const std::uint8_t *reference, T *dispa
             if (!std::isfinite(v)) ok = false;
         }
         if (!ok) {
-            valid[p] = 0;
             any_invalid = true;
             continue;
         }
+        valid[p] = 1;
         if constexpr (floating) {
             const double level = nearest_level(static_cast<double>(v) / levels.step);
             if (!(level >= levels.min_d && level <= levels.max_d))
@@ -105,21 +109,19 @@ void smooth_typed(int width, int height, const std::uint8_t *reference, T *dispa
     }
 
     // The library's routines take the reference as ints.
-    std::vector<int> image_arr(reference, reference + 3 * n);
-    bool smoothed = false;
-    {
-        const api::call_scope scope(options);
-        smoothed = dispsmooth::smooth_levels(
-            width, height, image_arr.data(), disp_arr.data(), any_invalid ? valid.data() : nullptr,
-            levels.min_d, levels.max_d, radius, sigma_space, sigma_color, levels.fill);
-    }
+    auto image_arr = dispsmooth::allocate_buffer<int>(3 * n, "reference image");
+    std::copy(reference, reference + 3 * n, image_arr.get());
+    const bool smoothed = dispsmooth::smooth_levels(
+        width, height, image_arr.get(), disp_arr.get(), any_invalid ? valid.get() : nullptr,
+        levels.min_d, levels.max_d, radius, sigma_space, sigma_color, levels.fill);
     if (!smoothed)
         throw error("dispsmooth: the disparity map holds more than " +
                     std::to_string(dispsmooth::max_distinct_levels) +
                     " distinct valid levels, the most one map may hold" +
                     (floating ? " (a larger step gives fewer)" : ""));
     for (std::size_t p = 0; p < n; ++p) {
-        if (valid[p] == 0) continue;  // left invalid: keeps its value
+        // Left invalid: keeps its value.
+        if (valid[p] == 0) continue;
         if constexpr (floating)
             disparity[p] = static_cast<T>(static_cast<double>(disp_arr[p]) * levels.step);
         else
