@@ -9,7 +9,9 @@
 // the bins the engine leaves out hold +0.0, so its sums, search and ties
 // are those over the levels themselves; the ranks it returns are mapped
 // back to their levels.
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 
 #include "dispsmooth/smoothing.h"
 #include "smoothing/levels.h"
@@ -20,6 +22,34 @@ namespace {
 // Ranges of at most this many levels need no ranking when every pixel is
 // valid: their histograms are small already.
 constexpr long long direct_range = 4096;
+
+// The widest coarse bins: 2^10 levels, as many as the second pass's dense
+// bins hold.
+constexpr int max_coarse_shift = 10;
+
+// The coarse bins the first pass settles on ranks: where neighbouring
+// pixels' ranks differ by d on average (sub-pixel levels on slanted
+// surfaces), the median of a window lies some d from the candidate taken
+// from the row above, so bins of about 4 d levels settle most pixels; maps
+// whose neighbours mostly share their level keep single levels.  Only a
+// matter of speed: every bin and level settled is proven.
+int coarse_shift(int width, int height, const int *ranks) {
+    long long pairs = 0, sum = 0;
+    const int row_step = std::max(1, height / 64);
+    for (int y = 0; y < height; y += row_step) {
+        const int *row = ranks + static_cast<std::ptrdiff_t>(y) * width;
+        for (int x = 0; x + 1 < width; ++x) {
+            if (row[x] < 0 || row[x + 1] < 0) continue;
+            sum += std::abs(static_cast<long long>(row[x + 1]) - row[x]);
+            ++pairs;
+        }
+    }
+    if (pairs == 0 || 2 * sum < pairs) return 0;
+    const double spread = 4.0 * static_cast<double>(sum) / static_cast<double>(pairs);
+    int shift = 0;
+    while (shift < max_coarse_shift && static_cast<double>(1 << shift) < spread) ++shift;
+    return shift;
+}
 
 }  // namespace
 
@@ -52,7 +82,7 @@ bool smooth_levels(int width, int height, const int *image_arr, int *disp_arr,
     if (ranked.count == 0) return true;
 
     int *ranks = ranked.ranks.get();
-    const masked_levels mask{!all_valid, fill};
+    const masked_levels mask{!all_valid, fill, coarse_shift(width, height, ranks)};
     smooth_disparity_fast(width, height, image_arr, ranks, 0, static_cast<int>(ranked.count - 1),
                           radius, sigma_space, sigma_color, stats, mask);
     for (std::size_t p = 0; p < n; ++p) {

@@ -185,6 +185,50 @@ TEST(Levels, NearTiesWithMasksMatch) {
     std::printf("[          ] %d near-tie cases compared\n", compared);
 }
 
+// Sub-pixel maps: slanted planes in levels of 1/16 or 1/256 pixel with
+// matching noise, so that the first pass settles coarse bins and then the
+// level inside them; with and without holes.
+TEST(Levels, SubPixelSlantsMatch) {
+    std::mt19937 g(1616);
+    int compared = 0;
+    for (int scale : {16, 256}) {
+        for (int holes : {0, 1}) {
+            for (int radius : {2, 5}) {
+                scene s;
+                s.w = 72, s.h = 40, s.radius = radius, s.ss = 9, s.sc = 20;
+                s.min_d = 0, s.max_d = 65535;
+                const int n = s.w * s.h;
+                s.image.resize(3 * static_cast<std::size_t>(n));
+                s.disp.resize(static_cast<std::size_t>(n));
+                s.valid.assign(static_cast<std::size_t>(n), 1);
+                for (int p = 0; p < n; ++p) {
+                    const int x = p % s.w, y = p / s.w, region = x > 30 + y / 3;
+                    for (int c = 0; c < 3; ++c)
+                        s.image[3 * p + c] = 60 + region * 90 + c * 20 + static_cast<int>(g() % 9);
+                    const double d = region ? 20 + 0.11 * x + 0.05 * y : 40 - 0.07 * x;
+                    s.disp[p] =
+                        static_cast<int>(d * scale) + static_cast<int>(g() % scale) - scale / 2;
+                    if (holes && g() % 5 == 0) s.valid[p] = 0, s.disp[p] = 0;
+                }
+                compare(s, "sub-pixel", scale + holes);
+                compared += 2;
+                if (::testing::Test::HasFailure()) return;
+                // The first pass settles most of them (coarse bin, then level).
+                dispsmooth::settle_stats stats;
+                ivec out = s.disp;
+                bvec valid = s.valid;
+                omp_set_num_threads(1);
+                dispsmooth::smooth_levels(s.w, s.h, s.image.data(), out.data(), valid.data(),
+                                          s.min_d, s.max_d, s.radius, s.ss, s.sc, false, &stats);
+                if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::baseline) {
+                    EXPECT_GT(2 * stats.first_pass, stats.pixels) << scale << " " << radius;
+                }
+            }
+        }
+    }
+    std::printf("[          ] %d sub-pixel cases compared\n", compared);
+}
+
 // Windows wider than the weight table (the exact rows path) with masks.
 TEST(Levels, WideWindowsWithMasksMatch) {
     std::mt19937 g(5);

@@ -103,6 +103,13 @@ int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
 bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
                            int j, int l);
 
+// For lane l whose coarse bin the first pass settled (job.lane.coarse_shift
+// above 0), with the lane's float sums total and below (the weight below
+// the bin): stores the level inside the bin and returns true where the
+// estimates settle it.
+bool settle_within_bin(const engine_job &job, thread_scratch &scratch, const window_rows &wr, int j,
+                       int l, int bin, float total, float below);
+
 // Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
 // median_histo would reject its histogram.
 bool exact_window_pixel(const engine_job &job, thread_scratch &scratch, const window_rows &wr,

@@ -163,6 +163,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         const settle_factors factors = settle_margins(window);
         job.lane = lane_constants{width,
                                   mask.masked,
+                                  mask.coarse_shift,
                                   reach_x,
                                   reach_y,
                                   lane_exponent(1.0, sigma_color, 0.0),

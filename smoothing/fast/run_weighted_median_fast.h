@@ -18,9 +18,15 @@ namespace dispsmooth {
 // set: it then receives the same weighted median over its window (its own
 // guide colour at the centre), or -1 where the valid pixels of its window
 // weigh nothing in all.  The disparities are not checked against the range.
+//
+// coarse_shift (levels of 0 and more only, below 2^24) lets the first pass
+// settle bins of 2^coarse_shift levels, then each such lane the level
+// inside its bin (settle_within_bin): for levels that spread over many
+// values in each window, such as sub-pixel ones.
 struct masked_levels {
     bool masked = false;
     bool fill = false;
+    int coarse_shift = 0;
 };
 
 // weighted_median_fast on the guide guide_arr, or, when packed_guide is not

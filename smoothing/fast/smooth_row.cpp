@@ -45,6 +45,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
              const int *above) {
     const int width = job.width, i = wr.i;
     int candidate[lanes], value[lanes];
+    float total[lanes], below[lanes];
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
         // one before it: its pixels before j are done already.  Pixels from
@@ -55,7 +56,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
         const dispsmooth::lane_group group{
             job.disp_arr, wr.rows, wr.y_lo, wr.y_hi, i, start, candidate, scratch.estimates.get(),
-            clipped};
+            clipped,      total,   below};
         const unsigned settled = dispsmooth::estimate_lanes_avx2(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
@@ -63,8 +64,13 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             if (invalid_pixel(job, p) && !job.fill) {
                 // Left invalid, whatever the first pass found for it.
                 result[l] = -1;
-            } else if (settled >> l & 1) {
+            } else if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
+                ++scratch.settled;
+                ++scratch.first_pass;
+            } else if ((settled >> l & 1) &&
+                       dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
+                                                     below[l])) {
                 ++scratch.settled;
                 ++scratch.first_pass;
             } else if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
