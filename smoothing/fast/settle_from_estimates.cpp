@@ -189,13 +189,17 @@ bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratc
     const int lo = bin << shift;
     const unsigned width = 1U << shift;
     double *bins = scratch.dense.get();
+    // Without branches: a neighbour outside the bin adds to one of eight
+    // spare bins after it (taken in turn, so that no one chain of additions
+    // forms), which are then cleared unread.
     for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
         const int *ds = job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
         for (int dx = dx_lo; dx <= dx_hi; ++dx) {
             const unsigned k = static_cast<unsigned>(ds[dx] - lo);
+            const unsigned slot = k < width ? k : width + (static_cast<unsigned>(dx) & 7U);
             // At most 126 * 8, as in settle_from_estimates.
             // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            if (k < width) bins[k] += est[(dx - dx_lo) * lanes];
+            bins[slot] += est[(dx - dx_lo) * lanes];
         }
     }
     // The first pass's test inside the bin: the weight below level lo + k is
@@ -216,7 +220,7 @@ bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratc
             break;
         }
     }
-    std::fill(bins, bins + width, 0.0);
+    std::fill(bins, bins + width + 8, 0.0);
     if (m < 0) return false;
     job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = lo + static_cast<int>(m);
     return true;
