@@ -89,7 +89,8 @@ int exact_row_of(const dispsmooth::engine_job &job, dispsmooth::thread_scratch &
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + j;
         const bool invalid = invalid_pixel(job, static_cast<std::ptrdiff_t>(i) * width + j);
         if (invalid && !job.fill) {
-            *result = -1;  // left invalid
+            *result = -1;  // left invalid, and not counted as computed
+            --scratch.pixels;
             continue;
         }
         const int x_lo = std::max(0, j - job.reach_x), x_hi = std::min(width - 1, j + job.reach_x);

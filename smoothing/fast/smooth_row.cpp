@@ -29,10 +29,17 @@ int median_of_three(int a, int b, int c) {
 // thresholds candidate - 1 .. candidate + 2 exist.
 void choose_candidates(const engine_job &job, int i, int start, const int *above, int *candidate) {
     const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width;
+    int last_valid = 0;
     for (int x = start; x < start + lanes; ++x) {
-        const int c =
+        int c =
             above ? above[x]
                   : median_of_three(d[std::max(x - 1, 0)], d[x], d[std::min(x + 1, job.width - 1)]);
+        // In a masked call -1 marks a pixel left invalid: the pixel's own
+        // level, or the lane before's candidate, is a better guess.
+        if (job.masked) {
+            if (c < 0) c = d[x] >= 0 ? d[x] : last_valid;
+            last_valid = c;
+        }
         const int l = x - start;
         candidate[l] = std::clamp(c, INT_MIN + 1, INT_MAX - 2);
     }
@@ -62,8 +69,10 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         for (int l = j - start; l < end; ++l) {
             const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
             if (invalid_pixel(job, p) && !job.fill) {
-                // Left invalid, whatever the first pass found for it.
+                // Left invalid, whatever the first pass found for it; not
+                // counted among the pixels computed.
                 result[l] = -1;
+                --scratch.pixels;
             } else if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
                 ++scratch.settled;
@@ -108,6 +117,7 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
         const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + j;
         if (invalid_pixel(job, p) && !job.fill) {
             result[j] = -1;
+            --scratch.pixels;
         } else if (!exact_window_pixel(job, scratch, wr, j)) {
             if (!invalid_pixel(job, p)) return j;
             result[j] = -1;  // as in lane_row
