@@ -23,9 +23,9 @@ namespace {
 // valid: their histograms are small already.
 constexpr long long direct_range = 4096;
 
-// The widest coarse bins: 2^9 levels, which with the eight spare bins of
-// settle_within_bin fit the second pass's 1024 dense bins.
-constexpr int max_coarse_shift = 9;
+// The widest coarse bins: 2^8 levels, which with the eight spare bins of
+// settle_within_bin, twice, fit the second pass's 1024 dense bins.
+constexpr int max_coarse_shift = 8;
 
 // The coarse bins the first pass settles on ranks: where neighbouring
 // pixels' ranks differ by d on average (sub-pixel levels on slanted

@@ -191,15 +191,35 @@ bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratc
     double *bins = scratch.dense.get();
     // Without branches: a neighbour outside the bin adds to one of eight
     // spare bins after it (taken in turn, so that no one chain of additions
-    // forms), which are then cleared unread.
+    // forms), which are then cleared unread.  Even and odd columns add to
+    // two sets of bins, a and b, so that neighbours of one level do not
+    // wait on each other's sums either.
+    const unsigned stride = width + 8;
+    double *a = bins, *b = bins + stride;
+    // The bins reached lie in k_lo..k_hi: only those are scanned and
+    // cleared (the others hold +0.0 and add nothing).
+    unsigned k_lo = width, k_hi = 0;
     for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
         const int *ds = job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
-        for (int dx = dx_lo; dx <= dx_hi; ++dx) {
-            const unsigned k = static_cast<unsigned>(ds[dx] - lo);
-            const unsigned slot = k < width ? k : width + (static_cast<unsigned>(dx) & 7U);
+        int dx = dx_lo;
+        for (; dx + 1 <= dx_hi; dx += 2) {
+            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
+            const unsigned kb = static_cast<unsigned>(ds[dx + 1] - lo);
+            const unsigned spare = width + (static_cast<unsigned>(dx >> 1) & 7U);
+            k_lo = std::min({k_lo, ka < width ? ka : width, kb < width ? kb : width});
+            k_hi = std::max({k_hi, ka < width ? ka : 0U, kb < width ? kb : 0U});
             // At most 126 * 8, as in settle_from_estimates.
             // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            bins[slot] += est[(dx - dx_lo) * lanes];
+            a[ka < width ? ka : spare] += est[(dx - dx_lo) * lanes];
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            b[kb < width ? kb : spare] += est[(dx + 1 - dx_lo) * lanes];
+        }
+        if (dx <= dx_hi) {
+            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
+            k_lo = std::min(k_lo, ka < width ? ka : width);
+            k_hi = std::max(k_hi, ka < width ? ka : 0U);
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            a[ka < width ? ka : width] += est[(dx - dx_lo) * lanes];
         }
     }
     // The first pass's test inside the bin: the weight below level lo + k is
@@ -212,15 +232,20 @@ bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratc
     const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total);
     double cum = below;
     long long m = -1;
-    for (unsigned k = 0; k < width; ++k) {
+    for (unsigned k = k_lo; k <= k_hi && k < width; ++k) {
         const double before = cum;
-        cum += bins[k];
+        cum += a[k] + b[k];
         if (cum > hi_limit) {
             if (before < lo_limit) m = k;
             break;
         }
     }
-    std::fill(bins, bins + width + 8, 0.0);
+    if (k_lo < width) {
+        std::fill(a + k_lo, a + k_hi + 1, 0.0);
+        std::fill(b + k_lo, b + k_hi + 1, 0.0);
+    }
+    std::fill(a + width, a + stride, 0.0);
+    std::fill(b + width, b + stride, 0.0);
     if (m < 0) return false;
     job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = lo + static_cast<int>(m);
     return true;
