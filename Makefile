@@ -1,11 +1,17 @@
-# Convenience front end over CMake.  `make example`, `make test` and `make
-# bench` install any missing Debian packages first (apt-get; run as root on a
-# fresh machine).
+# Convenience front end over CMake.  The commands for people:
+#   make example   builds the executable alone and smooths the bundled scene
+#   make test      what a contributor runs: the suite in a Release and an
+#                  ASan+UBSan build, without the cases labelled slow
+#   make bench     the benchmarks, and their tables in docs/performance.md
+# and for CI, `make ci`: every check in named stages (lint, test, slow,
+# fuzz-smoke, aarch64), as .ci/run runs it.  Every target that builds or
+# checks installs any missing Debian packages first (apt-get; run as root on
+# a fresh machine).
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
-PACKAGES = cmake make g++ pkg-config libtiff-dev libpng-dev libjpeg62-turbo-dev \
+PACKAGES = cmake make g++ pkg-config git libtiff-dev libpng-dev libjpeg62-turbo-dev \
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
-           clang libclang-rt-14-dev libomp-14-dev clang-format clang-tidy \
+           clang libclang-rt-14-dev clang-format clang-tidy \
            pybind11-dev python3-dev python3-numpy python3-pytest
 # What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
 # numpy (not needed by `make test`).
@@ -19,8 +25,9 @@ WERROR  ?= OFF
 # Length of a `make fuzz` campaign in minutes, shared by the four targets.
 MINUTES ?= 10
 
-.PHONY: deps bench-deps release asan example evaluate test bench bench-real install clean \
-        fuzz fuzz-build fuzz-smoke format format-check tidy lint test-aarch64
+.PHONY: deps bench-deps release-tree release asan example evaluate test test-slow ci \
+        bench-build bench bench-real install clean fuzz fuzz-build fuzz-smoke format \
+        format-check tidy lint test-aarch64
 
 # Installs the missing ones among the packages of the target's list.
 deps: INSTALL_LIST = $(PACKAGES)
@@ -34,8 +41,13 @@ deps bench-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-release: deps
+# The Release tree is configured the same way by every target that uses
+# it; `release` builds all of it (library, executable, Python module, tests,
+# benchmarks), the others only the targets they run.
+release-tree: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DDISPSMOOTH_WERROR=$(WERROR)
+
+release: release-tree
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 asan: deps
@@ -43,7 +55,9 @@ asan: deps
 	  -DDISPSMOOTH_WERROR=$(WERROR)
 	cmake --build $(BUILD)/asan -j $(JOBS)
 
-example: release
+# The executable alone (about a minute on two cores from a fresh clone).
+example: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth
 	rm -rf $(BUILD)/example && mkdir -p $(BUILD)/example
 	cp examples/scene/* $(BUILD)/example/
 	cd $(BUILD)/example && ../release/dispsmooth
@@ -52,20 +66,55 @@ example: release
 # The Python module on the Middlebury scenes of ../shared/testdata/stereo
 # (or SCENES="dir ..."): the table of the README; the picture goes to
 # $(BUILD)/middlebury.png.
-evaluate: release
+evaluate: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth_python
 	PYTHONPATH=$(BUILD)/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
 	  examples/evaluate_middlebury.py $(SCENES) --picture $(BUILD)/middlebury.png
 
+# The tests of both trees by CTest label.  `make test` runs every test but
+# those labelled slow, among them the unit suites, the tool end to end, the
+# Python module's pytest files and the replays of the recorded fuzz
+# crashers (4 to 5 minutes on two cores from a fresh clone, most of it
+# compiling the two trees).  `make test-slow` runs the slow ones: the long
+# random-scene comparisons of the fast smoothing, every damaged shared image
+# and every TIFF test image, the concurrent and interrupted writes, the seed
+# replays of the TIFF and PNG readers, memcheck and the installation (about
+# 8 minutes of testing on two cores, most of it under the sanitizers).
+# Either fails when its label selects no test.
+CTEST = ctest --output-on-failure -j $(JOBS) --no-tests=error
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+
 test: release asan
-	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
-	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz-smoke; \
-	else echo "clang++ not found: fuzz smoke run skipped"; fi
-	$(MAKE) --no-print-directory test-aarch64
+	$(CTEST) --test-dir $(BUILD)/release -LE '^slow$$'
+	$(SANITIZER_ENV) $(CTEST) --test-dir $(BUILD)/asan -LE '^slow$$'
+
+test-slow: release asan
+	$(CTEST) --test-dir $(BUILD)/release -L '^slow$$'
+	$(SANITIZER_ENV) $(CTEST) --test-dir $(BUILD)/asan -L '^slow$$'
+
+# What CI runs (.ci/run: `make ci WERROR=ON`): each stage is a make target,
+# run one after the other even when one fails, each announced with its name
+# and followed by its time and result; a failure prints "stage <name>
+# failed" and the summary at the end lists every stage.  CI_STAGES picks
+# some of them: `make ci CI_STAGES="test slow"`.
+#   lint        format-check and tidy
+#   test        make test
+#   slow        make test-slow
+#   fuzz-smoke  make fuzz-smoke
+#   aarch64     make test-aarch64
+CI_STAGES ?= lint test slow fuzz-smoke aarch64
+ci_target_lint = lint
+ci_target_test = test
+ci_target_slow = test-slow
+ci_target_fuzz-smoke = fuzz-smoke
+ci_target_aarch64 = test-aarch64
+
+ci:
+	@MAKE='$(MAKE)' tools/run_stages.sh \
+	  $(foreach stage,$(CI_STAGES),$(stage)=$(or $(ci_target_$(stage)),$(error no CI stage $(stage))))
 
 # The library cross-built for 64-bit Arm, its smoothing and codec tests run
-# under qemu-user (about 8 minutes the first time on two cores).
+# under qemu-user (about 8 minutes the first time on two cores; a CI stage).
 test-aarch64:
 	DISPSMOOTH_WERROR=$(WERROR) tools/test_aarch64.sh $(BUILD)/aarch64
 
@@ -76,39 +125,53 @@ test-aarch64:
 #                    of pixels settled without the exact path), the peak memory
 #                    of a 4000 x 3000 run, and peer_comparison.py (dispsmooth
 #                    vs OpenCV's weightedMedianFilter on Cones and Teddy: times
-#                    and bad-pixel shares against the ground truth).
-#   make bench-real  only the Cones and Teddy part of both (a minute or two).
+#                    and bad-pixel shares against the ground truth), through
+#                    tools/performance_report.py: it prints them as they run,
+#                    then rewrites the part of docs/performance.md between
+#                    its "make bench" marker lines with their tables, under a
+#                    line giving the date, the machine and the commit.
+#   make bench-real  only the Cones and Teddy part of both (a minute or two),
+#                    printed; docs/performance.md is left as it is.
 # The real scenes come from ../shared/testdata beside the repository; without
-# it they are skipped with a message.
+# it they are skipped with a message.  BENCH_REPORT_OPTIONS passes options to
+# tools/performance_report.py (see its --help): for one, "--stdout
+# --benchmark-filter=^smooth/cones/" prints the report of a few benchmarks
+# instead of writing it.
+BENCH_REPORT_OPTIONS ?=
 BENCH_REAL_FILTER = ^smooth/(cones|teddy)/
 PEER = /usr/bin/python3 bench/peer_comparison.py --exe $(BUILD)/release/dispsmooth
 
-bench: release bench-deps
-	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true
-	$(BUILD)/release/bench/bench_peak_memory
-	$(PEER)
+bench-build: release-tree
+	cmake --build $(BUILD)/release -j $(JOBS) --target dispsmooth bench_smoothing bench_peak_memory
 
-bench-real: release bench-deps
+bench: bench-build bench-deps
+	/usr/bin/python3 tools/performance_report.py --build $(BUILD)/release $(BENCH_REPORT_OPTIONS)
+
+bench-real: bench-build bench-deps
 	$(BUILD)/release/bench/bench_smoothing --benchmark_counters_tabular=true \
 	  '--benchmark_filter=$(BENCH_REAL_FILTER)'
 	$(PEER)
 
 # The house style (.clang-format) over every C and C++ file of the
 # repository: `make format` applies it, `make format-check` fails on any
-# file that it would change.
+# file that it would change.  The files are those git tracks: outside a
+# git work tree both fail rather than check nothing.
 FORMAT_FILES = git ls-files -z -- '*.c' '*.cpp' '*.h' '*.hpp'
+IN_WORK_TREE = git ls-files --error-unmatch .clang-format >/dev/null
 
 format: deps
-	$(FORMAT_FILES) | xargs -0 clang-format -i
+	$(IN_WORK_TREE)
+	$(FORMAT_FILES) | xargs -0 -r clang-format -i
 
 format-check: deps
-	$(FORMAT_FILES) | xargs -0 clang-format --dry-run -Werror
+	$(IN_WORK_TREE)
+	$(FORMAT_FILES) | xargs -0 -r clang-format --dry-run -Werror
 
 # clang-tidy (.clang-tidy) over the library's sources; any finding fails.
 tidy: deps
 	tools/run_clang_tidy.sh $(BUILD)/tidy
 
-# What CI checks besides the tests.
+# Formatting and static analysis: the lint stage of `make ci`.
 lint: format-check tidy
 
 # The libFuzzer targets of fuzz/ (clang, ASan+UBSan).
@@ -123,7 +186,7 @@ fuzz-build: deps
 fuzz: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz $$(( $(MINUTES) * 60 / 4 ))
 
-# The bounded run of `make test`: 25 seconds per target.
+# A bounded campaign, 25 seconds per target: the fuzz-smoke stage of `make ci`.
 fuzz-smoke: fuzz-build
 	fuzz/run_campaign.sh $(BUILD)/fuzz 25
 

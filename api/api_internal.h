@@ -1,10 +1,22 @@
-// The checks and the per-call settings behind the error-reporting interface
-// (dispsmooth/dispsmooth.hpp), shared with the Python module.  Every check
-// throws dispsmooth::error with the message that dispsmooth.hpp describes.
+// The checks, the per-call settings and the codec failures behind the
+// error-reporting interface (dispsmooth/dispsmooth.hpp), shared with the
+// Python module.  Every check throws dispsmooth::error with the message that
+// dispsmooth.hpp describes.  The Python module sees only the interface's
+// public header and this folder: nothing here includes a codec or common
+// header.
 #ifndef DISPSMOOTH_API_API_INTERNAL_H
 #define DISPSMOOTH_API_API_INTERNAL_H
 
+#include <atomic>
+
 #include "dispsmooth/dispsmooth.hpp"
+
+namespace dispsmooth {
+
+// A codec's failure record (common/codec_failure.h).
+struct codec_failure;
+
+}  // namespace dispsmooth
 
 namespace dispsmooth::api {
 
@@ -37,12 +49,22 @@ public:
     ~call_scope();
     call_scope(const call_scope &) = delete;
     call_scope &operator=(const call_scope &) = delete;
+    // True when the routine called in the scope stopped at the cancel flag
+    // and left its output as it was.
+    bool stopped() const;
 
 private:
-    int saved_throw_level_;
+    bool saved_throw_;
     bool saved_progress_;
-    int saved_threads_;  // 0 when the thread count was left alone
+    int saved_threads_;
+    const std::atomic<bool> *saved_cancel_;
 };
+
+// Throws what a codec's failure calls for: std::bad_alloc for an
+// allocation, dispsmooth::error for a request the codec refuses,
+// dispsmooth::file_error otherwise, with the library's message and the
+// codec's, one line each.
+[[noreturn]] void throw_codec_failure(const codec_failure &failure);
 
 }  // namespace dispsmooth::api
 

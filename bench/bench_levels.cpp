@@ -9,7 +9,6 @@
 //   seconds=<best of REPEATS> settled=<percent> first=<percent>
 // with the share of the computed pixels settled without the exact path and
 // by the first pass alone.
-#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/call_settings.h"
 #include "smoothing/fast/settle_stats.h"
 #include "smoothing/levels.h"
 
@@ -51,7 +51,7 @@ int main(int argc, char **argv) {
               repeats = std::max(1, std::atoi(argv[4]));
     const bool fill = argc > 5 && std::string(argv[5]) == "fill";
     const bool all_valid = std::all_of(valid.begin(), valid.end(), [](auto v) { return v != 0; });
-    omp_set_num_threads(threads);
+    dispsmooth::this_thread_settings.threads = threads;
 
     double best = 1e300;
     dispsmooth::settle_stats stats;

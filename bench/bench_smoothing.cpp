@@ -24,7 +24,6 @@
 // window of the real_like scene and of the real scenes goes to standard
 // error: the real_like scene is meant to be as spread as the real ones.
 #include <benchmark/benchmark.h>
-#include <omp.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +36,8 @@
 #include <vector>
 
 #include "bench/make_scene.h"
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/guide_rows.h"
 #include "smoothing/fast/pack_filtered_guide.h"
@@ -102,7 +103,7 @@ void set_counters(benchmark::State &state, const bench::scene &s, double settled
 template <bool fast>
 void smooth(benchmark::State &state, const scene_source &source, int radius, int threads) {
     const bench::scene &s = source();
-    omp_set_num_threads(threads);
+    dispsmooth::this_thread_settings.threads = threads;
     std::vector<int> disp;
     // The counts of the fast composition (smooth_disparity_weighted_median's
     // own code, which also reports them).
@@ -137,7 +138,7 @@ void smooth(benchmark::State &state, const scene_source &source, int radius, int
 template <bool fast>
 void prefilter(benchmark::State &state, int threads) {
     const bench::scene &s = generated(bench::scene_kind::natural);
-    omp_set_num_threads(threads);
+    dispsmooth::this_thread_settings.threads = threads;
     const std::size_t n = s.disp.size();
     std::vector<int> channel(n), filtered(n);
     std::vector<std::uint8_t> packed(dispsmooth::packed_row_bytes(s.width) *

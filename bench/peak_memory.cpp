@@ -10,7 +10,6 @@
 // own scratch), then the whole smooth_disparity_weighted_median, whose fast
 // composition adds the packed guide and the result array (2 ints' worth per
 // pixel, where the straightforward composition allocates 10 ints per pixel).
-#include <omp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,8 @@
 #include <vector>
 
 #include "bench/make_scene.h"
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 
 namespace {
@@ -56,7 +57,7 @@ int main(int argc, char **argv) {
     const double megapixels = static_cast<double>(width) * height / 1e6;
 
     std::printf("%d x %d noise, radius %d, sigmas 9 and 20, %d threads\n", width, height, radius,
-                omp_get_max_threads());
+                dispsmooth::thread_count_for_call());
     const bool fast_ok = in_child([&] {
         std::vector<int> result(s.disp.size(), 1);
         const double base = peak_mib();

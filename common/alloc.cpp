@@ -1,7 +1,5 @@
 #include "common/alloc.h"
 
-#include <omp.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +8,7 @@
 
 #include "common/call_settings.h"
 #include "common/codec_failure.h"
+#include "common/parallel.h"
 
 namespace dispsmooth {
 
@@ -49,7 +48,7 @@ void *calloc_or_fail(std::size_t count, std::size_t size, const char *what, cons
                      on_failure policy) {
     void *block = calloc_or_null(count, size);
     if (block != nullptr) return block;
-    if (this_thread_settings.throw_at_omp_level == omp_get_level())
+    if (this_thread_settings.throw_on_failure && !inside_parallel_work())
         throw allocation_failure(count, size, what, filename);
     char message[4608];
     format_out_of_memory(message, sizeof message, count, size, what, filename);
@@ -58,8 +57,8 @@ void *calloc_or_fail(std::size_t count, std::size_t size, const char *what, cons
     std::exit(1);
 }
 
-void *calloc_or_record(std::size_t count, std::size_t size, const char *what,
-                       const char *filename, codec_failure *failure) {
+void *calloc_or_record(std::size_t count, std::size_t size, const char *what, const char *filename,
+                       codec_failure *failure) {
     void *block = calloc_or_null(count, size);
     if (block == nullptr) {
         char message[sizeof failure->message];

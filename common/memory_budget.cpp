@@ -3,7 +3,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/codec_failure.h"
@@ -14,15 +16,25 @@ namespace {
 
 constexpr std::uint64_t unknown = UINT64_MAX;
 
-// The first number of the file, or unknown ("max" and unreadable files
-// included).
+// The decimal number text starts with, or unknown where it starts with
+// none (a cgroup's "max" included) or the number does not fit.
+std::uint64_t parse_number(const char *text) {
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text < '0' || *text > '9') return unknown;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    return errno == ERANGE ? unknown : value;
+}
+
+// The number the file starts with, or unknown (unreadable files included).
 std::uint64_t read_number(const char *path) {
     std::FILE *fp = std::fopen(path, "re");
     if (fp == nullptr) return unknown;
-    unsigned long long value = 0;
-    const bool read = std::fscanf(fp, "%llu", &value) == 1;
+    char line[64];
+    const bool read = std::fgets(line, sizeof line, fp) != nullptr;
     (void)std::fclose(fp);
-    return read ? value : unknown;
+    return read ? parse_number(line) : unknown;
 }
 
 // The value in kB of the line "<key>: <value> kB" of a /proc file, in
@@ -35,8 +47,8 @@ std::uint64_t read_proc_kb(const char *path, const char *key) {
     const std::size_t key_length = std::strlen(key);
     while (std::fgets(line, sizeof line, fp) != nullptr) {
         if (std::strncmp(line, key, key_length) != 0 || line[key_length] != ':') continue;
-        unsigned long long kb = 0;
-        if (std::sscanf(line + key_length + 1, "%llu", &kb) == 1) value = kb * 1024;
+        const std::uint64_t kb = parse_number(line + key_length + 1);
+        if (kb != unknown && kb <= unknown / 1024) value = kb * 1024;
         break;
     }
     (void)std::fclose(fp);

@@ -1,5 +1,6 @@
-// Private to the JPEG codec: the decode and encode of the tool's routines,
-// reporting a failure to the caller instead of ending the process.
+// Private to the JPEG codec and the error-reporting interface: the decode
+// and encode that the tool's routines are built over, reporting a failure
+// to the caller instead of ending the process.
 #ifndef DISPSMOOTH_JPEG_JPEG_INTERNAL_H
 #define DISPSMOOTH_JPEG_JPEG_INTERNAL_H
 
@@ -9,16 +10,16 @@ namespace dispsmooth::jpeg_detail {
 
 // Decodes filename into 8-bit R, G, B samples (malloc'd, *pw x *ph pixels).
 // On any failure releases everything, fills *failure and returns false.
-bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
-                   codec_failure *failure);
+bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
+                       codec_failure *failure);
 
 // Writes the width x height RGB image (the low 8 bits of each sample) as a
 // quality 85 JPEG.  On any failure releases everything, removes the
 // unfinished new file, fills *failure and returns false.  A failure the
 // library reports has only the library's message: failure->message is then
 // empty.
-bool write_jpeg_rgb(const char *filename, int width, int height, const int *image_arr,
-                    codec_failure *failure);
+bool try_write_jpeg_rgb(const char *filename, int width, int height, const int *image_arr,
+                        codec_failure *failure);
 
 }  // namespace dispsmooth::jpeg_detail
 

@@ -1,11 +1,18 @@
-// Private to the PNG codec: the write sequence shared by the truecolour and
-// truecolour-with-alpha writers.
+// Private to the PNG codec and the error-reporting interface: the decode and
+// the write sequence that the tool's routines are built over, reporting a
+// failure to the caller instead of ending the process.
 #ifndef DISPSMOOTH_PNG_PNG_INTERNAL_H
 #define DISPSMOOTH_PNG_PNG_INTERNAL_H
 
 #include "common/codec_failure.h"
 
 namespace dispsmooth::png_detail {
+
+// Decodes filename into 8-bit R, G, B samples and an alpha array (malloc'd,
+// *pw x *ph pixels).  On any failure releases everything, fills *failure and
+// returns false.
+bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
+                       codec_failure *failure);
 
 // Fills image row y (width pixels) of the file being written: row holds the
 // bytes_per_pixel * width bytes of that row, which the step sets from the
@@ -19,19 +26,9 @@ using png_row_fill = void (*)(unsigned char *row, int y, int width, const void *
 // filename, one row at a time filled by fill.  On any failure, libpng's
 // included, releases everything, removes the unfinished new file, fills
 // *failure and returns false.
-bool write_png_rows(const char *filename, int width, int height, int color_type,
-                    int bytes_per_pixel, png_row_fill fill, const void *pixels,
-                    codec_failure *failure);
-
-// Frees the first rows rows of row_pointers, then the array; nothing when it
-// is null.  A plain function, callable on a recovery path.
-void free_png_rows(unsigned char **row_pointers, int rows);
-
-// Decodes filename into 8-bit R, G, B samples and an alpha array (malloc'd,
-// *pw x *ph pixels).  On any failure releases everything, fills *failure and
-// returns false.
-bool read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
-                   codec_failure *failure);
+bool try_write_png_rows(const char *filename, int width, int height, int color_type,
+                        int bytes_per_pixel, png_row_fill fill, const void *pixels,
+                        codec_failure *failure);
 
 }  // namespace dispsmooth::png_detail
 

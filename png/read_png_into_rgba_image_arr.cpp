@@ -7,6 +7,7 @@
 void read_png_into_rgba_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr,
                                   int **palpha_arr) {
     dispsmooth::codec_failure failure;
-    if (!dispsmooth::png_detail::read_png_rgba(filename, pw, ph, pimage_arr, palpha_arr, &failure))
+    if (!dispsmooth::png_detail::try_read_png_rgba(filename, pw, ph, pimage_arr, palpha_arr,
+                                                   &failure))
         dispsmooth::end_process_after(failure, true);
 }

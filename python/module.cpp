@@ -66,16 +66,22 @@ step
     (computed in double; halfway cases go to the even level), is smoothed
     on the levels and comes back as level * step in the map's dtype.
 threads
-    OpenMP threads for this call (1..1024), or None for OpenMP's default
-    (OMP_NUM_THREADS, else one per processor).  The result is the same
-    for any count.
+    Threads for this call (1..1024), or None for the default (the first
+    value of OMP_NUM_THREADS, else one per processor the process may run
+    on; at most 1024).  The threads are started for the call and joined
+    before it returns, so a forked child (os.fork, multiprocessing) smooths
+    as its parent does; a thread that cannot be created is done without.
+    The result is the same for any count.
 progress
     Draw the tool's progress line on standard error while working (only
     when standard error is a terminal).
 
 Returns a new array of the disparity's shape and dtype.  With no invalid
 pixel it equals what the dispsmooth tool writes for the same images and
-parameters.  The GIL is released while the smoothing runs.
+parameters.  The GIL is released while the smoothing runs.  Ctrl-C (or any
+signal whose handler raises) stops it within a fraction of a second: the
+handler's exception (KeyboardInterrupt) is raised, the arguments are
+unchanged and nothing is left behind.
 
 Raises ValueError for arrays of the wrong shape or dtype and for values out
 of range (the message names the problem; where the tool would end with a

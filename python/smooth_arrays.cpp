@@ -1,8 +1,16 @@
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "api/api_internal.h"
@@ -50,26 +58,85 @@ py::array_t<std::uint8_t, py::array::c_style> to_mask(const py::object &mask,
     return py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(given);
 }
 
+// Runs work with the GIL released, on a thread of its own where one can be
+// started, while this thread looks at Python's signals every 50 ms.  Where a
+// handler raises (Ctrl-C's KeyboardInterrupt), *stop is set, the work is
+// waited for (it stops between rows) and the handler's exception is raised
+// here.  An exception of the work itself is rethrown.
+void run_interruptibly(const std::function<void()> &work, std::atomic<bool> *stop) {
+    std::exception_ptr failure;
+    bool interrupted = false;
+    {
+        const py::gil_scoped_release released;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        auto guarded = [&] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            ended.notify_all();
+        };
+        std::thread worker;
+        try {
+            worker = std::thread(guarded);
+        } catch (const std::system_error &) {
+            guarded();  // no thread to be had: not interruptible, but done
+        }
+        if (worker.joinable()) {
+            std::unique_lock<std::mutex> lock(mutex);
+            while (!ended.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
+                lock.unlock();
+                {
+                    const py::gil_scoped_acquire acquired;
+                    // Only the main thread runs Python's handlers; elsewhere
+                    // this finds nothing to do.
+                    interrupted = PyErr_CheckSignals() != 0;
+                }
+                lock.lock();
+                if (interrupted) {
+                    stop->store(true);
+                    break;
+                }
+            }
+            lock.unlock();
+            worker.join();
+        }
+    }
+    if (interrupted) throw py::error_already_set();
+    if (failure) std::rethrow_exception(failure);
+}
+
 template <class T>
 py::array smooth_typed(const py::array &reference, const py::array &disparity, int radius,
                        double sigma_space, double sigma_color,
                        const dispsmooth::level_options &levels,
-                       const dispsmooth::smooth_options &options) {
+                       dispsmooth::smooth_options options) {
     const auto ref = py::array_t<std::uint8_t, py::array::c_style>::ensure(reference);
     const auto disp = py::array_t<T, py::array::c_style>::ensure(disparity);
     if (!ref || !disp) throw py::error_already_set();
     const int height = static_cast<int>(disparity.shape(0));
     const int width = static_cast<int>(disparity.shape(1));
     py::array_t<T> result({height, width});
-    {
-        // The arrays stay referenced by the caller's arguments and result.
-        const py::gil_scoped_release released;
-        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        T *out = result.mutable_data();
-        std::copy(disp.data(), disp.data() + n, out);
-        dispsmooth::smooth_map(width, height, ref.data(), out, radius, sigma_space, sigma_color,
-                               levels, options);
-    }
+    const std::uint8_t *ref_data = ref.data();
+    const T *disp_data = disp.data();
+    T *out = result.mutable_data();
+    std::atomic<bool> stop{false};
+    options.cancel = &stop;
+    // The arrays stay referenced by the caller's arguments and result.
+    run_interruptibly(
+        [&] {
+            const std::size_t n =
+                static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+            std::copy(disp_data, disp_data + n, out);
+            dispsmooth::smooth_map(width, height, ref_data, out, radius, sigma_space, sigma_color,
+                                   levels, options);
+        },
+        &stop);
     return result;
 }
 
@@ -127,7 +194,7 @@ py::array smooth_arrays(const py::array &reference, const py::array &disparity,
         if (options.threads < 1 || options.threads > max_threads)
             throw py::value_error("dispsmooth: threads is " + std::to_string(options.threads) +
                                   "; it must be 1.." + std::to_string(max_threads) +
-                                  ", or None for OpenMP's default");
+                                  ", or None for the default");
     }
     // Sizes as the tool gives them: width x height.
     api::check_same_size(reference.shape(1), reference.shape(0), disparity.shape(1),

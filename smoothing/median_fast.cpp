@@ -10,8 +10,6 @@
 // median's order check, a failed check ends the process with "median".
 #include "dispsmooth/smoothing.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "common/buffer.h"
+#include "common/parallel.h"
 #include "smoothing/median3x3.h"
 
 namespace {
@@ -117,7 +116,7 @@ void median_fast(int width, int height, const int *src_arr, int radius, int *dst
     // Small images stay on one thread: starting threads would cost more.
     const long long work =
         static_cast<long long>(width) * height * static_cast<long long>(capacity);
-    const int threads = work >= (1LL << 18) ? std::max(1, omp_get_max_threads()) : 1;
+    const int threads = work >= (1LL << 18) ? dispsmooth::thread_count_for_call() : 1;
     std::vector<thread_scratch> scratch(static_cast<std::size_t>(threads));
     for (thread_scratch &s : scratch) {
         s.window = dispsmooth::allocate_buffer<int>(capacity, "median window");
@@ -131,23 +130,21 @@ void median_fast(int width, int height, const int *src_arr, int radius, int *dst
         }
     }
 
-#pragma omp parallel num_threads(threads) if (threads > 1)
-    {
-        thread_scratch &s = scratch[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for schedule(dynamic, 16)
-        for (int i = 0; i < height; ++i) {
-            const long long ii = i;
-            if (three_by_three && i > 0 && i < height - 1) {
-                median3x3_row(width, src_arr, ii, s, dst_arr);
-                dst_arr[ii * width] =
-                    select_clipped(width, height, src_arr, 1, ii, 0, s.window.get());
-                dst_arr[ii * width + width - 1] =
-                    select_clipped(width, height, src_arr, 1, ii, width - 1, s.window.get());
-            } else {
-                for (long long j = 0; j < width; ++j)
-                    dst_arr[ii * width + j] =
-                        select_clipped(width, height, src_arr, radius, ii, j, s.window.get());
+    dispsmooth::for_each_chunk(
+        threads, height, 16, [&](int thread, long long begin, long long end) {
+            thread_scratch &s = scratch[static_cast<std::size_t>(thread)];
+            for (long long ii = begin; ii < end; ++ii) {
+                if (three_by_three && ii > 0 && ii < height - 1) {
+                    median3x3_row(width, src_arr, ii, s, dst_arr);
+                    dst_arr[ii * width] =
+                        select_clipped(width, height, src_arr, 1, ii, 0, s.window.get());
+                    dst_arr[ii * width + width - 1] =
+                        select_clipped(width, height, src_arr, 1, ii, width - 1, s.window.get());
+                } else {
+                    for (long long j = 0; j < width; ++j)
+                        dst_arr[ii * width + j] =
+                            select_clipped(width, height, src_arr, radius, ii, j, s.window.get());
+                }
             }
-        }
-    }
+        });
 }

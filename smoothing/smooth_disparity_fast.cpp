@@ -7,12 +7,12 @@
 // weighted_median_fast.
 #include "smoothing/smooth_disparity_fast.h"
 
-#include <omp.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "common/buffer.h"
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/guide_rows.h"
 #include "smoothing/fast/pack_filtered_guide.h"
@@ -48,11 +48,14 @@ void dispsmooth::smooth_disparity_fast(int width, int height, const int *image_a
     auto result = allocate_buffer<int>(n, "smoothed disparity map");
     run_weighted_median_fast(width, height, nullptr, packed.get(), disp_arr, min_d, max_d, radius,
                              sigma_space, sigma_color, result.get(), stats, mask);
-    const long long rows = height;
-#pragma omp parallel for schedule(static) if (n >= (std::size_t{1} << 18))
-    for (long long y = 0; y < rows; ++y)
-        for (std::size_t p = static_cast<std::size_t>(y) * width,
-                         end = p + static_cast<std::size_t>(width);
-             p < end; ++p)
-            disp_arr[p] = result[p];
+    // A cancelled call leaves the map as it was.
+    if (call_cancelled()) return;
+    const int threads = n >= (std::size_t{1} << 18) ? thread_count_for_call() : 1;
+    for_each_chunk(threads, height, (height + threads - 1) / threads,
+                   [&](int, long long begin, long long end) {
+                       for (std::size_t p = static_cast<std::size_t>(begin) * width,
+                                        last = static_cast<std::size_t>(end) * width;
+                            p < last; ++p)
+                           disp_arr[p] = result[p];
+                   });
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "common/buffer.h"
+#include "common/call_settings.h"
 
 namespace dispsmooth {
 
@@ -34,6 +35,8 @@ void smooth_with_routines(int width, int height, const int *image_arr, int *disp
     auto result = allocate_buffer<int>(n, "smoothed disparity map");
     weighted_median_of_map(width, height, guide.get(), disp_arr, min_d, max_d, radius, sigma_space,
                            sigma_color, result.get());
+    // A cancelled call leaves the map as it was.
+    if (call_cancelled()) return;
     for (std::size_t p = 0; p < n; ++p) disp_arr[p] = result[p];
 }
 

@@ -4,7 +4,6 @@
 // end of the process -- while the routines themselves, as the tool runs
 // them, still end it.
 #include <gtest/gtest.h>
-#include <omp.h>
 #include <sys/resource.h>
 
 #include <climits>
@@ -20,6 +19,8 @@
 
 #include "api/api_internal.h"
 #include "common/alloc.h"
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"
@@ -61,8 +62,9 @@ void write_scene(const temp_dir &dir, int w, int h, int dw, int dh, const std::s
 template <class F>
 void allocate_in_parallel_region(const F &allocate) {
     const dispsmooth::api::call_scope scope(dispsmooth::smooth_options{});
-#pragma omp parallel num_threads(2)
-    if (omp_get_thread_num() == 0) allocate();
+    dispsmooth::run_on_threads(2, [&](int thread) {
+        if (thread == 0) allocate();
+    });
 }
 
 }  // namespace
@@ -136,9 +138,9 @@ TEST(Api, RefusesWrongInputsBeforeAnyWork) {
          "dispsmooth: min_d 401 is greater than max_d 400; the disparity range min_d..max_d "
          "must hold at least one value (FATAL ERROR in weighted_median)"},
         {w, h, 0, 400, 2, 9, 20, -1,
-         "dispsmooth: threads is -1; it must be 1..1024, or 0 for OpenMP's default"},
+         "dispsmooth: threads is -1; it must be 1..1024, or 0 for the default"},
         {w, h, 0, 400, 2, 9, 20, 1025,
-         "dispsmooth: threads is 1025; it must be 1..1024, or 0 for OpenMP's default"},
+         "dispsmooth: threads is 1025; it must be 1..1024, or 0 for the default"},
         {-8, h, 0, 400, 2, 9, 20, 0,
          "dispsmooth: an image of -8 x 6 pixels is impossible; width and height must not be "
          "negative"},
@@ -152,7 +154,7 @@ TEST(Api, RefusesWrongInputsBeforeAnyWork) {
          "dispsmooth: disparity 300 at row 1, column 5 is outside min_d..max_d = 0..255 "
          "(FATAL ERROR in weighted_histo)"},
     };
-    const int threads_before = omp_get_max_threads();
+    const int threads_before = dispsmooth::thread_count_for_call();
     for (const wrong_call &c : cases) {
         dispsmooth::smooth_options options;
         options.threads = c.threads;
@@ -162,7 +164,7 @@ TEST(Api, RefusesWrongInputsBeforeAnyWork) {
                   }),
                   c.message);
         EXPECT_EQ(disp, before);
-        EXPECT_EQ(omp_get_max_threads(), threads_before);
+        EXPECT_EQ(dispsmooth::thread_count_for_call(), threads_before);
     }
     // The parameters are checked whatever the image size, the arrays only
     // when there are pixels.
@@ -211,7 +213,7 @@ TEST(Api, ResultsAreTheRoutines) {
     smooth_disparity_weighted_median(w, h, reference.samples.data(), expected.data(), 0, 255, 9, 9,
                                      20);
     ASSERT_NE(expected, disparity.pixels);
-    const int threads_before = omp_get_max_threads();
+    const int threads_before = dispsmooth::thread_count_for_call();
     for (int threads : {1, 2, 0}) {
         dispsmooth::smooth_options options;
         options.threads = threads;
@@ -221,7 +223,7 @@ TEST(Api, ResultsAreTheRoutines) {
         const dispsmooth::gray_image out =
             dispsmooth::smooth(reference, disparity, 9, 9, 20, 0, 255, options);
         EXPECT_TRUE(out.width == w && out.height == h && out.pixels == expected) << threads;
-        EXPECT_EQ(omp_get_max_threads(), threads_before);
+        EXPECT_EQ(dispsmooth::thread_count_for_call(), threads_before);
     }
 
     const int tw = 70, th = 50;
@@ -239,7 +241,7 @@ TEST(Api, ResultsAreTheRoutines) {
 }
 
 // The library's checked allocation throws only on the thread and at the
-// OpenMP level of an interface call; everywhere else, the tool's way.
+// level of an interface call; everywhere else, the tool's way.
 TEST(Api, CheckedAllocationThrowsOnlyForTheInterface) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2 + 1;  // x 2 overflows

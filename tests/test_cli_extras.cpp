@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -173,6 +175,26 @@ TEST(CliExtras, NoProgressWhenStandardErrorIsAFile) {
     EXPECT_EQ(r.out, run_output(12));
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(fs::exists(dir / "out.png"));
+}
+
+// Whatever OMP_NUM_THREADS asks for, the run uses a bounded count of
+// threads (those that can be created) and writes the same map.
+TEST(CliExtras, AnyThreadCountInTheEnvironmentGivesTheSameMap) {
+    temp_dir dir;
+    write_scene(dir.path(), 700, 500);
+    write_parameters(dir.path(), 6);
+    std::string expected;
+    for (const char *threads : {"1", "2", "100000", "0", "many"}) {
+        setenv("OMP_NUM_THREADS", threads, 1);
+        const run_result r = run_tool(dir.path());
+        unsetenv("OMP_NUM_THREADS");
+        EXPECT_TRUE(r.exited) << threads << ": signal " << r.term_signal;
+        EXPECT_EQ(r.exit_status, 0) << threads;
+        EXPECT_EQ(r.err, "") << threads;
+        const std::string map = test_support::read_file(dir / "out.png");
+        if (expected.empty()) expected = map;
+        EXPECT_EQ(map, expected) << threads;
+    }
 }
 
 TEST(CliExtras, ProgressOnATerminalIsShownAndErased) {

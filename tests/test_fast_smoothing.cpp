@@ -5,7 +5,6 @@
 // evaluation stops.  Besides, the counts of settled pixels each call
 // reports, and the overrides of the vector path.
 #include <gtest/gtest.h>
-#include <omp.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -22,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/run_weighted_median_fast.h"
 #include "smoothing/fast/settle_stats.h"
@@ -163,7 +164,7 @@ void expect_identical(const scene &s, std::size_t n, Reference ref, Fast fast, c
     for (dispsmooth::vector_isa path : paths) {
         dispsmooth::limit_vector_isa(path);
         for (int threads : {1, 2}) {
-            omp_set_num_threads(threads);
+            dispsmooth::this_thread_settings.threads = threads;
             ivec got(n, -2);
             fast(got.data());
             EXPECT_TRUE(same(expected, got))
@@ -568,7 +569,7 @@ TEST(FastSmoothingDeathTest, SameFatalErrors) {
                                                        f.min_d, f.max_d, f.radius, f.ss, f.sc),
             testing::KilledBySignal(SIGABRT), expected);
         for (int threads : {1, 2}) {
-            omp_set_num_threads(threads);
+            dispsmooth::this_thread_settings.threads = threads;
             EXPECT_EXIT(weighted_median_fast(s.w, s.h, s.image.data(), disp.data(), f.min_d,
                                              f.max_d, f.radius, f.ss, f.sc, out.data()),
                         testing::KilledBySignal(SIGABRT), expected);

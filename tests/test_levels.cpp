@@ -4,7 +4,6 @@
 // off, windows without a valid pixel, at one and two threads on every
 // vector path; and with every pixel valid, against the tool's routine.
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <climits>
@@ -14,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "common/call_settings.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/vector_isa.h"
 #include "smoothing/levels.h"
@@ -127,7 +127,7 @@ void compare(const scene &s, const char *what, int index) {
         for (auto path : paths) {
             dispsmooth::limit_vector_isa(path);
             for (int threads : {1, 2}) {
-                omp_set_num_threads(threads);
+                dispsmooth::this_thread_settings.threads = threads;
                 ivec got = s.disp;
                 bvec got_valid = s.valid;
                 dispsmooth::smooth_levels(s.w, s.h, s.image.data(), got.data(), got_valid.data(),
@@ -217,7 +217,7 @@ TEST(Levels, SubPixelSlantsMatch) {
                 dispsmooth::settle_stats stats;
                 ivec out = s.disp;
                 bvec valid = s.valid;
-                omp_set_num_threads(1);
+                dispsmooth::this_thread_settings.threads = 1;
                 dispsmooth::smooth_levels(s.w, s.h, s.image.data(), out.data(), valid.data(),
                                           s.min_d, s.max_d, s.radius, s.ss, s.sc, false, &stats);
                 if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::baseline) {

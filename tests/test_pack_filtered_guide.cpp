@@ -2,12 +2,13 @@
 // byte, on random sizes (every border shape), tie-heavy and full-range
 // values, at one and two threads; and its refusal of values outside 0..255.
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
 
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/guide_rows.h"
 #include "smoothing/fast/pack_filtered_guide.h"
@@ -92,25 +93,25 @@ TEST(PackFilteredGuide, MatchesChannelMedianOnEverySmallShape) {
 
 TEST(PackFilteredGuide, MatchesChannelMedianOnLargeImagesAtOneAndTwoThreads) {
     std::mt19937 g(7);
-    const int saved = omp_get_max_threads();
+    const int saved = dispsmooth::thread_count_for_call();
     const int sizes[][2] = {{700, 300}, {513, 511}, {2, 140000}, {140000, 2}};
     for (const auto &size : sizes) {
         const int w = size[0], h = size[1];
         const std::vector<int> image = random_image(g, w, h, w % 5);
         const bytes expected = expected_guide(w, h, image);
         for (int threads : {1, 2}) {
-            omp_set_num_threads(threads);
+            dispsmooth::this_thread_settings.threads = threads;
             bool ok = false;
             EXPECT_EQ(packed_guide(w, h, image, &ok), expected) << w << "x" << h << " " << threads;
             EXPECT_TRUE(ok);
         }
     }
-    omp_set_num_threads(saved);
+    dispsmooth::this_thread_settings.threads = saved;
 }
 
 TEST(PackFilteredGuide, RefusesValuesOutsideByteRangeWithoutWriting) {
     std::mt19937 g(3);
-    const int saved = omp_get_max_threads();
+    const int saved = dispsmooth::thread_count_for_call();
     const int sizes[][2] = {{1, 1}, {5, 3}, {33, 17}, {700, 400}};
     for (const auto &size : sizes) {
         const int w = size[0], h = size[1];
@@ -118,7 +119,7 @@ TEST(PackFilteredGuide, RefusesValuesOutsideByteRangeWithoutWriting) {
         for (std::size_t at : {std::size_t{0}, count / 2, count - 1})
             for (int bad : {256, -1, 1 << 30, -2147483647 - 1})
                 for (int threads : {1, 2}) {
-                    omp_set_num_threads(threads);
+                    dispsmooth::this_thread_settings.threads = threads;
                     std::vector<int> image = random_image(g, w, h, 0);
                     image[at] = bad;
                     bool ok = true;
@@ -127,7 +128,7 @@ TEST(PackFilteredGuide, RefusesValuesOutsideByteRangeWithoutWriting) {
                     EXPECT_EQ(got, bytes(got.size(), 0)) << "output written";
                 }
     }
-    omp_set_num_threads(saved);
+    dispsmooth::this_thread_settings.threads = saved;
     std::uint8_t none[4] = {};
     EXPECT_TRUE(dispsmooth::pack_filtered_guide(0, 5, nullptr, none));
     EXPECT_TRUE(dispsmooth::pack_filtered_guide(5, 0, nullptr, none));

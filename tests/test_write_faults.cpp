@@ -417,13 +417,18 @@ TEST(WriteFaults, SigtermDuringManyConcurrentWritesLeavesNoNewFile) {
         image.width = image.height = 700;
         image.pixels.resize(700 * 700);
         for (int &v : image.pixels) v = static_cast<int>(rng() % 256);
-        std::vector<std::thread> threads;
+        std::vector<std::string> names;
         for (int k = 0; k < writers; ++k) {
-            threads.emplace_back([&, k] {
-                // Each writes until the signal ends the process.
-                for (;;)
-                    dispsmooth::write_image((dir / ("w" + std::to_string(k) + ".png")).string(),
-                                            image);
+            std::string name = (dir / "w").string();
+            name += std::to_string(k);
+            name += ".png";
+            names.push_back(name);
+        }
+        std::vector<std::thread> threads;
+        for (const std::string &name : names) {
+            // Each writes until the signal ends the process.
+            threads.emplace_back([&image, &name] {
+                for (;;) dispsmooth::write_image(name, image);
             });
         }
         for (std::thread &t : threads) t.join();

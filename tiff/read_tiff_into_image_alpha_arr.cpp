@@ -12,7 +12,7 @@ void read_tiff_into_image_alpha_arr(const char *filename, int *pw, int *ph, int 
                                     int **palpha_arr) {
     int w = 0;
     int h = 0;
-    std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 4, &w, &h);
+    std::uint32_t *raster = dispsmooth::tiff_detail::read_tiff_raster(filename, 4, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(

@@ -3,15 +3,13 @@
 #include "common/alloc.h"
 #include "tiff/tiff_internal.h"
 
-#include <tiffio.h>
-
 #include <cstddef>
 #include <cstdlib>
 
 void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
     int w = 0;
     int h = 0;
-    std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
+    std::uint32_t *raster = dispsmooth::tiff_detail::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     auto *image_arr = static_cast<int *>(
@@ -19,11 +17,7 @@ void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **
                                         dispsmooth::on_failure::exit_status_1));
 
     // Alpha is dropped.
-    for (std::size_t ind = 0; ind < pixels; ++ind) {
-        image_arr[3 * ind] = static_cast<int>(TIFFGetR(raster[ind]));
-        image_arr[3 * ind + 1] = static_cast<int>(TIFFGetG(raster[ind]));
-        image_arr[3 * ind + 2] = static_cast<int>(TIFFGetB(raster[ind]));
-    }
+    dispsmooth::tiff_detail::fill_rgb_from_raster(pixels, raster, image_arr);
 
     std::free(raster);
     *pw = w;

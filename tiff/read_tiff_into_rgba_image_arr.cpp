@@ -12,7 +12,7 @@ void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int *
                                    int **palpha_arr) {
     int w = 0;
     int h = 0;
-    std::uint32_t *raster = dispsmooth::read_tiff_raster(filename, 12, &w, &h);
+    std::uint32_t *raster = dispsmooth::tiff_detail::read_tiff_raster(filename, 12, &w, &h);
 
     const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     auto *image_arr = static_cast<int *>(
@@ -21,10 +21,8 @@ void read_tiff_into_rgba_image_arr(const char *filename, int *pw, int *ph, int *
     auto *alpha_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
         pixels, sizeof(int), "the alpha array", filename, dispsmooth::on_failure::exit_status_1));
 
+    dispsmooth::tiff_detail::fill_rgb_from_raster(pixels, raster, image_arr);
     for (std::size_t ind = 0; ind < pixels; ++ind) {
-        image_arr[3 * ind] = static_cast<int>(TIFFGetR(raster[ind]));
-        image_arr[3 * ind + 1] = static_cast<int>(TIFFGetG(raster[ind]));
-        image_arr[3 * ind + 2] = static_cast<int>(TIFFGetB(raster[ind]));
         alpha_arr[ind] = static_cast<int>(TIFFGetA(raster[ind]));
     }
 

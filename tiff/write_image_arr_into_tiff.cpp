@@ -4,6 +4,7 @@
 
 void write_image_arr_into_tiff(const char *file_name, int width, int heigh, const int *image_arr) {
     dispsmooth::codec_failure failure;
-    if (!dispsmooth::pack_and_write_tiff(file_name, width, heigh, image_arr, 1, nullptr, &failure))
+    if (!dispsmooth::tiff_detail::try_pack_and_write_tiff(file_name, width, heigh, image_arr, 1,
+                                                          nullptr, &failure))
         dispsmooth::end_process_after(failure, false);
 }

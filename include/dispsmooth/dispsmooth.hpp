@@ -22,6 +22,7 @@
 #ifndef DISPSMOOTH_DISPSMOOTH_HPP
 #define DISPSMOOTH_DISPSMOOTH_HPP
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -41,18 +42,34 @@ public:
 // bound.
 inline constexpr long long max_image_pixels = 1LL << 28;
 
-// The most OpenMP threads one call may ask for.
+// The most threads one call may ask for.  The default count (threads = 0)
+// is bounded by the same number.
 inline constexpr int max_threads = 1024;
 
+// The smoothing was stopped through smooth_options::cancel; the map passed
+// in is unchanged.
+class cancelled : public std::runtime_error {
+public:
+    cancelled();
+    ~cancelled() override;
+};
+
 struct smooth_options {
-    // OpenMP threads for this call only: 1..max_threads, or 0 for OpenMP's
-    // default (OMP_NUM_THREADS, else one per processor).  The calling
-    // thread's setting is restored afterwards.  The result does not depend
-    // on it.
+    // Threads for this call only: 1..max_threads, or 0 for the default (the
+    // first value of OMP_NUM_THREADS where it is a whole number of 1 or more,
+    // else one per processor the process may run on; at most max_threads).
+    // Threads are started for the call and joined before it returns, so a
+    // forked child may smooth as its parent did; a thread that cannot be
+    // created is done without.  The result does not depend on the count.
     int threads = 0;
     // Draw the tool's progress indicator on standard error (only where
     // standard error is a terminal, as the tool does).
     bool progress = false;
+    // When not null: set to true by another thread (a signal handler's
+    // helper, a user interface), the smoothing stops between batches of
+    // rows and the call throws dispsmooth::cancelled, leaving the map as it
+    // was.  Looked at a few times a second at the least.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // An RGB image: width x height pixels, row-major, three samples (R, G, B)
@@ -136,7 +153,8 @@ inline constexpr long long max_distinct_levels = 1LL << 22;
 // dispsmooth::error before any work: those of smooth above (a valid level
 // outside min_d..max_d is named with its row and column), a step that does
 // not suit the map, and a map of more than max_distinct_levels distinct
-// valid levels.  Nothing is changed when a check fails.
+// valid levels.  Nothing is changed when a check fails, nor when the call is
+// cancelled (options.cancel), which throws dispsmooth::cancelled.
 void smooth_map(int width, int height, const std::uint8_t *reference, std::uint8_t *disparity,
                 int radius, double sigma_space, double sigma_color,
                 const level_options &levels = {}, const smooth_options &options = {});

@@ -41,7 +41,8 @@ void weighted_median(int width, int height, const int *guide_arr, const int *dis
 
 // Gives results identical to weighted_median, bit for bit, for every input,
 // with the same fatal errors, computed faster and with rows shared among
-// OpenMP threads (OMP_NUM_THREADS); the result does not depend on the thread
+// threads started for the call (one per processor, or the first value of
+// OMP_NUM_THREADS; at most 1024); the result does not depend on the thread
 // count.  Beyond one histogram and at most about 1 MiB of window scratch per
 // thread it uses at most 40 MiB of remembered weights and 16 MiB of repacked
 // guide rows, whatever the radius.
@@ -78,7 +79,7 @@ void median(int width, int height, const int *src_arr, int radius, int *dst_arr)
 
 // Gives results identical to median for every input, with the same fatal
 // errors, computed faster (a vectorised 3x3 median inside the image) and with
-// rows shared among OpenMP threads.
+// rows shared among threads as above.
 void median_fast(int width, int height, const int *src_arr, int radius, int *dst_arr);
 
 // Writes "FATAL ERROR in <routine>" to standard error and ends the process

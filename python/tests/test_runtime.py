@@ -105,3 +105,101 @@ def test_progress_line_only_when_asked_for():
     # The tool's indicator: redrawn in place, then erased.
     assert "\rsmoothing: " in drawn and "% of rows, about " in drawn, drawn
     assert drawn.endswith("\r\x1b[K"), drawn
+
+
+def run_python(code, timeout, **kwargs):
+    """Runs code in a fresh interpreter that imports this module as the tests
+    do; returns the finished process."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=dict(os.environ), **kwargs)
+
+
+# A child forked after the parent smoothed with two threads (os.fork, and
+# multiprocessing with each start method) smooths, with threads of its own,
+# to the parent's result.
+def test_a_forked_child_smooths_as_its_parent(tmp_path):
+    # A file of its own, so that the start methods that import the main
+    # module (spawn, forkserver) find the workers' function.
+    script = tmp_path / "fork_children.py"
+    script.write_text(textwrap.dedent("""
+        import multiprocessing, os
+        import numpy as np, dispsmooth as ds
+        rng = np.random.default_rng(3)
+        r = rng.integers(0, 256, (400, 400, 3), np.uint8)
+        d = rng.integers(0, 256, (400, 400), np.uint8)
+
+        def child(threads):
+            return ds.smooth(r, d, 5, 9.0, 20.0, threads=threads).tobytes()
+
+        if __name__ == "__main__":
+            parent = ds.smooth(r, d, 5, 9.0, 20.0, threads=2)
+            pid = os.fork()
+            if pid == 0:
+                ok = ds.smooth(r, d, 5, 9.0, 20.0, threads=2).tobytes() == parent.tobytes()
+                os._exit(0 if ok else 3)
+            _, status = os.waitpid(pid, 0)
+            assert os.waitstatus_to_exitcode(status) == 0, status
+            for method in ("fork", "forkserver", "spawn"):
+                with multiprocessing.get_context(method).Pool(2) as pool:
+                    got = pool.map(child, [1, 2])
+                assert got == [parent.tobytes()] * 2, method
+            print("ok")
+    """))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=120, cwd=tmp_path, env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
+
+
+# 256 threads asked for with room for a handful of thread stacks: the call
+# goes on with the threads it could start and gives the same result; the
+# interpreter is not ended.
+def test_threads_that_cannot_be_created_are_done_without():
+    done = run_python("""
+        import resource
+        import numpy as np, dispsmooth as ds
+        rng = np.random.default_rng(5)
+        r = rng.integers(0, 256, (500, 500, 3), np.uint8)
+        d = rng.integers(0, 256, (500, 500), np.uint8)
+        expected = ds.smooth(r, d, 4, 9.0, 20.0, threads=1)
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) for l in status if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (96 << 20), vm + (96 << 20)))
+        got = ds.smooth(r, d, 4, 9.0, 20.0, threads=256)
+        assert (got == expected).all()
+        print("ok")
+    """, timeout=240)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok"
+
+
+# Ctrl-C 1 s into a call of many seconds raises KeyboardInterrupt within
+# half a second, with the arguments unchanged.
+def test_ctrl_c_stops_a_smoothing_within_half_a_second():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import sys, time
+        import numpy as np, dispsmooth as ds
+        rng = np.random.default_rng(11)
+        r = rng.integers(0, 256, (1500, 1500, 3), np.uint8)
+        d = rng.integers(0, 256, (1500, 1500), np.uint8)
+        before = d.copy()
+        print("ready", flush=True)
+        try:
+            ds.smooth(r, d, 40, 9.0, 20.0)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic(), (d == before).all(), flush=True)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(2)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    words = out.split()
+    assert words[:1] == ["interrupted"], (out, err)
+    assert float(words[1]) - sent < 0.5
+    assert words[2] == "True"

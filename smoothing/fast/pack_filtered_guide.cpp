@@ -18,14 +18,13 @@
 // failed check ends the process with "median", as median's order check does.
 #include "smoothing/fast/pack_filtered_guide.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
 #include "common/buffer.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/guide_rows.h"
 #include "smoothing/median3x3.h"
@@ -226,7 +225,7 @@ bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8
     const std::size_t row_ints = 3 * static_cast<std::size_t>(width);
     const long long pixels = static_cast<long long>(width) * height;
     // Small images stay on one thread: starting threads would cost more.
-    const int threads = pixels >= (1LL << 18) ? std::max(1, omp_get_max_threads()) : 1;
+    const int threads = pixels >= (1LL << 18) ? thread_count_for_call() : 1;
 
     // Per thread: a ring of three repacked source rows, then the sorted
     // columns lo, mid, hi of one row; allocated before the threads start.
@@ -234,49 +233,53 @@ bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8
     for (buffer_ptr<std::uint8_t> &s : scratch)
         s = allocate_buffer<std::uint8_t>(6 * stride, "median rows");
 
-    unsigned bits = 0;
-#pragma omp parallel num_threads(threads) if (threads > 1)
-    {
-#pragma omp for schedule(static) reduction(| : bits)
-        for (int y = 0; y < height; ++y)
+    // Contiguous blocks of rows, one a thread, as each thread's ring of
+    // repacked rows wants.
+    const long long block = (height + threads - 1) / threads;
+    std::vector<unsigned> thread_bits(static_cast<std::size_t>(threads), 0);
+    for_each_chunk(threads, height, block, [&](int thread, long long begin, long long end) {
+        unsigned &bits = thread_bits[static_cast<std::size_t>(thread)];
+        for (long long y = begin; y < end; ++y)
             bits |= or_of(image_arr + static_cast<std::size_t>(y) * row_ints, row_ints);
-        // (The loop ends with a barrier: every thread sees the same bits.)
+    });
+    unsigned bits = 0;
+    for (const unsigned b : thread_bits) bits |= b;
+    if ((bits & ~0xFFu) != 0) return false;
 
-        if ((bits & ~0xFFu) == 0) {
-            std::uint8_t *ring = scratch[static_cast<std::size_t>(omp_get_thread_num())].get();
-            std::uint8_t *lo = ring + 3 * stride, *mid = lo + stride, *hi = mid + stride;
-            int held[3] = {-1, -1, -1};
-            // Source row y, repacked into slot y % 3 unless it is there.
-            auto source = [&](int y) -> const std::uint8_t * {
-                std::uint8_t *slot = ring + static_cast<std::size_t>(y % 3) * stride;
-                if (held[y % 3] != y) {
-                    pack_row(image_arr + static_cast<std::size_t>(y) * row_ints, width, slot);
-                    held[y % 3] = y;
-                }
-                return slot;
-            };
+    for_each_chunk(threads, height, block, [&](int thread, long long begin, long long end) {
+        std::uint8_t *ring = scratch[static_cast<std::size_t>(thread)].get();
+        std::uint8_t *lo = ring + 3 * stride, *mid = lo + stride, *hi = mid + stride;
+        int held[3] = {-1, -1, -1};
+        // Source row y, repacked into slot y % 3 unless it is there.
+        auto source = [&](int y) -> const std::uint8_t * {
+            const std::size_t k = static_cast<std::size_t>(y) % 3;  // rows are never negative
+            std::uint8_t *slot = ring + k * stride;
+            if (held[k] != y) {
+                pack_row(image_arr + static_cast<std::size_t>(y) * row_ints, width, slot);
+                held[k] = y;
+            }
+            return slot;
+        };
 
-#pragma omp for schedule(static)
-            for (int y = 0; y < height; ++y) {
-                std::uint8_t *out = packed + static_cast<std::size_t>(y) * stride;
-                const std::uint8_t *rows[3];
-                int count = 0;
-                if (y > 0) rows[count++] = source(y - 1);
-                rows[count++] = source(y);
-                if (y < height - 1) rows[count++] = source(y + 1);
-                if (width < 3) {
-                    for (int x = 0; x < width; ++x) median_pixel(width, rows, count, x, out);
-                } else if (count == 3) {
-                    median_row<3>(width, rows, lo, mid, hi, out);
-                } else if (count == 2) {
-                    median_row<2>(width, rows, lo, mid, hi, out);
-                } else {
-                    median_row<1>(width, rows, lo, mid, hi, out);
-                }
+        for (int y = static_cast<int>(begin); y < end; ++y) {
+            std::uint8_t *out = packed + static_cast<std::size_t>(y) * stride;
+            const std::uint8_t *rows[3];
+            int count = 0;
+            if (y > 0) rows[count++] = source(y - 1);
+            rows[count++] = source(y);
+            if (y < height - 1) rows[count++] = source(y + 1);
+            if (width < 3) {
+                for (int x = 0; x < width; ++x) median_pixel(width, rows, count, x, out);
+            } else if (count == 3) {
+                median_row<3>(width, rows, lo, mid, hi, out);
+            } else if (count == 2) {
+                median_row<2>(width, rows, lo, mid, hi, out);
+            } else {
+                median_row<1>(width, rows, lo, mid, hi, out);
             }
         }
-    }
-    return (bits & ~0xFFu) == 0;
+    });
+    return true;
 }
 
 }  // namespace dispsmooth

@@ -4,8 +4,6 @@
 // "Why the result stays exact".
 #include "smoothing/fast/run_weighted_median_fast.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -15,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/call_settings.h"
+#include "common/parallel.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/engine.h"
 #include "smoothing/fast/settle_margins.h"
@@ -52,19 +52,27 @@ float lane_exponent(double q, double sigma, double offset) {
 long long first_invalid_window(int width, int height, const int *disp_arr, int min_d, int max_d,
                                long long r) {
     const long long npixels = static_cast<long long>(width) * height;
-    long long first = npixels;
-    // Rows are scanned in parallel, each up to its first invalid value.
-#pragma omp parallel for schedule(static) reduction(min : first) if (npixels >= (1LL << 18))
-    for (long long y = 0; y < height; ++y) {
-        // The earliest centre that sees row y lies in row max(0, y - r).
-        const int *row = disp_arr + y * width;
-        for (long long x = 0; x < width; ++x) {
-            if (row[x] < min_d || row[x] > max_d) {
-                first = std::min(first, std::max(0LL, y - r) * width + std::max(0LL, x - r));
-                break;
+    // Rows are scanned in parallel, each up to its first invalid value; the
+    // least over the threads is the answer.
+    const int threads = npixels >= (1LL << 18) ? dispsmooth::thread_count_for_call() : 1;
+    std::vector<long long> firsts(static_cast<std::size_t>(threads), npixels);
+    dispsmooth::for_each_chunk(
+        threads, height, (height + threads - 1) / threads,
+        [&](int thread, long long begin, long long end) {
+            long long &first = firsts[static_cast<std::size_t>(thread)];
+            for (long long y = begin; y < end; ++y) {
+                // The earliest centre that sees row y lies in row max(0, y - r).
+                const int *row = disp_arr + y * width;
+                for (long long x = 0; x < width; ++x) {
+                    if (row[x] < min_d || row[x] > max_d) {
+                        first =
+                            std::min(first, std::max(0LL, y - r) * width + std::max(0LL, x - r));
+                        break;
+                    }
+                }
             }
-        }
-    }
+        });
+    const long long first = *std::min_element(firsts.begin(), firsts.end());
     return first;
 }
 
@@ -104,7 +112,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     // Per-thread scratch, allocated before the threads start so that a
     // refused allocation ends the process from this thread.
     const long long work = npixels * (2LL * reach_x + 1) * (2LL * reach_y + 1);
-    const int threads = work >= min_parallel_work ? std::max(1, omp_get_max_threads()) : 1;
+    const int threads = work >= min_parallel_work ? thread_count_for_call() : 1;
     std::vector<std::unique_ptr<thread_scratch>> scratch;
     scratch.reserve(static_cast<std::size_t>(threads));
     for (int t = 0; t < threads; ++t)
@@ -184,37 +192,51 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     // Shown on standard error only when it is a terminal.
     progress_meter *const progress = progress_start(height);
 
-#pragma omp parallel num_threads(threads) if (threads > 1)
-    {
-        thread_scratch &mine = *scratch[static_cast<std::size_t>(omp_get_thread_num())];
-        int last_whole_row = -1;  // the last row this thread computed whole
-#pragma omp for schedule(dynamic, rows_per_chunk)
-        for (int i = 0; i < height; ++i) {
-            const long long row_start = static_cast<long long>(i) * width;
-            // Pixels from the first failure on need not be computed.
-            const long long stop = std::min(limit, first_rejected.load(std::memory_order_relaxed));
-            if (row_start < stop) {
-                const int j_end = static_cast<int>(std::min<long long>(width, stop - row_start));
-                const int *above = last_whole_row == i - 1 && i > 0
-                                       ? result_arr + static_cast<std::ptrdiff_t>(i - 1) * width
-                                       : nullptr;
-                mine.pixels += j_end;
-                const int rejected = smooth_row(job, mine, i, j_end, above);
-                if (rejected >= 0) {
-                    const long long p = row_start + rejected;
-                    long long seen = first_rejected.load(std::memory_order_relaxed);
-                    while (p < seen && !first_rejected.compare_exchange_weak(seen, p)) {
+    // Rows in chunks, handed out in order to the threads as each becomes
+    // free; each thread remembers the last row it computed whole, whose
+    // results seed the candidates of the row below.  The caller's cancel
+    // flag is looked at between chunks.
+    const std::atomic<bool> *const cancel = this_thread_settings.cancel;
+    std::vector<int> last_whole_rows(static_cast<std::size_t>(threads), -1);
+    const bool finished = for_each_chunk(
+        threads, height, rows_per_chunk,
+        [&](int thread, long long begin, long long end) {
+            thread_scratch &mine = *scratch[static_cast<std::size_t>(thread)];
+            int &last_whole_row = last_whole_rows[static_cast<std::size_t>(thread)];
+            for (int i = static_cast<int>(begin); i < end; ++i) {
+                // A row of a wide window may take a while: the flag is looked
+                // at before each.
+                if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) return;
+                const long long row_start = static_cast<long long>(i) * width;
+                // Pixels from the first failure on need not be computed.
+                const long long stop =
+                    std::min(limit, first_rejected.load(std::memory_order_relaxed));
+                if (row_start < stop) {
+                    const int j_end =
+                        static_cast<int>(std::min<long long>(width, stop - row_start));
+                    const int *above = last_whole_row == i - 1 && i > 0
+                                           ? result_arr + static_cast<std::ptrdiff_t>(i - 1) * width
+                                           : nullptr;
+                    mine.pixels += j_end;
+                    const int rejected = smooth_row(job, mine, i, j_end, above);
+                    if (rejected >= 0) {
+                        const long long p = row_start + rejected;
+                        long long seen = first_rejected.load(std::memory_order_relaxed);
+                        while (p < seen && !first_rejected.compare_exchange_weak(seen, p)) {
+                        }
+                    } else if (j_end == width) {
+                        last_whole_row = i;
                     }
-                } else if (j_end == width) {
-                    last_whole_row = i;
                 }
+                // Row i is complete here: the one place to report progress.
+                progress_row_done(progress);
             }
-            // Row i is complete here: the one place to report progress.
-            progress_row_done(progress);
-        }
-    }
+        },
+        cancel);
     // Erase the indicator before any fatal message.
     progress_finish(progress);
+    // Cancelled: the result is incomplete and the caller throws it away.
+    if (!finished || call_cancelled()) return;
     if (stats != nullptr) {
         for (const auto &s : scratch) {
             stats->pixels += s->pixels;

@@ -1,14 +1,42 @@
+// The JPEG codec's core: the library's error handling, the decode into
+// 8-bit RGB and the quality 85 encode into a new file that replaces the
+// target once complete.
 #include "jpeg/jpeg_internal.h"
 
 #include "common/alloc.h"
+#include "common/output_file.h"
 
+#include <unistd.h>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <jpeglib.h>
 
+namespace dispsmooth::jpeg_detail {
+
 namespace {
+
+// The first half of the reader's and the encoder's error exits: the
+// library's message for the error is kept in *failure where the library's
+// messages are kept, and written as the standard error manager writes it
+// otherwise.
+void report_library_error(j_common_ptr cinfo, codec_failure *failure) {
+    if (failure->capture_library_messages) {
+        char text[JMSG_LENGTH_MAX];
+        (*cinfo->err->format_message)(cinfo, text);
+        keep_library_message(failure, "%s", text);
+    } else {
+        (*cinfo->err->output_message)(cinfo);
+    }
+}
+
+// Where the library's messages are kept, warnings are counted, not written.
+void count_warning(j_common_ptr cinfo, int msg_level) {
+    if (msg_level < 0) ++cinfo->err->num_warnings;
+}
 
 // The reader's error manager: the library's standard manager first, so that
 // cinfo->err, which points at pub, also points at the whole record, and the
@@ -20,9 +48,6 @@ struct my_error_mgr {
 
 typedef struct my_error_mgr *my_error_ptr;
 
-struct jpeg_decoder;
-jpeg_decoder *decoder_of(j_common_ptr cinfo);
-
 // Everything of one decode that the library works on.  It lives in a block
 // of its own, not on the reader's stack: after a jump back to the recovery
 // point the reader's own locals that changed since the point was set are
@@ -31,7 +56,7 @@ struct jpeg_decoder {
     struct jpeg_decompress_struct cinfo;
     struct my_error_mgr jerr;
     struct jpeg_progress_mgr progress;
-    dispsmooth::codec_failure *failure;
+    codec_failure *failure;
     int *image_arr;  // the result, once allocated
 };
 
@@ -51,21 +76,9 @@ const int max_scans = 100;
 // written.
 void my_error_exit(j_common_ptr cinfo) {
     my_error_ptr myerr = reinterpret_cast<my_error_ptr>(cinfo->err);
-    dispsmooth::codec_failure *failure = decoder_of(cinfo)->failure;
-    if (failure->capture_library_messages) {
-        char text[JMSG_LENGTH_MAX];
-        (*cinfo->err->format_message)(cinfo, text);
-        dispsmooth::keep_library_message(failure, "%s", text);
-    } else {
-        (*cinfo->err->output_message)(cinfo);
-    }
+    report_library_error(cinfo, decoder_of(cinfo)->failure);
     // NOLINTNEXTLINE(cert-err52-cpp): libjpeg needs an error_exit that does not return
     longjmp(myerr->setjmp_buffer, 1);
-}
-
-// Where the library's messages are kept, warnings are counted, not written.
-void count_warning(j_common_ptr cinfo, int msg_level) {
-    if (msg_level < 0) ++cinfo->err->num_warnings;
 }
 
 // Installed as the progress monitor, which the library calls before every
@@ -75,12 +88,12 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
     if (cinfo->is_decompressor == 0) return;
     const int scan = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
     if (scan <= max_scans) return;
-    dispsmooth::codec_failure *failure = decoder_of(cinfo)->failure;
+    codec_failure *failure = decoder_of(cinfo)->failure;
     if (failure->capture_library_messages)
-        dispsmooth::keep_library_message(failure,
-                                         "dispsmooth: the JPEG image has more than "
-                                         "%d scans (encoders write about 10)",
-                                         max_scans);
+        keep_library_message(failure,
+                             "dispsmooth: the JPEG image has more than "
+                             "%d scans (encoders write about 10)",
+                             max_scans);
     else
         (void)std::fprintf(stderr,
                            "dispsmooth: the JPEG image has more than %d scans (encoders "
@@ -113,6 +126,31 @@ const char *colour_space_name(J_COLOR_SPACE space) {
     }
 }
 
+// Everything of one encode that the library works on, and what the recovery
+// path releases.  It lives in a block of its own, not on the encoder's
+// stack: after a jump back to the recovery point the encoder's own locals
+// that changed since the point was set are indeterminate.
+struct jpeg_encoder {
+    struct jpeg_compress_struct cinfo;  // first: the library's pointer is the block's
+    struct jpeg_error_mgr jerr;
+    jmp_buf setjmp_buffer;
+    codec_failure *failure;
+    FILE *outfile;
+    JSAMPROW row;
+};
+
+// The standard error manager's error_exit writes the library's message (as
+// this does unless the library's messages are kept) and ends the process
+// with status 1; this returns to the encoder's recovery point instead,
+// which releases everything.  It is also how the stdio destination reports
+// a failed fwrite or fflush.
+void encoder_error_exit(j_common_ptr cinfo) {
+    jpeg_encoder *encoder = reinterpret_cast<jpeg_encoder *>(cinfo);
+    report_library_error(cinfo, encoder->failure);
+    // NOLINTNEXTLINE(cert-err52-cpp): libjpeg needs an error_exit that does not return
+    longjmp(encoder->setjmp_buffer, 1);
+}
+
 }  // namespace
 
 // Everything between the recovery point and the return is plain data (the
@@ -120,10 +158,8 @@ const char *colour_space_name(J_COLOR_SPACE space) {
 // exit skips no clean-up.  The recovery path uses only filename, decoder
 // and infile, which are fixed before the recovery point is set, and the
 // decoder block they point at, which is no local of this function.
-namespace dispsmooth::jpeg_detail {
-
-bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
-                   codec_failure *failure) {
+bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
+                       codec_failure *failure) {
     FILE *infile = std::fopen(filename, "rb");
     if (infile == nullptr) {
         set_codec_failure(failure, codec_failure_kind::file, "can't open %s", filename);
@@ -185,7 +221,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     // could otherwise have gigabytes allocated and decoded: no image above
     // 2^28 pixels (16384 x 16384) is taken.
     const unsigned long long max_pixels = 1ull << 28;
-    if (!dispsmooth::fits_int32(cinfo.image_width, cinfo.image_height, 3) ||
+    if (!fits_int32(cinfo.image_width, cinfo.image_height, 3) ||
         static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > max_pixels) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: \"%s\" is too large: %u x %u pixels", filename,
@@ -196,8 +232,7 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     jpeg_start_decompress(&cinfo);
 
     // The unpacking below takes three samples per pixel from each row.
-    if (cinfo.output_components != 3 ||
-        !dispsmooth::fits_int32(cinfo.output_width, cinfo.output_height, 3)) {
+    if (cinfo.output_components != 3 || !fits_int32(cinfo.output_width, cinfo.output_height, 3)) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: \"%s\" decodes to %d samples per pixel at "
                           "%u x %u pixels; only "
@@ -236,6 +271,118 @@ bool read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     *pw = width;
     *ph = height;
     *pimage_arr = image_arr;
+    return true;
+}
+
+// Between the recovery point and the return there is plain data only (the
+// encoder block, the output record and raw pointers); the recovery path
+// uses only what was fixed before the point was set.  The file is written
+// as a new file beside the target where possible and renamed over it once
+// complete.
+bool try_write_jpeg_rgb(const char *filename, int width, int height, const int *image_arr,
+                        codec_failure *failure) {
+    // Refuse what JPEG cannot hold, and sizes whose array indices would
+    // overflow, before anything is created.
+    if (width <= 0 || height <= 0 || width > JPEG_MAX_DIMENSION || height > JPEG_MAX_DIMENSION) {
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write \"%s\": a JPEG image is 1 to %ld pixels wide "
+                          "and high, not %d x %d",
+                          filename, static_cast<long>(JPEG_MAX_DIMENSION), width, height);
+        return false;
+    }
+    if (!fits_int32(width, height, 3)) {
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write \"%s\": %d x %d pixels is too large", filename,
+                          width, height);
+        return false;
+    }
+
+    const int image_width = width;
+    const int image_height = height;
+    const int quality = 85;
+
+    jpeg_encoder *const encoder = static_cast<jpeg_encoder *>(
+        try_calloc(1, sizeof(jpeg_encoder), "the JPEG encoder", failure));
+    if (encoder == nullptr) return false;
+    encoder->failure = failure;
+    struct jpeg_compress_struct &cinfo = encoder->cinfo;
+    cinfo.err = jpeg_std_error(&encoder->jerr);
+    encoder->jerr.error_exit = encoder_error_exit;
+    if (failure->capture_library_messages) encoder->jerr.emit_message = count_warning;
+
+    output_file out;
+    begin_output_file(filename, &out);
+    FILE *outfile = out.temp_fd >= 0 ? fdopen(out.temp_fd, "wb") : std::fopen(filename, "wb");
+    if (outfile == nullptr) {
+        if (out.temp_fd >= 0) {
+            close(out.temp_fd);
+            discard_output_file(&out);
+        }
+        std::free(encoder);
+        set_codec_failure(failure, codec_failure_kind::file, "can't open %s", filename);
+        return false;
+    }
+    encoder->outfile = outfile;
+
+    // After the library's message (written or kept) the tool ends with
+    // status 1, as the standard error manager would.  jpeg_destroy_compress
+    // releases nothing while mem is null, should creation itself fail.
+    cinfo.mem = nullptr;
+    // NOLINTNEXTLINE(cert-err52-cpp): the error exit jumps here; only plain data lives in between
+    if (setjmp(encoder->setjmp_buffer)) {
+        jpeg_destroy_compress(&encoder->cinfo);
+        (void)std::fclose(encoder->outfile);
+        std::free(encoder->row);
+        std::free(encoder);
+        discard_output_file(&out);
+        if (failure->kind == codec_failure_kind::none) failure->kind = codec_failure_kind::file;
+        return false;
+    }
+    jpeg_CreateCompress(&cinfo, JPEG_LIB_VERSION, sizeof(struct jpeg_compress_struct));
+    jpeg_stdio_dest(&cinfo, outfile);
+
+    // The colour space and component count come first: jpeg_set_defaults
+    // derives the file's layout from them.
+    cinfo.image_width = static_cast<JDIMENSION>(image_width);
+    cinfo.image_height = static_cast<JDIMENSION>(image_height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+
+    const int row_stride = image_width * 3;
+    JSAMPROW row_pointer[1];
+    encoder->row = static_cast<JSAMPROW>(
+        try_calloc(static_cast<std::size_t>(row_stride), 1, "JPEG row", failure));
+    // NOLINTNEXTLINE(cert-err52-cpp): the one recovery path, as for the library's errors
+    if (encoder->row == nullptr) longjmp(encoder->setjmp_buffer, 1);
+    row_pointer[0] = encoder->row;
+
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int i = static_cast<int>(cinfo.next_scanline);
+        for (int j = 0; j < width; j++) {
+            for (int c = 0; c < 3; c++) {
+                // Keep the low 8 bits, without clamping.
+                row_pointer[0][3 * j + c] =
+                    static_cast<JSAMPLE>(image_arr[3 * (i * width + j) + c] & 0xff);
+            }
+        }
+        jpeg_write_scanlines(&cinfo, row_pointer, 1);
+    }
+
+    jpeg_finish_compress(&cinfo);
+    std::free(encoder->row);
+    jpeg_destroy_compress(&cinfo);
+    std::free(encoder);
+    // The destination flushes and checks the stream in jpeg_finish_compress;
+    // a failure that only fsync or fclose sees must not pass for a written
+    // file either.
+    if (!close_output_file(outfile, &out)) {
+        set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: error writing \"%s\": %s",
+                          filename, std::strerror(errno));
+        return false;
+    }
     return true;
 }
 

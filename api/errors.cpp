@@ -1,9 +1,26 @@
+// The interface's exceptions, and the one a codec's failure becomes.
 #include <new>
 #include <string>
 
-#include "api/codec_api_internal.h"
+#include "api/api_internal.h"
+#include "common/codec_failure.h"
 
-namespace dispsmooth::api {
+namespace dispsmooth {
+
+error::error(const std::string &message) : std::runtime_error(message) {}
+
+// Defined here, so that the class's type information has one home.
+error::~error() = default;
+
+cancelled::cancelled() : std::runtime_error("dispsmooth: the smoothing was cancelled") {}
+
+cancelled::~cancelled() = default;
+
+file_error::file_error(const std::string &message) : error(message) {}
+
+file_error::~file_error() = default;
+
+namespace api {
 
 namespace {
 
@@ -29,4 +46,6 @@ void throw_codec_failure(const codec_failure &failure) {
     throw file_error(message);
 }
 
-}  // namespace dispsmooth::api
+}  // namespace api
+
+}  // namespace dispsmooth

@@ -1,0 +1,317 @@
+// The TIFF codec's core: libtiff's message handlers, the decode into an RGBA
+// raster and the checked, packed and atomically replaced write.
+#include "tiff/tiff_internal.h"
+
+#include "common/alloc.h"
+#include "common/output_file.h"
+
+#include <tiffio.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace dispsmooth::tiff_detail {
+
+namespace {
+
+// What libtiff's handlers of one file's open, decode or write work on.
+struct tiff_messages {
+    int errors;
+    codec_failure *failure;
+};
+
+// Counts the errors libtiff reports for one file.  Returning 0 lets
+// libtiff's default handler print each one as well; a call that keeps the
+// library's messages keeps the first one instead, in the default handler's
+// words.
+int count_error(TIFF *, void *user_data, const char *module, const char *format, va_list args) {
+    auto *messages = static_cast<tiff_messages *>(user_data);
+    ++messages->errors;
+    if (!messages->failure->capture_library_messages) return 0;
+    char text[4608];
+    (void)std::vsnprintf(text, sizeof text, format, args);
+    if (module != nullptr)
+        keep_library_message(messages->failure, "%s: %s.", module, text);
+    else
+        keep_library_message(messages->failure, "%s.", text);
+    return 1;
+}
+
+// Drops libtiff's warnings where the library's messages are kept; otherwise
+// they go on to the default handler.
+int drop_warning(TIFF *, void *user_data, const char *, const char *, va_list) {
+    return static_cast<tiff_messages *>(user_data)->failure->capture_library_messages ? 1 : 0;
+}
+
+// The open options that install both handlers on messages, to be released
+// with TIFFOpenOptionsFree; null when they cannot be allocated.
+TIFFOpenOptions *open_options(tiff_messages *messages) {
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, count_error, messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, messages);
+    return options;
+}
+
+// Refuses (false, *failure filled) a write of w x h pixels of sampleperpixel
+// samples unless both sizes are positive, the byte count fits a signed
+// 32-bit int and sampleperpixel is 1 (gray) or 4 (RGB plus a fourth sample).
+bool try_accept_tiff_write_request(const char *filename, int w, int h, int sampleperpixel,
+                                   codec_failure *failure) {
+    if (sampleperpixel != 1 && sampleperpixel != 4) {
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write TIFF image \"%s\": %d samples "
+                          "per pixel is not "
+                          "supported (1 or 4)",
+                          filename, sampleperpixel);
+        return false;
+    }
+    if (w <= 0 || h <= 0) {
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write TIFF image \"%s\": invalid size %d x %d",
+                          filename, w, h);
+        return false;
+    }
+    if (!fits_int32(w, h, sampleperpixel)) {
+        set_codec_failure(failure, codec_failure_kind::request,
+                          "dispsmooth: cannot write TIFF image \"%s\": %d x %d "
+                          "pixels is too large",
+                          filename, w, h);
+        return false;
+    }
+    return true;
+}
+
+// Ends a write that failed: the previous file of that name stays as it was.
+// A file written in place is incomplete; it is removed rather than left
+// looking like a result, but only when the name itself is a regular file,
+// never a device, a symbolic link or anything else it may be.
+bool abandon_write(TIFF *tif, output_file *out, codec_failure *failure) {
+    TIFFClose(tif);
+    if (out->temp_path != nullptr) {
+        discard_output_file(out);
+    } else {
+        struct stat written {};
+        if (lstat(out->target, &written) == 0 && S_ISREG(written.st_mode)) unlink(out->target);
+    }
+    set_codec_failure(failure, codec_failure_kind::file,
+                      "dispsmooth: cannot write TIFF image \"%s\"", out->target);
+    return false;
+}
+
+// The low 8 bits of v, without clamping (256 -> 0, -1 -> 255).
+unsigned char low_byte(int v) { return static_cast<unsigned char>(v & 0xFF); }
+
+}  // namespace
+
+std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
+                                    int *ph, codec_failure *failure) {
+    // libtiff prints its own reason (missing file, bad header, ...) first.
+    // Every error it reports for this file is also counted, so that one it
+    // gets over while decoding does not pass unnoticed.
+    tiff_messages messages = {0, failure};
+    TIFFOpenOptions *options = open_options(&messages);
+    if (options == nullptr) {
+        set_codec_failure(failure, codec_failure_kind::out_of_memory,
+                          "dispsmooth: cannot read TIFF image \"%s\": out of memory", filename);
+        return nullptr;
+    }
+    TIFF *tif = TIFFOpenExt(filename, "r", options);
+    TIFFOpenOptionsFree(options);
+    if (tif == nullptr) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read TIFF image \"%s\"", filename);
+        return nullptr;
+    }
+    std::uint32_t w = 0;
+    std::uint32_t h = 0;
+    if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) != 1 ||
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h) != 1) {
+        TIFFClose(tif);
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read TIFF image \"%s\": ImageWidth or ImageLength "
+                          "missing",
+                          filename);
+        return nullptr;
+    }
+    // libtiff itself refuses a zero width or height when it opens the file;
+    // this keeps the guarantee of a non-empty image should it ever let one by.
+    if (w == 0 || h == 0) {
+        TIFFClose(tif);
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: TIFF image \"%s\" has no pixels (%lu x %lu)", filename,
+                          static_cast<unsigned long>(w), static_cast<unsigned long>(h));
+        return nullptr;
+    }
+    // Every index into the caller's arrays is an int: refuse what would not
+    // fit before allocating anything.  Beyond that, a header may claim any
+    // size whatever the data that follows: no image above 2^28 pixels
+    // (16384 x 16384) is decoded, so a damaged file of a few bytes cannot
+    // make the reader allocate and clear gigabytes first.
+    const unsigned long long max_pixels = 1ull << 28;
+    if (!fits_int32(w, h, array_bytes_per_pixel) ||
+        static_cast<unsigned long long>(w) * h > max_pixels) {
+        TIFFClose(tif);
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: TIFF image \"%s\" is too large (%lu x %lu pixels)", filename,
+                          static_cast<unsigned long>(w), static_cast<unsigned long>(h));
+        return nullptr;
+    }
+
+    // Zero-filled, so that nothing the decoder leaves alone is indeterminate;
+    // calloc takes a large block from fresh pages that cost nothing until the
+    // decoder writes them, so a header that claims far more rows than the
+    // file holds is refused at its first missing strip without the whole
+    // raster having been cleared first.
+    auto *raster = static_cast<std::uint32_t *>(
+        std::calloc(static_cast<std::size_t>(w) * h, sizeof(std::uint32_t)));
+    if (raster == nullptr) {
+        TIFFClose(tif);
+        set_codec_failure(failure, codec_failure_kind::out_of_memory,
+                          "dispsmooth: out of memory allocating the raster of TIFF image \"%s\" "
+                          "(%lu x %lu pixels)",
+                          filename, static_cast<unsigned long>(w), static_cast<unsigned long>(h));
+        return nullptr;
+    }
+
+    // A strip or tile that fails to decode ends the decode at once: a
+    // damaged file is refused after libtiff's first error rather than read
+    // with stale or missing rows (and an error message for each of them).
+    // Some decoders report trouble with a strip only as a warning, yet fail
+    // it: such a file gets a second decode that goes past those strips, as
+    // libtiff's RGBA interface reads it when not asked to stop.  Whatever
+    // libtiff reports as an error on either way refuses the file.
+    const int errors_before_decoding = messages.errors;
+    int decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 1);
+    if (decoded == 0 && messages.errors == errors_before_decoding) {
+        std::memset(raster, 0, static_cast<std::size_t>(w) * h * sizeof(std::uint32_t));
+        decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 0);
+    }
+    TIFFClose(tif);
+    if (decoded == 0 || messages.errors != errors_before_decoding) {
+        std::free(raster);
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read TIFF image \"%s\": decoding failed", filename);
+        return nullptr;
+    }
+
+    *pw = static_cast<int>(w);
+    *ph = static_cast<int>(h);
+    return raster;
+}
+
+std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw, int *ph) {
+    codec_failure failure;
+    std::uint32_t *raster = try_read_tiff_raster(filename, array_bytes_per_pixel, pw, ph, &failure);
+    if (raster == nullptr) end_process_after(failure, false);
+    return raster;
+}
+
+void fill_rgb_from_raster(std::size_t pixels, const std::uint32_t *raster, int *rgb) {
+    for (std::size_t p = 0; p < pixels; ++p) {
+        rgb[3 * p] = static_cast<int>(TIFFGetR(raster[p]));
+        rgb[3 * p + 1] = static_cast<int>(TIFFGetG(raster[p]));
+        rgb[3 * p + 2] = static_cast<int>(TIFFGetB(raster[p]));
+    }
+}
+
+bool try_write_tiff(const char *filename, const unsigned char *data, int w, int h,
+                    int sampleperpixel, codec_failure *failure) {
+    if (!try_accept_tiff_write_request(filename, w, h, sampleperpixel, failure)) return false;
+
+    // A new file beside the target where possible, renamed over it once
+    // complete; libtiff's messages name the target either way.  libtiff
+    // prints its own reason (no such directory, permission denied, is a
+    // directory, ...) when the target cannot be opened in place.
+    output_file out;
+    begin_output_file(filename, &out);
+    tiff_messages messages = {0, failure};
+    TIFFOpenOptions *options = open_options(&messages);
+    TIFF *tif = nullptr;
+    if (options != nullptr) {
+        tif = out.temp_fd >= 0 ? TIFFFdOpenExt(out.temp_fd, filename, "w", options)
+                               : TIFFOpenExt(filename, "w", options);
+        TIFFOpenOptionsFree(options);
+    }
+    if (tif == nullptr) {
+        if (out.temp_fd >= 0) {
+            close(out.temp_fd);
+            discard_output_file(&out);
+        }
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot create TIFF image \"%s\"", filename);
+        return false;
+    }
+
+    // The fourth sample of a colour file is written without an ExtraSamples
+    // field; strip layout is left to libtiff.
+    const auto width = static_cast<std::uint32_t>(w);
+    const auto height = static_cast<std::uint32_t>(h);
+    const auto spp = static_cast<std::uint16_t>(sampleperpixel);
+    const std::uint16_t photometric =
+        sampleperpixel == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+    const bool fields_set = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric) == 1 &&
+                            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == 1;
+    if (!fields_set) return abandon_write(tif, &out, failure);
+
+    const std::size_t row_bytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(spp);
+    for (std::uint32_t row = 0; row < height; ++row) {
+        // TIFFWriteScanline takes a non-const buffer because some codecs
+        // byte-swap in place; 8-bit uncompressed samples are only copied.
+        auto *line = const_cast<unsigned char *>(data + row_bytes * row);
+        if (TIFFWriteScanline(tif, line, row, 0) != 1) return abandon_write(tif, &out, failure);
+    }
+
+    // Flushing separately lets a failed write of the last strip or of the
+    // directory be seen; TIFFClose reports nothing.  The new file reaches
+    // the disk before it takes the target's place.
+    if (TIFFFlush(tif) != 1 || !sync_output_file(&out, TIFFFileno(tif)))
+        return abandon_write(tif, &out, failure);
+    TIFFClose(tif);
+    if (!commit_output_file(&out)) {
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot write TIFF image \"%s\": %s", filename,
+                          std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool try_pack_and_write_tiff(const char *file_name, int width, int heigh, const int *image_arr,
+                             int image_channels, const int *alpha_arr, codec_failure *failure) {
+    // Colour is always written with a fourth sample, alpha or 255.
+    const int sampleperpixel = image_channels == 1 ? 1 : 4;
+    if (!try_accept_tiff_write_request(file_name, width, heigh, sampleperpixel, failure))
+        return false;
+
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(heigh);
+    const std::size_t spp = static_cast<std::size_t>(sampleperpixel);
+    const std::size_t channels = static_cast<std::size_t>(image_channels);
+    auto *I_char = static_cast<unsigned char *>(
+        try_file_calloc(pixels * spp, 1, "the TIFF sample buffer", file_name, failure));
+    if (I_char == nullptr) return false;
+
+    for (std::size_t p = 0; p < pixels; ++p) {
+        for (std::size_t c = 0; c < channels; ++c) {
+            I_char[spp * p + c] = low_byte(image_arr[channels * p + c]);
+        }
+        if (spp == 4) I_char[spp * p + 3] = alpha_arr != nullptr ? low_byte(alpha_arr[p]) : 255;
+    }
+
+    const bool written = try_write_tiff(file_name, I_char, width, heigh, sampleperpixel, failure);
+    std::free(I_char);
+    return written;
+}
+
+}  // namespace dispsmooth::tiff_detail
