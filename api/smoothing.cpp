@@ -189,21 +189,46 @@ void smooth_typed(int width, int height, const std::uint8_t *reference, T *dispa
 
 namespace dispsmooth {
 
-#define DISPSMOOTH_SMOOTH_MAP(T)                                                            \
-    void smooth_map(int width, int height, const std::uint8_t *reference, T *disparity,     \
-                    int radius, double sigma_space, double sigma_color,                     \
-                    const level_options &levels, const smooth_options &options) {           \
-        smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, \
-                     levels, options);                                                      \
-    }
+void smooth_map(int width, int height, const std::uint8_t *reference, std::uint8_t *disparity,
+                int radius, double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
 
-DISPSMOOTH_SMOOTH_MAP(std::uint8_t)
-DISPSMOOTH_SMOOTH_MAP(std::uint16_t)
-DISPSMOOTH_SMOOTH_MAP(std::int16_t)
-DISPSMOOTH_SMOOTH_MAP(std::int32_t)
-DISPSMOOTH_SMOOTH_MAP(float)
-DISPSMOOTH_SMOOTH_MAP(double)
+void smooth_map(int width, int height, const std::uint8_t *reference, std::uint16_t *disparity,
+                int radius, double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
 
-#undef DISPSMOOTH_SMOOTH_MAP
+void smooth_map(int width, int height, const std::uint8_t *reference, std::int16_t *disparity,
+                int radius, double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
+
+void smooth_map(int width, int height, const std::uint8_t *reference, std::int32_t *disparity,
+                int radius, double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
+
+void smooth_map(int width, int height, const std::uint8_t *reference, float *disparity, int radius,
+                double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
+
+void smooth_map(int width, int height, const std::uint8_t *reference, double *disparity, int radius,
+                double sigma_space, double sigma_color, const level_options &levels,
+                const smooth_options &options) {
+    smooth_typed(width, height, reference, disparity, radius, sigma_space, sigma_color, levels,
+                 options);
+}
 
 }  // namespace dispsmooth

@@ -165,9 +165,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                                for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
                                    const int *ds = disp_row(y);
                                    for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                                       // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                                        add(static_cast<long long>(ds[dx]) - d_lo,
-                                           e[(dx - dx_lo) * lanes]);
+                                           e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
                                }
                            });
         base = d_lo;
