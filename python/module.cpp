@@ -24,7 +24,7 @@ results are those of the dispsmooth command-line tool to the last bit.
 )doc";
 
 const char *const smooth_doc =
-    R"doc(smooth(reference, disparity, radius, sigma_space, sigma_color, *, min_d=0, max_d=255, threads=None, progress=False)
+    R"doc(smooth(reference, disparity, radius, sigma_space, sigma_color, *, min_d=0, max_d=255, mask=None, invalid=None, fill=False, step=None, threads=None, progress=False)
 
 Return the smoothed copy of a disparity map.
 
@@ -32,8 +32,9 @@ reference
     The colour image the disparities belong to: an H x W x 3 array of
     uint8 (R, G, B).
 disparity
-    The disparity map: an H x W array of uint8, uint16 or int32, every
-    value in min_d..max_d.
+    The disparity map: an H x W array of uint8, uint16, int16, int32,
+    float32 or float64.  An integer map's values are its levels; a float
+    map needs step.  Every valid level lies in min_d..max_d.
 radius
     The window is (2 radius + 1)^2 pixels around each pixel; 0 returns the
     map unchanged.  At least 0.
@@ -44,9 +45,27 @@ sigma_color
     RGB distance of the two pixels in the median-filtered reference image.
     Neither sigma may be 0, not a number, or so small that its square is 0.
 min_d, max_d
-    The range of the disparities (the tool's is 0..255; a 12-bit map may
-    use 0..4095).  The histogram of every window has max_d - min_d + 1
-    entries.
+    The range of the levels (the tool's is 0..255; KITTI's uint16 maps
+    0..65535; a semi-global matcher's int16 maps 16 times its disparity
+    range).  Any int range costs the same: the histograms have one bin per
+    distinct level of the map (at most 4194304 distinct valid levels).
+mask
+    None, or an H x W array of bool or uint8: False (0) marks an invalid
+    pixel.
+invalid
+    None, or the value that marks invalid pixels (0 for KITTI's maps,
+    (min_disparity - 1) * 16 for OpenCV's StereoSGBM).  In a float map,
+    NaN and +-inf are always invalid.
+fill
+    Invalid pixels neither vote nor change: each valid pixel gets the
+    weighted median of the valid pixels of its window.  With fill=True an
+    invalid pixel gets the same over its own window too (its own colour at
+    the centre); it stays as it was where its window holds no valid pixel.
+step
+    For float maps only: the size of one level in disparity units (1/16,
+    1/256, ...).  Each value v becomes the level nearest to v / step
+    (computed in double; halfway cases go to the even level), is smoothed
+    on the levels and comes back as level * step in the map's dtype.
 threads
     Threads for this call (1..1024), or None for the default (the first
     value of OMP_NUM_THREADS, else one per processor the process may run
@@ -58,12 +77,12 @@ progress
     Draw the tool's progress line on standard error while working (only
     when standard error is a terminal).
 
-Returns a new array of the disparity's shape and dtype, equal to what the
-dispsmooth tool writes for the same images and parameters.  The GIL is
-released while the smoothing runs.  Ctrl-C (or any signal whose handler
-raises) stops it within a fraction of a second: the handler's exception
-(KeyboardInterrupt) is raised, the arguments are unchanged and nothing is
-left behind.
+Returns a new array of the disparity's shape and dtype.  With no invalid
+pixel it equals what the dispsmooth tool writes for the same images and
+parameters.  The GIL is released while the smoothing runs.  Ctrl-C (or any
+signal whose handler raises) stops it within a fraction of a second: the
+handler's exception (KeyboardInterrupt) is raised, the arguments are
+unchanged and nothing is left behind.
 
 Raises ValueError for arrays of the wrong shape or dtype and for values out
 of range (the message names the problem; where the tool would end with a
@@ -144,7 +163,8 @@ PYBIND11_MODULE(_core, m) {
 
     m.def("smooth", &dispsmooth::python::smooth_arrays, smooth_doc, py::arg("reference"),
           py::arg("disparity"), py::arg("radius"), py::arg("sigma_space"), py::arg("sigma_color"),
-          py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255,
+          py::kw_only(), py::arg("min_d") = 0, py::arg("max_d") = 255, py::arg("mask") = py::none(),
+          py::arg("invalid") = py::none(), py::arg("fill") = false, py::arg("step") = py::none(),
           py::arg("threads") = py::none(), py::arg("progress") = false);
     m.def("read_image", &dispsmooth::python::read_image, read_image_doc, py::arg("path"),
           py::arg("kind"));

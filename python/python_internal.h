@@ -9,13 +9,17 @@
 
 namespace dispsmooth::python {
 
-// dispsmooth.smooth: the smoothed copy of disparity (H x W, uint8, uint16
-// or int32) guided by reference (H x W x 3, uint8).  Wrong arrays or
+// dispsmooth.smooth: the smoothed copy of disparity (H x W, uint8, uint16,
+// int16, int32, float32 or float64) guided by reference (H x W x 3, uint8),
+// with the invalid pixels that mask and invalid mark left out (and filled
+// when fill is set), float maps read in levels of step.  Wrong arrays or
 // values raise ValueError, a refused allocation MemoryError.
 pybind11::array smooth_arrays(const pybind11::array &reference, const pybind11::array &disparity,
                               const pybind11::object &radius, double sigma_space,
                               double sigma_color, const pybind11::object &min_d,
-                              const pybind11::object &max_d, const pybind11::object &threads,
+                              const pybind11::object &max_d, const pybind11::object &mask,
+                              const pybind11::object &invalid, bool fill,
+                              const pybind11::object &step, const pybind11::object &threads,
                               bool progress);
 
 // dispsmooth.read_image: the tool's RGB (kind "rgb", H x W x 3 uint8) or

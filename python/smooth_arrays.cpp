@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -38,6 +39,23 @@ int to_int(const py::object &value, const char *name) {
                               py::str(index).cast<std::string>() +
                               " is outside the range of an int (-2147483648..2147483647)");
     return static_cast<int>(v);
+}
+
+// An H x W mask of bool or uint8 (nonzero for a valid pixel) as contiguous
+// bytes, or an empty array for None.
+py::array_t<std::uint8_t, py::array::c_style> to_mask(const py::object &mask,
+                                                      const py::array &disparity) {
+    if (mask.is_none()) return {};
+    const auto given = py::array::ensure(mask);
+    const bool bytes = given && (py::isinstance<py::array_t<bool>>(given) ||
+                                 py::isinstance<py::array_t<std::uint8_t>>(given));
+    if (!bytes || given.ndim() != 2 || given.shape(0) != disparity.shape(0) ||
+        given.shape(1) != disparity.shape(1))
+        throw py::value_error(
+            "dispsmooth: mask must be an array of bool or uint8 of the disparity's shape " +
+            py::str(disparity.attr("shape")).cast<std::string>() + " (True for a valid pixel)" +
+            (given ? "; got " + describe(given) : std::string()));
+    return py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>::ensure(given);
 }
 
 // Runs work with the GIL released, on a thread of its own where one can be
@@ -95,14 +113,18 @@ void run_interruptibly(const std::function<void()> &work, std::atomic<bool> *sto
 
 template <class T>
 py::array smooth_typed(const py::array &reference, const py::array &disparity, int radius,
-                       double sigma_space, double sigma_color, int min_d, int max_d,
+                       double sigma_space, double sigma_color,
+                       const dispsmooth::level_options &levels,
                        dispsmooth::smooth_options options) {
+    const auto ref = py::array_t<std::uint8_t, py::array::c_style>::ensure(reference);
+    const auto disp = py::array_t<T, py::array::c_style>::ensure(disparity);
+    if (!ref || !disp) throw py::error_already_set();
     const int height = static_cast<int>(disparity.shape(0));
     const int width = static_cast<int>(disparity.shape(1));
     py::array_t<T> result({height, width});
-    const auto ref = reference.unchecked<std::uint8_t, 3>();
-    const auto disp = disparity.unchecked<T, 2>();
-    auto out = result.template mutable_unchecked<2>();
+    const std::uint8_t *ref_data = ref.data();
+    const T *disp_data = disp.data();
+    T *out = result.mutable_data();
     std::atomic<bool> stop{false};
     options.cancel = &stop;
     // The arrays stay referenced by the caller's arguments and result.
@@ -110,20 +132,9 @@ py::array smooth_typed(const py::array &reference, const py::array &disparity, i
         [&] {
             const std::size_t n =
                 static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-            std::vector<int> image_arr(3 * n);
-            std::vector<int> disp_arr(n);
-            std::size_t p = 0;
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x, ++p) {
-                    for (int c = 0; c < 3; ++c) image_arr[3 * p + c] = ref(y, x, c);
-                    disp_arr[p] = static_cast<int>(disp(y, x));
-                }
-            dispsmooth::smooth(width, height, image_arr.data(), disp_arr.data(), min_d, max_d,
-                               radius, sigma_space, sigma_color, options);
-            // Every result is a disparity of the input map, so it fits T.
-            p = 0;
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x, ++p) out(y, x) = static_cast<T>(disp_arr[p]);
+            std::copy(disp_data, disp_data + n, out);
+            dispsmooth::smooth_map(width, height, ref_data, out, radius, sigma_space, sigma_color,
+                                   levels, options);
         },
         &stop);
     return result;
@@ -135,8 +146,9 @@ namespace dispsmooth::python {
 
 py::array smooth_arrays(const py::array &reference, const py::array &disparity,
                         const py::object &radius, double sigma_space, double sigma_color,
-                        const py::object &min_d, const py::object &max_d, const py::object &threads,
-                        bool progress) {
+                        const py::object &min_d, const py::object &max_d, const py::object &mask,
+                        const py::object &invalid, bool fill, const py::object &step,
+                        const py::object &threads, bool progress) {
     if (reference.ndim() != 3 || reference.shape(2) != 3 ||
         !py::isinstance<py::array_t<std::uint8_t>>(reference))
         throw py::value_error(
@@ -144,16 +156,36 @@ py::array smooth_arrays(const py::array &reference, const py::array &disparity,
             describe(reference));
     const bool is_uint8 = py::isinstance<py::array_t<std::uint8_t>>(disparity);
     const bool is_uint16 = py::isinstance<py::array_t<std::uint16_t>>(disparity);
+    const bool is_int16 = py::isinstance<py::array_t<std::int16_t>>(disparity);
     const bool is_int32 = py::isinstance<py::array_t<std::int32_t>>(disparity);
-    if (disparity.ndim() != 2 || !(is_uint8 || is_uint16 || is_int32))
+    const bool is_float32 = py::isinstance<py::array_t<float>>(disparity);
+    const bool is_float64 = py::isinstance<py::array_t<double>>(disparity);
+    if (disparity.ndim() != 2 ||
+        !(is_uint8 || is_uint16 || is_int16 || is_int32 || is_float32 || is_float64))
         throw py::value_error(
-            "dispsmooth: disparity must be an H x W array of uint8, uint16 or int32; got " +
+            "dispsmooth: disparity must be an H x W array of uint8, uint16, "
+            "int16, int32, float32 or float64; got " +
             describe(disparity));
+    const bool floating = is_float32 || is_float64;
+    if (floating && step.is_none())
+        throw py::value_error("dispsmooth: a disparity map of dtype " +
+                              py::str(disparity.dtype()).cast<std::string>() +
+                              " needs step=, the size of one level in disparity units "
+                              "(1/16 for a semi-global matcher's, 1/256 for KITTI's)");
+    if (!floating && !step.is_none())
+        throw py::value_error(
+            "dispsmooth: step= applies to float32 and float64 maps; a map "
+            "of dtype " +
+            py::str(disparity.dtype()).cast<std::string>() + " holds its levels themselves");
 
     const int radius_value = to_int(radius, "radius");
-    const int min_d_value = to_int(min_d, "min_d");
-    const int max_d_value = to_int(max_d, "max_d");
-    api::check_smoothing_parameters(min_d_value, max_d_value, radius_value, sigma_space,
+    dispsmooth::level_options levels;
+    levels.min_d = to_int(min_d, "min_d");
+    levels.max_d = to_int(max_d, "max_d");
+    levels.fill = fill;
+    if (!step.is_none()) levels.step = step.cast<double>();
+    if (!invalid.is_none()) levels.invalid = invalid.cast<double>();
+    api::check_smoothing_parameters(levels.min_d, levels.max_d, radius_value, sigma_space,
                                     sigma_color);
     smooth_options options;
     options.progress = progress;
@@ -168,15 +200,27 @@ py::array smooth_arrays(const py::array &reference, const py::array &disparity,
     api::check_same_size(reference.shape(1), reference.shape(0), disparity.shape(1),
                          disparity.shape(0));
     api::check_image_size(disparity.shape(1), disparity.shape(0));
+    // Referenced by levels.mask until the smoothing is done.
+    const auto mask_bytes = to_mask(mask, disparity);
+    if (!mask.is_none()) levels.mask = mask_bytes.data();
 
     if (is_uint8)
         return smooth_typed<std::uint8_t>(reference, disparity, radius_value, sigma_space,
-                                          sigma_color, min_d_value, max_d_value, options);
+                                          sigma_color, levels, options);
     if (is_uint16)
         return smooth_typed<std::uint16_t>(reference, disparity, radius_value, sigma_space,
-                                           sigma_color, min_d_value, max_d_value, options);
-    return smooth_typed<std::int32_t>(reference, disparity, radius_value, sigma_space, sigma_color,
-                                      min_d_value, max_d_value, options);
+                                           sigma_color, levels, options);
+    if (is_int16)
+        return smooth_typed<std::int16_t>(reference, disparity, radius_value, sigma_space,
+                                          sigma_color, levels, options);
+    if (is_int32)
+        return smooth_typed<std::int32_t>(reference, disparity, radius_value, sigma_space,
+                                          sigma_color, levels, options);
+    if (is_float32)
+        return smooth_typed<float>(reference, disparity, radius_value, sigma_space, sigma_color,
+                                   levels, options);
+    return smooth_typed<double>(reference, disparity, radius_value, sigma_space, sigma_color,
+                                levels, options);
 }
 
 }  // namespace dispsmooth::python

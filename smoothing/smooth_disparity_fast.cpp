@@ -21,7 +21,8 @@
 
 void dispsmooth::smooth_disparity_fast(int width, int height, const int *image_arr, int *disp_arr,
                                        int min_d, int max_d, int radius, double sigma_space,
-                                       double sigma_color, settle_stats *stats) {
+                                       double sigma_color, settle_stats *stats,
+                                       masked_levels mask) {
     if (stats != nullptr) *stats = settle_stats{};
     // No pixels: the map stays as it is.
     if (width <= 0 || height <= 0) return;
@@ -32,20 +33,21 @@ void dispsmooth::smooth_disparity_fast(int width, int height, const int *image_a
     if (!pack_filtered_guide(width, height, image_arr, packed.get())) {
         packed.reset();
         // weighted_median_fast, with the counts passed along.
-        smooth_with_routines(width, height, image_arr, disp_arr, min_d, max_d, radius, sigma_space,
-                             sigma_color, median_fast,
-                             [stats](int w, int h, const int *guide_arr, const int *map, int lo,
-                                     int hi, int r, double ss, double sc, int *result_arr) {
-                                 run_weighted_median_fast(w, h, guide_arr, nullptr, map, lo, hi, r,
-                                                          ss, sc, result_arr, stats);
-                             });
+        smooth_with_routines(
+            width, height, image_arr, disp_arr, min_d, max_d, radius, sigma_space, sigma_color,
+            median_fast,
+            [stats, mask](int w, int h, const int *guide_arr, const int *map, int lo, int hi, int r,
+                          double ss, double sc, int *result_arr) {
+                run_weighted_median_fast(w, h, guide_arr, nullptr, map, lo, hi, r, ss, sc,
+                                         result_arr, stats, mask);
+            });
         return;
     }
 
     // Every output value comes from the unchanged input map.
     auto result = allocate_buffer<int>(n, "smoothed disparity map");
     run_weighted_median_fast(width, height, nullptr, packed.get(), disp_arr, min_d, max_d, radius,
-                             sigma_space, sigma_color, result.get(), stats);
+                             sigma_space, sigma_color, result.get(), stats, mask);
     // A cancelled call leaves the map as it was.
     if (call_cancelled()) return;
     const int threads = n >= (std::size_t{1} << 18) ? thread_count_for_call() : 1;

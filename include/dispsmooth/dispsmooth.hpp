@@ -23,6 +23,8 @@
 #define DISPSMOOTH_DISPSMOOTH_HPP
 
 #include <atomic>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,6 +110,69 @@ void smooth(int width, int height, const int *image_arr, int *disp_arr, int min_
 gray_image smooth(const rgb_image &reference, const gray_image &disparity, int radius,
                   double sigma_space, double sigma_color, int min_d = 0, int max_d = 255,
                   const smooth_options &options = {});
+
+// Disparity maps as stereo matchers write them: integer levels in any
+// range, invalid pixels, sub-pixel steps.
+//
+// A map is read as levels: an integer map's values are its levels; a
+// floating-point map's value v is the level nearest to v / step (computed
+// in double; a quotient halfway between two levels takes the even one,
+// whatever the floating-point rounding mode).  A pixel is invalid where the
+// mask is 0, where its value equals invalid, and, in a floating-point map,
+// where it is not a number or infinite.  Every valid level must lie in
+// min_d..max_d; invalid pixels may hold anything.
+struct level_options {
+    int min_d = 0;
+    int max_d = 255;
+    // width x height bytes, 0 for an invalid pixel; null: no mask.
+    const std::uint8_t *mask = nullptr;
+    // The value that marks invalid pixels (0 for KITTI's maps, a negative
+    // one for a semi-global matcher's), compared with each value as a
+    // double.
+    std::optional<double> invalid;
+    // Give every invalid pixel the weighted median of the valid pixels of
+    // its window (it stays as it was where they weigh nothing in all).
+    bool fill = false;
+    // The size of one level in disparity units (1/16, 1/256, ...): needed
+    // by floating-point maps, a finite number above 0; integer maps take 0.
+    double step = 0;
+};
+
+// The most distinct valid levels a map may hold (4194304): the smoothing's
+// histograms have one bin per distinct level, whatever min_d..max_d is.
+inline constexpr long long max_distinct_levels = 1LL << 22;
+
+// Smooths the width x height map disparity in place, guided by reference
+// (width x height pixels of 3 bytes, R, G, B): each valid pixel receives the
+// weighted median of the valid pixels of its window, with the weights, sums,
+// search and tie rule of smooth_disparity_weighted_median, the invalid ones
+// adding nothing; an invalid pixel keeps its value, unless levels.fill asks
+// to fill it (see level_options).  Results are written back as levels (an
+// integer map) or level x step (a floating-point map, rounded to its type).
+// With no invalid pixel the result is the tool's routine's.  Checks, each a
+// dispsmooth::error before any work: those of smooth above (a valid level
+// outside min_d..max_d is named with its row and column), a step that does
+// not suit the map, and a map of more than max_distinct_levels distinct
+// valid levels.  Nothing is changed when a check fails, nor when the call is
+// cancelled (options.cancel), which throws dispsmooth::cancelled.
+void smooth_map(int width, int height, const std::uint8_t *reference, std::uint8_t *disparity,
+                int radius, double sigma_space, double sigma_color,
+                const level_options &levels = {}, const smooth_options &options = {});
+void smooth_map(int width, int height, const std::uint8_t *reference, std::uint16_t *disparity,
+                int radius, double sigma_space, double sigma_color,
+                const level_options &levels = {}, const smooth_options &options = {});
+void smooth_map(int width, int height, const std::uint8_t *reference, std::int16_t *disparity,
+                int radius, double sigma_space, double sigma_color,
+                const level_options &levels = {}, const smooth_options &options = {});
+void smooth_map(int width, int height, const std::uint8_t *reference, std::int32_t *disparity,
+                int radius, double sigma_space, double sigma_color,
+                const level_options &levels = {}, const smooth_options &options = {});
+void smooth_map(int width, int height, const std::uint8_t *reference, float *disparity, int radius,
+                double sigma_space, double sigma_color, const level_options &levels = {},
+                const smooth_options &options = {});
+void smooth_map(int width, int height, const std::uint8_t *reference, double *disparity, int radius,
+                double sigma_space, double sigma_color, const level_options &levels = {},
+                const smooth_options &options = {});
 
 // Reading and writing images with the tool's codecs, chosen by the text
 // after the file name's last "." exactly as the tool chooses them: tiff,

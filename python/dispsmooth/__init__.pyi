@@ -9,7 +9,9 @@ import numpy.typing as npt
 __version__: str
 
 # The disparity map's element type, which the result keeps.
-_Disparity = TypeVar("_Disparity", np.uint8, np.uint16, np.int32)
+_Disparity = TypeVar(
+    "_Disparity", np.uint8, np.uint16, np.int16, np.int32, np.float32, np.float64
+)
 
 def smooth(
     reference: npt.NDArray[np.uint8],
@@ -20,13 +22,21 @@ def smooth(
     *,
     min_d: int = 0,
     max_d: int = 255,
+    mask: npt.NDArray[np.bool_] | npt.NDArray[np.uint8] | None = None,
+    invalid: float | None = None,
+    fill: bool = False,
+    step: float | None = None,
     threads: int | None = None,
     progress: bool = False,
 ) -> npt.NDArray[_Disparity]:
     """Return the smoothed copy of an H x W disparity map guided by an
-    H x W x 3 uint8 reference image, exactly as the dispsmooth tool
-    computes it.  Raises ValueError for wrong arrays or values and
-    MemoryError when memory runs out."""
+    H x W x 3 uint8 reference image.  Pixels that mask marks False, that
+    equal invalid, or (float maps) that are NaN or infinite are invalid:
+    they add nothing to any window and keep their value unless fill=True
+    fills them.  Float maps need step and are quantised to the nearest
+    level (halfway cases to the even one).  With no invalid pixel the
+    result is exactly the dispsmooth tool's.  Raises ValueError for wrong
+    arrays or values and MemoryError when memory runs out."""
     ...
 
 def read_image(

@@ -24,31 +24,48 @@ def _median_filtered(reference):
     return guide
 
 
-def smooth(reference, disparity, radius, sigma_space, sigma_color, min_d=0, max_d=255):
+def smooth(reference, disparity, radius, sigma_space, sigma_color, min_d=0, max_d=255,
+           valid=None, fill=False):
+    """The definition, pixel by pixel.  valid (an H x W array of bools, None
+    for every pixel valid) leaves the invalid pixels out of every window;
+    they keep their value unless fill asks for the weighted median of their
+    own window's valid pixels, which they get where those weigh anything.
+    The histogram is kept per level present (a dict): the dense one differs
+    only by bins of +0.0, which change no sum, so the total in ascending
+    level order, the search and its tie rule are the dense histogram's."""
     height, width = disparity.shape
     guide = _median_filtered(reference)
     disp = disparity.tolist()
-    out = np.empty_like(disparity)
+    ok = [[True] * width for _ in range(height)] if valid is None else valid.tolist()
+    out = disparity.copy()
     for y in range(height):
         for x in range(width):
-            histo = [0.0] * (max_d - min_d + 1)
+            if not ok[y][x] and not fill:
+                continue
+            histo = {}
             for yy in range(y - radius, y + radius + 1):
                 if not 0 <= yy < height:
                     continue
                 for xx in range(x - radius, x + radius + 1):
-                    if not 0 <= xx < width:
+                    if not 0 <= xx < width or not ok[yy][xx]:
                         continue
                     colour = sum((guide[y][x][c] - guide[yy][xx][c]) ** 2 for c in range(3))
                     space = (xx - x) ** 2 + (yy - y) ** 2
-                    histo[disp[yy][xx] - min_d] += math.exp(
+                    d = disp[yy][xx]
+                    assert min_d <= d <= max_d
+                    histo[d] = histo.get(d, 0.0) + math.exp(
                         -(colour / (sigma_color * sigma_color) + space / (sigma_space * sigma_space)))
             total = 0.0
-            for weight in histo:  # in index order, without compensation
-                total += weight
+            for level in sorted(histo):  # in level order, without compensation
+                total += histo[level]
             half = 0.5 * total
-            k, cumulative = 0, histo[0]
-            while half > cumulative:
-                k += 1
-                cumulative += histo[k]
-            out[y, x] = min_d + k
+            if not half > 0:
+                assert not ok[y][x]
+                continue  # an invalid pixel with nothing to fill it from
+            cumulative = 0.0
+            for level in sorted(histo):
+                cumulative += histo[level]
+                if not half > cumulative:
+                    out[y, x] = level
+                    break
     return out

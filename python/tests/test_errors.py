@@ -52,7 +52,7 @@ WRONG_VALUES = {
     "reference of four channels": (dict(reference=np.zeros((6, 8, 4), np.uint8)), r"got shape \(6, 8, 4\)"),
     "reference of floats": (dict(reference=np.zeros((6, 8, 3))), r"got shape \(6, 8, 3\) and dtype float64"),
     "disparity of int64": (dict(disparity=np.zeros((6, 8), np.int64)),
-                           r"disparity must be an H x W array of uint8, uint16 or int32; got shape \(6, 8\) and dtype int64"),
+                           r"disparity must be an H x W array of uint8, uint16, int16, int32, float32 or float64; got shape \(6, 8\) and dtype int64"),
     "disparity of floats": (dict(disparity=np.zeros((6, 8), np.float32)), r"dtype float32"),
     "disparity of three dimensions": (dict(disparity=np.zeros((6, 8, 1), np.uint8)), r"got shape \(6, 8, 1\)"),
     "disparity in another byte order": (dict(disparity=np.zeros((6, 8), ">u2")), r"dtype >u2"),
@@ -119,16 +119,23 @@ def test_size_message_is_the_tools_without_file_names(tool, tmp_path):
 
 
 def test_memory_error_leaves_the_interpreter_running():
-    # Under a 2 GiB address-space limit, a disparity range of 2^32 values
-    # needs a 32 GiB histogram: the library's allocation is refused.
+    # Under a 2 GiB address-space limit, the whole int range costs nothing
+    # (the histograms have a bin per distinct level of the map), while the
+    # largest image, copied out of broadcast arrays (1.3 GiB), leaves no room
+    # for the library's 1 GiB of levels: that allocation is refused.
     script = textwrap.dedent("""
         import resource
         import numpy as np
         import dispsmooth
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
         ref, disp = np.zeros((4, 4, 3), np.uint8), np.zeros((4, 4), np.int32)
+        print("whole range:", dispsmooth.smooth(ref, disp, 1, 9.0, 20.0, min_d=-2**31,
+                                                max_d=2**31 - 1).sum())
+        side = 16384
+        big_ref = np.broadcast_to(np.zeros((1, 1, 3), np.uint8), (side, side, 3))
+        big_disp = np.broadcast_to(np.zeros((1, 1), np.uint8), (side, side))
         try:
-            dispsmooth.smooth(ref, disp, 1, 9.0, 20.0, min_d=-2**31, max_d=2**31 - 1)
+            dispsmooth.smooth(big_ref, big_disp, 1, 9.0, 20.0)
         except MemoryError as e:
             print("MemoryError:", e)
         print("still running:", dispsmooth.smooth(ref, disp, 1, 9.0, 20.0).sum())
@@ -136,6 +143,6 @@ def test_memory_error_leaves_the_interpreter_running():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout == ("MemoryError: dispsmooth: out of memory allocating disparity histogram "
-                           "(4294967296 x 8 bytes)\nstill running: 0\n")
+    assert done.stdout == ("whole range: 0\nMemoryError: dispsmooth: out of memory allocating "
+                           "disparity levels (268435456 x 4 bytes)\nstill running: 0\n")
     assert done.stderr == ""

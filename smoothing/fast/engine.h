@@ -37,6 +37,10 @@ struct engine_job {
     // rows, and every offset in the weight table.  Otherwise exact_row.
     bool by_window;
     bool use_lanes;  // the estimate-and-settle passes may run (first_pass_may_run)
+    // A masked call (masked_levels in run_weighted_median_fast.h): levels
+    // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
+    // centres are computed only when fill is set.
+    bool masked, fill;
     lane_constants lane;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
@@ -83,6 +87,11 @@ struct window_rows {
     const std::uint8_t *const *rows;
 };
 
+// Whether pixel p of a masked call is invalid (its level is below 0).
+inline bool invalid_pixel(const engine_job &job, std::ptrdiff_t p) {
+    return job.masked && job.disp_arr[p] < 0;
+}
+
 // Smooths pixels (i, 0) .. (i, j_end - 1).  above holds the results of row
 // i - 1 when the same thread computed all of it, else null.  Returns the
 // column of the first pixel whose histogram median_histo would reject, or -1.
@@ -93,6 +102,13 @@ int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
 // the estimates settle it.
 bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
                            int j, int l);
+
+// For lane l whose coarse bin the first pass settled (job.lane.coarse_shift
+// above 0), with the lane's float sums total and below (the weight below
+// the bin): stores the level inside the bin and returns true where the
+// estimates settle it.
+bool settle_within_bin(const engine_job &job, thread_scratch &scratch, const window_rows &wr, int j,
+                       int l, int bin, float total, float below);
 
 // Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
 // median_histo would reject its histogram.

@@ -19,6 +19,12 @@ constexpr int lanes = 8;
 // The constants of one call.
 struct lane_constants {
     int width;
+    // Levels below 0 mark invalid pixels, whose estimates are +0.0.
+    bool masked;
+    // The lanes settle coarse bins of 2^coarse_shift levels (level >>
+    // coarse_shift); 0 for single levels.  Only for levels of at least 0
+    // and below 2^24 when not 0.
+    int coarse_shift;
     int reach_x, reach_y;  // the window's half extents (radius clipped to the image)
     // The exponent of an estimate is t + 127 with t = -log2(e) (C / sigma_color^2
     // + S / sigma_space^2): colour_exponent = -log2(e) / sigma_color^2, and
@@ -37,9 +43,9 @@ struct lane_group {
     const int *disp_arr;
     const std::uint8_t *const *rows;  // packed guide rows y_lo .. y_hi
     int y_lo, y_hi, i, j;
-    // Eight candidate medians, one per lane; each lane checks candidate - 1,
-    // candidate and candidate + 1.  At most INT_MAX - 2 and at least
-    // INT_MIN + 1.
+    // Eight candidate medians, one per lane; each lane checks the bins
+    // candidate - 1, candidate and candidate + 1 of its coarse bin candidate
+    // >> coarse_shift.  At most INT_MAX - 2 and at least INT_MIN + 1.
     const int *candidate;
     // Receives the estimated weights, eight per window offset (one per
     // lane) in the window's scan order, dy outer and dx inner; 0 for
@@ -48,12 +54,15 @@ struct lane_group {
     // Some window of the group reaches beyond the left or right edge: the
     // neighbours outside the image are masked out (and never read).
     bool clipped;
+    // Receive, per lane, the estimated total and the estimated weight below
+    // the first level of the bin settled (where one is).
+    float *total, *below;
 };
 
 // Estimates the eight windows' weights, stores them in group.estimates, and
-// returns a bit mask of the lanes settled, whose disparity it stores in
-// value[lane].  Needs AVX2 and FMA, and is defined for x86 alone: called
-// only where first_pass_may_run (vector_isa.h) allows it.
+// returns a bit mask of the lanes settled, whose disparity (with a coarse
+// shift, coarse bin) it stores in value[lane].  Needs AVX2 and FMA, and is defined for x86 alone:
+// called only where first_pass_may_run (vector_isa.h) allows it.
 unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group, int *value);
 
 }  // namespace dispsmooth

@@ -41,16 +41,21 @@ inline __m128i load_pixels(const std::uint8_t *px, __m128i mask) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
 }
 
-template <bool clipped>
+template <bool clipped, bool masked>
 unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     const int width = k.width, r = k.reach_x, span = 2 * r + 1;
 
-    const __m256i candidate = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(g.candidate));
     const __m256i one_i = _mm256_set1_epi32(1);
+    // The candidates' coarse bins (the candidates themselves for a shift of
+    // 0) and the width of a bin in levels.
+    const __m128i shift = _mm_cvtsi32_si128(k.coarse_shift);
+    const __m256i candidate =
+        _mm256_sra_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(g.candidate)), shift);
+    const __m256i bin_width = _mm256_sll_epi32(one_i, shift);
     // Thresholds: lane sums b<k> hold the weight of the disparities below
-    // candidate - 1 + k.
-    const __m256i t0 = _mm256_sub_epi32(candidate, one_i), t1 = candidate,
-                  t2 = _mm256_add_epi32(candidate, one_i), t3 = _mm256_add_epi32(t2, one_i);
+    // the first level of bin candidate - 1 + k.
+    const __m256i t1 = _mm256_sll_epi32(candidate, shift), t0 = _mm256_sub_epi32(t1, bin_width),
+                  t2 = _mm256_add_epi32(t1, bin_width), t3 = _mm256_add_epi32(t2, bin_width);
 
     const std::uint8_t *centre_px = g.rows[g.i - g.y_lo] + 4 * static_cast<std::ptrdiff_t>(g.j);
     const __m256i centre_lo =
@@ -126,6 +131,11 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             } else {
                 d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
             }
+            if constexpr (masked) {
+                // An invalid neighbour (level below 0) weighs +0.0: it adds
+                // nothing to any sum, and its stored estimate is 0 too.
+                w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
+            }
             _mm256_storeu_ps(est, w);
 
             total = _mm256_add_ps(total, w);
@@ -151,6 +161,11 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         _mm256_and_ps(_mm256_cmp_ps(b2, lo, _CMP_LT_OQ), _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
     // At most one of the three holds: each needs its lower sum below lo and
     // its upper one above hi, and the sums grow with the threshold.
+    // The weight below the bin settled: b0, b1 or b2.
+    const __m256 below_bin =
+        _mm256_blendv_ps(_mm256_blendv_ps(b1, b0, settled_down), b2, settled_up);
+    _mm256_storeu_ps(g.total, total);
+    _mm256_storeu_ps(g.below, below_bin);
     const __m256i step =
         _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
                          _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
@@ -163,8 +178,11 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
                                          int *value) {
-    return group.clipped ? estimate<true>(constants, group, value)
-                         : estimate<false>(constants, group, value);
+    if (constants.masked)
+        return group.clipped ? estimate<true, true>(constants, group, value)
+                             : estimate<false, true>(constants, group, value);
+    return group.clipped ? estimate<true, false>(constants, group, value)
+                         : estimate<false, false>(constants, group, value);
 }
 
 #endif  // DISPSMOOTH_X86

@@ -81,7 +81,10 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
     // code of this hot path.
     // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
     const centre_colour centre = packed_centre(wr.rows[i - wr.y_lo] + 4 * j);
-    const int dom = job.disp_arr[static_cast<std::ptrdiff_t>(i) * width + j];
+    // An invalid centre (filled) has no level of its own: the running bin
+    // starts on level 0 instead, which exists in every masked call.
+    const int own = job.disp_arr[static_cast<std::ptrdiff_t>(i) * width + j];
+    const int dom = job.masked && own < 0 ? 0 : own;
     bool mixed = false;
     int n = 0;
     for (int y = wr.y_lo; y <= wr.y_hi; ++y, n += span) {
@@ -131,6 +134,14 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
         }
     }
     scratch.mostly_slow = 8 * slow > n;
+    if (job.masked && mixed) {
+        // Invalid neighbours (level -1, never dom) added nothing to the bin
+        // of dom; as weights of +0.0 they add nothing to the other bins
+        // either (add_weight skips them), which changes no sum.  A window
+        // with any invalid pixel is mixed, since dom is a valid level.
+        for (int k = 0; k < n; ++k)
+            if (disp[k] < 0) weight[k] = 0;
+    }
 
     int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + j;
     if (!mixed) {

@@ -97,8 +97,8 @@ dispsmooth::thread_scratch::thread_scratch(std::size_t nbins, int reach_x, int r
 void dispsmooth::run_weighted_median_fast(int width, int height, const int *guide_arr,
                                           const std::uint8_t *packed_guide, const int *disp_arr,
                                           int min_d, int max_d, int radius, double sigma_space,
-                                          double sigma_color, int *result_arr,
-                                          settle_stats *stats) {
+                                          double sigma_color, int *result_arr, settle_stats *stats,
+                                          masked_levels mask) {
     if (stats != nullptr) *stats = settle_stats{};
     if (min_d > max_d) error_handler("weighted_median");
     if (width <= 0 || height <= 0) return;
@@ -121,7 +121,10 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     // An empty window has a total weight of 0.
     if (radius < 0) error_handler("median_histo");
 
-    const long long limit = first_invalid_window(width, height, disp_arr, min_d, max_d, radius);
+    // A masked call's levels come from its caller's own mapping (-1 marks an
+    // invalid pixel): there is nothing to check.
+    const long long limit =
+        mask.masked ? npixels : first_invalid_window(width, height, disp_arr, min_d, max_d, radius);
 
     const std::size_t ring_slots =
         static_cast<std::size_t>(std::min(2LL * reach_y + 1, static_cast<long long>(height)));
@@ -148,6 +151,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     job.packed = packed_guide;
     job.weights = &weights;
     job.result_arr = result_arr;
+    job.masked = mask.masked;
+    job.fill = mask.fill;
     job.by_window = (packed_guide || scratch[0]->ring) && reach_x <= weights.table_x() &&
                     reach_y <= weights.table_y();
     if (job.by_window) {
@@ -165,6 +170,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                 space_exponent.push_back(lane_exponent(dx * dx + dy * dy, sigma_space, 127.0));
         const settle_factors factors = settle_margins(window);
         job.lane = lane_constants{width,
+                                  mask.masked,
+                                  mask.coarse_shift,
                                   reach_x,
                                   reach_y,
                                   lane_exponent(1.0, sigma_color, 0.0),

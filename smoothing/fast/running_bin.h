@@ -18,10 +18,16 @@ struct running_bin {
     double acc;
 };
 
-// Adds weight w (its bits) of a neighbour of disparity d.
+// Adds weight w (its bits) of a neighbour of disparity d.  In a masked call
+// (masked_levels, run_weighted_median_fast.h) a neighbour of level below 0
+// is invalid and adds nothing, as a weight of +0.0 would.
+template <bool masked = false>
 inline void add_weight(touched_histogram &histo, double *bins, int min_d, std::uint64_t w, int d,
                        int &cur_d, double &acc) {
     if (w == 0) return;  // a weight of +0.0 adds nothing
+    if constexpr (masked) {
+        if (d < 0) return;
+    }
     if (d != cur_d) {
         bins[static_cast<long long>(cur_d) - min_d] = acc;
         const std::size_t b = static_cast<std::size_t>(static_cast<long long>(d) - min_d);

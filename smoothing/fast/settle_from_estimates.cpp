@@ -6,10 +6,12 @@
 // any order, so the estimates are summed in whatever order is fastest: where
 // the window's disparities span at most dense_bins values and not many more
 // than the window has pixels, into two small dense histograms taking
-// alternate neighbours, without branches; otherwise into the touched-bin
-// histogram.
+// alternate neighbours, without branches; otherwise (levels spread wide:
+// sub-pixel levels, wide ranges) coarse to fine, a few hundred bins at a
+// time, so that neither the range nor the count of levels costs anything.
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,11 +37,63 @@ long long dense_crossing(double *a, double *b, int count, double total, double b
     return m;
 }
 
+// Most bins of one round of the coarse-to-fine search.
+constexpr int most_round_bins = 256;
+
+// The coarse-to-fine search of a window whose levels spread over more than
+// the dense histograms hold (sub-pixel levels, or wide ranges): each round
+// sums the estimates of the levels in [lo, lo + width) into at most
+// most_round_bins bins of 2^shift levels each, in the window's own order,
+// and settles the bin that holds the crossing, which the next round splits
+// again, until a bin of one level is settled.  The sums compared are those
+// of the estimates of every level below the bin (base, the bins before it in
+// earlier rounds, plus the bins before it in this one) and up to it: sums of
+// at most the window's estimates, each taken once, added in some order, which
+// is all that the bound of settle_margins.h asks.  Returns the level's offset
+// from d_lo, or -1 where some round does not settle.
+template <class Each>
+long long coarse_to_fine(double *bins, long long span, int count, double total, double below,
+                         double above, Each each_neighbour) {
+    const double lo_limit = below * total, hi_limit = above * total;
+    // Bins per round: about half the window's pixel count, a power of 2
+    // between 16 and most_round_bins.
+    int round_bins = 16;
+    while (round_bins < most_round_bins && 2 * round_bins < count) round_bins *= 2;
+    long long lo = 0, width = span;
+    double base = 0.0;
+    while (width > 1) {
+        int shift = 0;
+        while ((width - 1) >> shift >= round_bins) ++shift;
+        const int nbins = static_cast<int>(((width - 1) >> shift) + 1);
+        // The bins are +0.0 on entry, and left so for the next window.
+        each_neighbour([&](long long offset, float w) {
+            const long long k = offset - lo;
+            if (k >= 0 && k < width) bins[k >> shift] += w;
+        });
+        double cum = base, below_m = 0.0;
+        int m = -1;
+        for (int k = 0; k < nbins; ++k) {
+            const double before = cum;
+            cum += bins[k];
+            if (cum > hi_limit) {
+                if (before < lo_limit) m = k, below_m = before;
+                break;
+            }
+        }
+        std::fill(bins, bins + nbins, 0.0);
+        if (m < 0) return -1;
+        base = below_m;
+        lo += static_cast<long long>(m) << shift;
+        width = std::min(width - (static_cast<long long>(m) << shift), 1LL << shift);
+    }
+    return lo;
+}
+
 }  // namespace
 
 bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &scratch,
                                        const window_rows &wr, int j, int l) {
-    const int r = job.reach_x, min_d = job.min_d, x = j + l;
+    const int r = job.reach_x, x = j + l;
     // The offsets inside the image (the window is clipped at the edges).
     const int dx_lo = std::max(-r, -x), dx_hi = std::min(r, job.width - 1 - x);
     const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(2 * r + 1) * lanes;
@@ -49,14 +103,17 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
         return job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
     };
 
-    int d_lo = disp_row(wr.i)[0], d_hi = d_lo;
+    // The span of the window's levels; in a masked call the invalid
+    // neighbours (level -1, estimate 0) do not count.
+    int d_lo = INT_MAX, d_hi = job.masked ? 0 : INT_MIN;
     for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
         const int *ds = disp_row(y);
         for (int dx = dx_lo; dx <= dx_hi; ++dx) {
-            d_lo = std::min(d_lo, ds[dx]);
+            d_lo = std::min(d_lo, ds[dx] < 0 && job.masked ? INT_MAX : ds[dx]);
             d_hi = std::max(d_hi, ds[dx]);
         }
     }
+    if (d_lo > d_hi) return false;  // no valid neighbour: left to the exact path
 
     long long m;
     int base;
@@ -65,6 +122,9 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
     const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
     if (span <= thread_scratch::dense_bins && span <= 2 * count) {
+        // Invalid neighbours' estimates are 0: added to the bin of d_lo
+        // they change no sum.
+        const int clamp_lo = job.masked ? d_lo : INT_MIN;
         double *a = scratch.dense.get(), *b = a + thread_scratch::dense_bins;
         double total_a = 0.0, total_b = 0.0;
         const float *est = est_start;
@@ -75,8 +135,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                 // At most 126 * 8: these windows reach at most 63 columns.
                 // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                 const double wa = est[(dx - dx_lo) * lanes], wb = est[(dx + 1 - dx_lo) * lanes];
-                a[ds[dx] - d_lo] += wa;
-                b[ds[dx + 1] - d_lo] += wb;
+                a[std::max(ds[dx], clamp_lo) - d_lo] += wa;
+                b[std::max(ds[dx + 1], clamp_lo) - d_lo] += wb;
                 total_a += wa;
                 total_b += wb;
             }
@@ -84,35 +144,108 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                 // At most 126 * 8, as above.
                 // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
                 const double wa = est[(dx - dx_lo) * lanes];
-                a[ds[dx] - d_lo] += wa;
+                a[std::max(ds[dx], clamp_lo) - d_lo] += wa;
                 total_a += wa;
             }
         }
         m = dense_crossing(a, b, d_hi - d_lo + 1, total_a + total_b, job.below, job.above);
         base = d_lo;
     } else {
-        touched_histogram &histo = scratch.histo;
-        double *bins = histo.bins();
-        // The running bin starts on bin 0 (still +0.0), which adds +0.0 to
-        // the sums if nothing else reaches it.
-        histo.mark(0);
-        running_bin run{min_d, bins[0]};
+        // Levels spread wide: coarse bins first, then the levels inside the
+        // one that holds the crossing.
+        double total = 0.0;
         const float *est = est_start;
-        for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
-            const int *ds = disp_row(y);
-            for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                add_weight(
-                    histo, bins, min_d,
-                    // At most 126 * 8, as above.
-                    // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-                    std::bit_cast<std::uint64_t>(static_cast<double>(est[(dx - dx_lo) * lanes])),
-                    ds[dx], run.d, run.acc);
-        }
-        bins[static_cast<long long>(run.d) - min_d] = run.acc;
-        m = histo.crossing_index_and_clear(job.below, job.above);
-        base = min_d;
+        for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride)
+            // At most 126 * 8, as above.
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            for (int dx = dx_lo; dx <= dx_hi; ++dx) total += est[(dx - dx_lo) * lanes];
+        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), total, job.below,
+                           job.above, [&](auto add) {
+                               const float *e = est_start;
+                               for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
+                                   const int *ds = disp_row(y);
+                                   for (int dx = dx_lo; dx <= dx_hi; ++dx)
+                                       add(static_cast<long long>(ds[dx]) - d_lo,
+                                           e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
+                               }
+                           });
+        base = d_lo;
     }
     if (m < 0) return false;
     job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = base + static_cast<int>(m);
+    return true;
+}
+
+bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratch,
+                                   const window_rows &wr, int j, int l, int bin, float total,
+                                   float below) {
+    const int r = job.reach_x, x = j + l, shift = job.lane.coarse_shift;
+    const int dx_lo = std::max(-r, -x), dx_hi = std::min(r, job.width - 1 - x);
+    const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(2 * r + 1) * lanes;
+    const float *est = scratch.estimates.get() + static_cast<std::ptrdiff_t>(dx_lo + r) * lanes + l;
+    // The levels lo .. lo + 2^shift - 1 of the bin, each in a dense bin of
+    // double sums of the same estimates.
+    const int lo = bin << shift;
+    const unsigned width = 1U << shift;
+    double *bins = scratch.dense.get();
+    // Without branches: a neighbour outside the bin adds to one of eight
+    // spare bins after it (taken in turn, so that no one chain of additions
+    // forms), which are then cleared unread.  Even and odd columns add to
+    // two sets of bins, a and b, so that neighbours of one level do not
+    // wait on each other's sums either.
+    const unsigned stride = width + 8;
+    double *a = bins, *b = bins + stride;
+    // The bins reached lie in k_lo..k_hi: only those are scanned and
+    // cleared (the others hold +0.0 and add nothing).
+    unsigned k_lo = width, k_hi = 0;
+    for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
+        const int *ds = job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
+        int dx = dx_lo;
+        for (; dx + 1 <= dx_hi; dx += 2) {
+            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
+            const unsigned kb = static_cast<unsigned>(ds[dx + 1] - lo);
+            const unsigned spare = width + (static_cast<unsigned>(dx >> 1) & 7U);
+            k_lo = std::min({k_lo, ka < width ? ka : width, kb < width ? kb : width});
+            k_hi = std::max({k_hi, ka < width ? ka : 0U, kb < width ? kb : 0U});
+            // At most 126 * 8, as in settle_from_estimates.
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            a[ka < width ? ka : spare] += est[(dx - dx_lo) * lanes];
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            b[kb < width ? kb : spare] += est[(dx + 1 - dx_lo) * lanes];
+        }
+        if (dx <= dx_hi) {
+            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
+            k_lo = std::min(k_lo, ka < width ? ka : width);
+            k_hi = std::max(k_hi, ka < width ? ka : 0U);
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            a[ka < width ? ka : width] += est[(dx - dx_lo) * lanes];
+        }
+    }
+    // The first pass's test inside the bin: the weight below level lo + k is
+    // the lane's float sum below the bin plus the bins before k.  Each is a
+    // sum of the window's estimates, each taken once, added in some order in
+    // float or in double, whose error the bound of settle_margins.h for
+    // float sums covers; so the float factors apply, with the products
+    // formed in double (closer still).
+    const double lo_limit = static_cast<double>(job.lane.below) * static_cast<double>(total);
+    const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total);
+    double cum = below;
+    long long m = -1;
+    for (unsigned k = k_lo; k <= k_hi && k < width; ++k) {
+        const double before = cum;
+        cum += a[k] + b[k];
+        if (cum > hi_limit) {
+            if (before < lo_limit) m = k;
+            break;
+        }
+    }
+    if (k_lo < width) {
+        std::fill(a + k_lo, a + k_hi + 1, 0.0);
+        std::fill(b + k_lo, b + k_hi + 1, 0.0);
+    }
+    std::fill(a + width, a + stride, 0.0);
+    std::fill(b + width, b + stride, 0.0);
+    if (m < 0) return false;
+    job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = lo + static_cast<int>(m);
     return true;
 }

@@ -13,6 +13,7 @@
 namespace {
 
 using dispsmooth::engine_job;
+using dispsmooth::invalid_pixel;
 using dispsmooth::lanes;
 using dispsmooth::thread_scratch;
 using dispsmooth::window_rows;
@@ -28,10 +29,17 @@ int median_of_three(int a, int b, int c) {
 // thresholds candidate - 1 .. candidate + 2 exist.
 void choose_candidates(const engine_job &job, int i, int start, const int *above, int *candidate) {
     const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width;
+    int last_valid = 0;
     for (int x = start; x < start + lanes; ++x) {
-        const int c =
+        int c =
             above ? above[x]
                   : median_of_three(d[std::max(x - 1, 0)], d[x], d[std::min(x + 1, job.width - 1)]);
+        // In a masked call -1 marks a pixel left invalid: the pixel's own
+        // level, or the lane before's candidate, is a better guess.
+        if (job.masked) {
+            if (c < 0) c = d[x] >= 0 ? d[x] : last_valid;
+            last_valid = c;
+        }
         const int l = x - start;
         candidate[l] = std::clamp(c, INT_MIN + 1, INT_MAX - 2);
     }
@@ -44,6 +52,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
              const int *above) {
     const int width = job.width, i = wr.i;
     int candidate[lanes], value[lanes];
+    float total[lanes], below[lanes];
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
         // one before it: its pixels before j are done already.  Pixels from
@@ -54,18 +63,32 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
         const dispsmooth::lane_group group{
             job.disp_arr, wr.rows, wr.y_lo, wr.y_hi, i, start, candidate, scratch.estimates.get(),
-            clipped};
+            clipped,      total,   below};
         const unsigned settled = dispsmooth::estimate_lanes_avx2(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
-            if (settled >> l & 1) {
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
+            if (invalid_pixel(job, p) && !job.fill) {
+                // Left invalid, whatever the first pass found for it; not
+                // counted among the pixels computed.
+                result[l] = -1;
+                --scratch.pixels;
+            } else if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
+                ++scratch.settled;
+                ++scratch.first_pass;
+            } else if ((settled >> l & 1) &&
+                       dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
+                                                     below[l])) {
                 ++scratch.settled;
                 ++scratch.first_pass;
             } else if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
                 ++scratch.settled;
             } else if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
-                return start + l;
+                // An invalid centre whose valid neighbours weigh nothing
+                // stays invalid; any other rejection is a failure.
+                if (!invalid_pixel(job, p)) return start + l;
+                result[l] = -1;
             }
         }
         j = start + end;
@@ -89,7 +112,16 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
     if constexpr (x86_build) {
         if (job.use_lanes) return lane_row(job, scratch, wr, j_end, above);
     }
-    for (int j = 0; j < j_end; ++j)
-        if (!exact_window_pixel(job, scratch, wr, j)) return j;
+    int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * job.width;
+    for (int j = 0; j < j_end; ++j) {
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + j;
+        if (invalid_pixel(job, p) && !job.fill) {
+            result[j] = -1;
+            --scratch.pixels;
+        } else if (!exact_window_pixel(job, scratch, wr, j)) {
+            if (!invalid_pixel(job, p)) return j;
+            result[j] = -1;  // as in lane_row
+        }
+    }
     return -1;
 }
