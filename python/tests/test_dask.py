@@ -177,7 +177,7 @@ def test_refusals(client):
     lazy = dispsmooth.dask.smooth(reference, disparity, 2, 0.0, 20.0, chunks=8)
     with pytest.raises(ValueError, match=r"sigma_space is 0.*\(FATAL ERROR in median_histo\)$"):
         compute(client, lazy)
-    lazy = dispsmooth.dask.smooth(reference, disparity.astype(np.float32), 2, *SIGMAS, chunks=8)
+    lazy = dispsmooth.dask.smooth(reference, disparity.astype(np.int64), 2, *SIGMAS, chunks=8)
     with pytest.raises(ValueError, match="disparity must be an H x W array of uint8"):
         compute(client, lazy)
 
