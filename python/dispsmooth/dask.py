@@ -64,7 +64,7 @@ def smooth(reference: Any, disparity: Any, radius: int, sigma_space: float, sigm
         H x W x 3 (uint8 R, G, B), a dask array or anything numpy-like
         (an array, a memmap, an h5py or zarr dataset).
     disparity
-        H x W (uint8, uint16 or int32), likewise.
+        H x W, of any dtype dispsmooth.smooth takes, likewise.
     radius, sigma_space, sigma_color
         As for dispsmooth.smooth.
     chunks
@@ -76,35 +76,46 @@ def smooth(reference: Any, disparity: Any, radius: int, sigma_space: float, sigm
         is merged into its neighbour, so any chunking is taken; the result
         has the chunks after that merge.
     threads
-        OpenMP threads of each task (1 by default; None for OpenMP's
-        default).
+        Threads of each task (1 by default, so that dask's workers share the
+        processor; None for dispsmooth.smooth's default).
     **kwargs
-        Handed to dispsmooth.smooth for every tile unchanged (min_d,
-        max_d, ...).
+        Handed to dispsmooth.smooth for every tile unchanged (min_d, max_d,
+        invalid, fill, step, ...).  mask, an H x W array like the
+        disparity, is cut into the same tiles with the same halo.
 
     The result has the disparity's dtype.  The shapes are checked at once;
     everything else that dispsmooth.smooth refuses (dtypes, values,
     parameters) raises its exception when the result is computed.
     """
     halo_width = halo(radius)
+    mask = kwargs.pop("mask", None)
     reference, disparity = _as_tiled_pair(reference, disparity, chunks)
+    if mask is not None:
+        if not isinstance(mask, da.Array):
+            mask = da.from_array(_array_like(mask), chunks=disparity.chunks)
+        if tuple(mask.shape) != tuple(disparity.shape):
+            raise ValueError(f"dispsmooth: mask has shape {tuple(mask.shape)}; it must have the "
+                             f"disparity's, {tuple(disparity.shape)}")
     rows, row_depth = _tiling(disparity.chunks[0], halo_width)
     columns, column_depth = _tiling(disparity.chunks[1], halo_width)
     reference = reference.rechunk((rows, columns, -1))
     disparity = disparity.rechunk((rows, columns))
+    planes = [disparity] if mask is None else [disparity, mask.rechunk((rows, columns))]
     depth = {0: row_depth, 1: column_depth}
     if row_depth or column_depth:
         reference = overlap(reference, depth={**depth, 2: 0}, boundary="none",
                             allow_rechunk=False)
-        disparity = overlap(disparity, depth=depth, boundary="none", allow_rechunk=False)
+        planes = [overlap(plane, depth=depth, boundary="none", allow_rechunk=False)
+                  for plane in planes]
 
     # The keyword parameters travel as one dict, so that none of them can
     # clash with blockwise's own.
     tile = partial(_smooth_tile, radius=radius, sigma_space=sigma_space,
                    sigma_color=sigma_color, threads=threads, options=dict(kwargs))
-    name = "dispsmooth-smooth-" + tokenize(reference, disparity, radius, sigma_space,
+    name = "dispsmooth-smooth-" + tokenize(reference, *planes, radius, sigma_space,
                                            sigma_color, threads, kwargs)
-    smoothed = da.blockwise(tile, "yx", reference, "yxc", disparity, "yx", name=name,
+    tiled = [argument for plane in planes for argument in (plane, "yx")]
+    smoothed = da.blockwise(tile, "yx", reference, "yxc", *tiled, name=name,
                             dtype=disparity.dtype, meta=np.empty((0, 0), disparity.dtype),
                             concatenate=True)
     if row_depth or column_depth:
@@ -214,7 +225,10 @@ def _tiling(chunks, halo_width):
     return tuple(merged), (halo_width if len(merged) > 1 else 0)
 
 
-def _smooth_tile(reference, disparity, *, radius, sigma_space, sigma_color, threads, options):
+def _smooth_tile(reference, disparity, mask=None, *, radius, sigma_space, sigma_color, threads,
+                 options):
+    if mask is not None:
+        options = {**options, "mask": mask}
     return _core.smooth(reference, disparity, radius, sigma_space, sigma_color,
                         threads=threads, **options)
 

@@ -136,6 +136,32 @@ def test_generated_scenes(client, dtype, min_d, max_d, radius):
         assert np.array_equal(compute(client, smoothed), expected), chunks
 
 
+# Invalid pixels, by a mask tiled with the disparities or by an invalid
+# value, with and without fill, and a float map on sub-pixel levels.
+def test_invalid_pixels_and_levels_travel_with_the_tiles(client):
+    rng = np.random.default_rng(13)
+    reference, disparity = random_scene(rng, 120, 170, levels=200)
+    disparity = disparity.astype(np.uint8)
+    mask = rng.random(disparity.shape) > 0.2
+    kitti = (disparity.astype(np.uint16) * 37) * mask
+    floats = np.where(mask, disparity / 16.0, np.inf).astype(np.float32)
+    cases = [
+        (disparity, dict(mask=mask)),
+        (disparity, dict(mask=mask, fill=True)),
+        (kitti, dict(invalid=0, max_d=65535, fill=True)),
+        (floats, dict(step=1 / 16, max_d=255)),
+    ]
+    for values, options in cases:
+        expected = dispsmooth.smooth(reference, values, 3, *SIGMAS, **options)
+        for chunks in ((30, 40), (120, 17)):
+            smoothed = dispsmooth.dask.smooth(reference, values, 3, *SIGMAS, chunks=chunks,
+                                              **options)
+            got = compute(client, smoothed)
+            assert got.dtype == expected.dtype
+            assert np.array_equal(got, expected, equal_nan=values.dtype.kind == "f"), \
+                (sorted(options), chunks)
+
+
 def test_chunks_smaller_than_the_halo(client):
     """One- and two-pixel tiles, and a window larger than the image."""
     rng = np.random.default_rng(5)
