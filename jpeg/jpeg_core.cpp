@@ -4,16 +4,20 @@
 #include "jpeg/jpeg_internal.h"
 
 #include "common/alloc.h"
+#include "common/memory_budget.h"
 #include "common/output_file.h"
 
 #include <unistd.h>
 #include <cerrno>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <jpeglib.h>
+// After jpeglib.h: the library's message codes (JWRN_JPEG_EOF).
+#include <jerror.h>
 
 namespace dispsmooth::jpeg_detail {
 
@@ -38,6 +42,24 @@ void count_warning(j_common_ptr cinfo, int msg_level) {
     if (msg_level < 0) ++cinfo->err->num_warnings;
 }
 
+bool decoder_keeps_messages(j_common_ptr cinfo);
+bool decoder_in_image_data(j_common_ptr cinfo);
+void (*standard_emit_message(j_common_ptr cinfo))(j_common_ptr, int);
+
+// The reader's message hook.  The library pads a stream that ends before
+// its image does with fake data and a warning ("Premature end of JPEG
+// file"), which would read a damaged or header-only file as an image: that
+// warning, once the header has been read, ends the decode as an error
+// does, before the padded rows cost anything.  Every other message goes where it went before.
+void refuse_premature_end(j_common_ptr cinfo, int msg_level) {
+    if (msg_level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF && decoder_in_image_data(cinfo))
+        (*cinfo->err->error_exit)(cinfo);
+    if (decoder_keeps_messages(cinfo))
+        count_warning(cinfo, msg_level);
+    else
+        (*standard_emit_message(cinfo))(cinfo, msg_level);
+}
+
 // The reader's error manager: the library's standard manager first, so that
 // cinfo->err, which points at pub, also points at the whole record, and the
 // jump buffer of the reader's recovery point after it.
@@ -58,10 +80,26 @@ struct jpeg_decoder {
     struct jpeg_progress_mgr progress;
     codec_failure *failure;
     int *image_arr;  // the result, once allocated
+    // The standard manager's message hook, which refuse_premature_end calls
+    // for the messages it lets through.
+    void (*emit_message)(j_common_ptr, int);
+    // Past the header: an end of the data from here on is a damaged file.
+    // (An end within the header keeps the library's own error for it.)
+    bool in_image_data;
 };
 
 // The decoder block cinfo is the first member of.
 jpeg_decoder *decoder_of(j_common_ptr cinfo) { return reinterpret_cast<jpeg_decoder *>(cinfo); }
+
+bool decoder_keeps_messages(j_common_ptr cinfo) {
+    return decoder_of(cinfo)->failure->capture_library_messages;
+}
+
+bool decoder_in_image_data(j_common_ptr cinfo) { return decoder_of(cinfo)->in_image_data; }
+
+void (*standard_emit_message(j_common_ptr cinfo))(j_common_ptr, int) {
+    return decoder_of(cinfo)->emit_message;
+}
 
 // A progressive file refines its image scan by scan, and each scan costs a
 // pass over the whole image.  libjpeg's cjpeg and jpegtran write 10 scans
@@ -176,7 +214,8 @@ bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     struct jpeg_decompress_struct &cinfo = decoder->cinfo;
     cinfo.err = jpeg_std_error(&decoder->jerr.pub);
     decoder->jerr.pub.error_exit = my_error_exit;
-    if (failure->capture_library_messages) decoder->jerr.pub.emit_message = count_warning;
+    decoder->emit_message = decoder->jerr.pub.emit_message;
+    decoder->jerr.pub.emit_message = refuse_premature_end;
     decoder->progress.progress_monitor = refuse_too_many_scans;
     // jpeg_destroy_decompress on the recovery path releases nothing while
     // mem is null, should creation itself fail.
@@ -193,6 +232,7 @@ bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
     cinfo.progress = &decoder->progress;
     jpeg_stdio_src(&cinfo, infile);
     jpeg_read_header(&cinfo, TRUE);
+    decoder->in_image_data = true;
 
     // Colour files decode to RGB by default.  Greyscale files are expanded to
     // RGB by the library, so every pixel has three samples and the red one
@@ -228,6 +268,19 @@ bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
                           cinfo.image_width, cinfo.image_height);
         return abandon_decode(decoder, infile);
     }
+
+    // The RGB array, the gray copy the tool's gray reader makes and, for a
+    // progressive file, the library's coefficients of the whole image must
+    // fit in what the process may still allocate: a declared size that would
+    // not is refused with the figures rather than ended by the kernel.
+    const std::uint64_t bytes_per_pixel =
+        12 + 4 +
+        (jpeg_has_multiple_scans(&cinfo) ? 2 * static_cast<unsigned>(cinfo.num_components) : 0);
+    if (!try_reserve_image_memory(
+            filename,
+            static_cast<std::uint64_t>(cinfo.image_width) * cinfo.image_height * bytes_per_pixel,
+            cinfo.image_width, cinfo.image_height, failure))
+        return abandon_decode(decoder, infile);
 
     jpeg_start_decompress(&cinfo);
 

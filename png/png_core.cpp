@@ -3,6 +3,7 @@
 #include "png/png_internal.h"
 
 #include "common/alloc.h"
+#include "common/memory_budget.h"
 #include "common/output_file.h"
 
 #include <png.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +113,14 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
     }
     const int width = static_cast<int>(file_width);
     const int height = static_cast<int>(file_height);
+    // The RGBA rows, the RGB array, the alpha array and the gray copy the
+    // tool's gray reader makes must fit in what the process may still
+    // allocate: a declared size that would not is refused with the figures
+    // rather than ended by the kernel half way.
+    if (!try_reserve_image_memory(filename,
+                                  static_cast<std::uint64_t>(width) * height * (4 + 12 + 4 + 4),
+                                  width, height, failure))
+        png_longjmp(png, 1);
 
     // Whatever the colour type and bit depth, the rows come out as 8-bit
     // R, G, B, A: 16-bit samples cut to their high byte, palettes and grey

@@ -3,6 +3,7 @@
 #include "tiff/tiff_internal.h"
 
 #include "common/alloc.h"
+#include "common/memory_budget.h"
 #include "common/output_file.h"
 
 #include <tiffio.h>
@@ -160,6 +161,18 @@ std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pi
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: TIFF image \"%s\" is too large (%lu x %lu pixels)", filename,
                           static_cast<unsigned long>(w), static_cast<unsigned long>(h));
+        return nullptr;
+    }
+
+    // The raster and the caller's arrays must fit in what the process may
+    // still allocate: a declared size that would not is refused with the
+    // figures rather than ended by the kernel half way.
+    const std::uint64_t pixel_count = static_cast<std::uint64_t>(w) * h;
+    if (!try_reserve_image_memory(
+            filename,
+            pixel_count * (sizeof(std::uint32_t) + static_cast<unsigned>(array_bytes_per_pixel)), w,
+            h, failure)) {
+        TIFFClose(tif);
         return nullptr;
     }
 

@@ -111,3 +111,14 @@ def test_an_embedded_nul_is_refused_as_open_refuses_it(tmp_path, name):
     with pytest.raises(ValueError, match="embedded null byte"):
         open(full, "rb")
     assert os.listdir(tmp_path) == []
+
+
+# A JPEG with its header and no image data is refused as damaged, not read
+# as the grey image the library would pad it into.
+def test_a_jpeg_without_its_data_is_refused(tmp_path):
+    dispsmooth.write_image(tmp_path / "whole.jpg", np.full((40, 56), 90, np.uint8))
+    data = (tmp_path / "whole.jpg").read_bytes()
+    sos = data.index(b"\xff\xda")
+    (tmp_path / "header.jpg").write_bytes(data[:sos + 2 + int.from_bytes(data[sos + 2:sos + 4], "big")])
+    with pytest.raises(OSError, match="Premature end of JPEG file"):
+        dispsmooth.read_image(tmp_path / "header.jpg", "gray")
