@@ -24,9 +24,12 @@
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/png_codec.h"
 #include "dispsmooth/smoothing.h"
+#include "tests/helpers.h"
 #include "tests/support.h"
 
 namespace {
+
+using test_support::refusal;
 
 using ivec = std::vector<int>;
 using test_support::run_result;
@@ -34,17 +37,6 @@ using test_support::run_tool;
 using test_support::temp_dir;
 
 using test_support::random_ints;
-
-// What the call threw as a dispsmooth::error, or "" when it threw nothing.
-template <class F>
-std::string refusal(F &&call) {
-    try {
-        call();
-    } catch (const dispsmooth::error &e) {
-        return e.what();
-    }
-    return "";
-}
 
 // A small scene for the tool in dir: reference.png (w x h) and
 // disparity.png (dw x dh), then the parameter file.

@@ -14,22 +14,15 @@
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/levels.h"
+#include "tests/helpers.h"
 #include "tests/support.h"
 
 namespace {
 
+using test_support::refusal;
+
 using ivec = std::vector<int>;
 using bvec = std::vector<std::uint8_t>;
-
-template <class F>
-std::string refusal(F &&call) {
-    try {
-        call();
-    } catch (const dispsmooth::error &e) {
-        return e.what();
-    }
-    return "";
-}
 
 struct scene {
     int w, h;

@@ -28,8 +28,11 @@
 #include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
 #include "smoothing/smooth_disparity_fast.h"
+#include "tests/helpers.h"
 
 namespace {
+
+using test_support::code_paths;
 
 using ivec = std::vector<int>;
 
@@ -141,16 +144,6 @@ scene random_scene(std::mt19937 &g, int max_side, int max_radius) {
             }
         }
     return s;
-}
-
-// The vector code paths of this processor: the best one, and the baseline
-// one every processor of its family runs (the only one off x86).
-std::vector<dispsmooth::vector_isa> code_paths() {
-    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
-    std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};
-    if (paths[0] != dispsmooth::vector_isa::baseline)
-        paths.push_back(dispsmooth::vector_isa::baseline);
-    return paths;
 }
 
 // The straightforward routine's output and the fast one's at 1 and 2

@@ -17,8 +17,11 @@
 #include "dispsmooth/smoothing.h"
 #include "smoothing/fast/vector_isa.h"
 #include "smoothing/levels.h"
+#include "tests/helpers.h"
 
 namespace {
+
+using test_support::code_paths;
 
 using ivec = std::vector<int>;
 using bvec = std::vector<std::uint8_t>;
@@ -29,14 +32,6 @@ struct scene {
     ivec image, disp;
     bvec valid;
 };
-
-std::vector<dispsmooth::vector_isa> code_paths() {
-    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
-    std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};
-    if (paths[0] != dispsmooth::vector_isa::baseline)
-        paths.push_back(dispsmooth::vector_isa::baseline);
-    return paths;
-}
 
 // The range classes: narrow, negative, 65536 levels, wider than the rank
 // table, and the whole of int.
