@@ -39,6 +39,9 @@ LABELS='^(smoothing|driver|api|codec)$'
 SKIPPED='^(PngCli\..*|Api\.MessagesCarryWhatTheToolPrints'
 SKIPPED+='|FastSmoothingDeathTest\.SameFatalErrors|FastSmoothingDeathTest\.ForcePortableTakesEffectForOneAlone'
 SKIPPED+='|Api\.CheckedAllocationThrowsOnlyForTheInterface'
+SKIPPED+='|BoundedReads\.AJpegWhoseDataEndsEarlyIsDamaged'
+SKIPPED+='|BoundedReads\.ADeclaredSizeBeyondTheMemoryLeftIsRefusedWithTheFigures'
+SKIPPED+='|Threads\.ThreadsThatCannotBeCreatedAreDoneWithout'
 # Left out, and why.  Each starts a target program: a process started by an
 # emulated one runs natively, and an arm64 executable cannot run natively
 # without binfmt_misc.  (GoogleTest's death tests in the default "fast" style
@@ -46,6 +49,8 @@ SKIPPED+='|Api\.CheckedAllocationThrowsOnlyForTheInterface'
 EXCLUDED=(
     'Cli.*, CliExtras.*, DamagedInputs.*, WriteFaults.*, PngCli.*, Api.MessagesCarryWhatTheToolPrints: run the dispsmooth executable'
     'FastSmoothingDeathTest.SameFatalErrors, FastSmoothingDeathTest.ForcePortableTakesEffectForOneAlone, Api.CheckedAllocationThrowsOnlyForTheInterface: "threadsafe" death tests, which run the test executable again'
+    'BoundedReads.AJpegWhoseDataEndsEarlyIsDamaged: runs the dispsmooth executable too'
+    'BoundedReads.ADeclaredSizeBeyondTheMemoryLeftIsRefusedWithTheFigures, Threads.ThreadsThatCannotBeCreatedAreDoneWithout: set an address-space limit, which under qemu-user limits the emulator, whose own mappings exceed it'
     'install_and_consume, memcheck_success_path, fuzz_replay_*: host scripts that run target programs'
     'man_page_renders: runs on the host alone, nothing target-specific'
 )
