@@ -8,6 +8,9 @@
 #define DISPSMOOTH_API_API_INTERNAL_H
 
 #include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "dispsmooth/dispsmooth.hpp"
 
@@ -65,6 +68,19 @@ private:
 // dispsmooth::file_error otherwise, with the library's message and the
 // codec's, one line each.
 [[noreturn]] void throw_codec_failure(const codec_failure &failure);
+
+// An image as 8-bit samples, channels to a pixel, row by row.
+struct byte_image {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    std::vector<std::uint8_t> samples;
+};
+
+// The tool's reader for path's extension, decoding straight into 8-bit
+// samples: channels 3 for R, G, B (alpha dropped), 1 for the red sample, as
+// read_rgb_image and read_gray_image read them.  Throws as they do.
+byte_image read_byte_image(const std::string &path, int channels);
 
 }  // namespace dispsmooth::api
 

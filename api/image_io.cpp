@@ -3,13 +3,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "api/api_internal.h"
 #include "common/codec_failure.h"
 #include "common/gray_to_rgb.h"
+#include "common/image_sink.h"
 #include "dispsmooth/driver.h"
 #include "jpeg/jpeg_internal.h"
 #include "png/png_internal.h"
@@ -35,10 +36,6 @@ image_format format_for_path(const std::string &path) {
     return image_format::jpeg;
 }
 
-struct free_releaser {
-    void operator()(void *block) const { std::free(block); }
-};
-
 // R = G = B from the gray values, for the PNG writer's row filling.
 void fill_gray_row(unsigned char *row, int y, int width, const void *pixels) {
     const int *gray = static_cast<const int *>(pixels);
@@ -51,52 +48,94 @@ void fill_gray_row(unsigned char *row, int y, int width, const void *pixels) {
     }
 }
 
+// A vector of 8-bit or int samples as a reader's sink.  Its allocation
+// failure is the reader's failure (and a std::bad_alloc for the caller),
+// never an exception through the codec's C frames.
+template <class T>
+struct sample_vector {
+    std::vector<T> *samples;
+    int channels;
+    int width;
+    int height;
+};
+
+template <class T>
+bool begin_samples(void *target, int width, int height, const char *filename,
+                   codec_failure *failure) {
+    auto *vector = static_cast<sample_vector<T> *>(target);
+    vector->width = width;
+    vector->height = height;
+    try {
+        vector->samples->assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                                    static_cast<std::size_t>(vector->channels),
+                                T{});
+    } catch (const std::bad_alloc &) {
+        set_codec_failure(failure, codec_failure_kind::out_of_memory,
+                          "dispsmooth: out of memory reading \"%s\" (%d x %d pixels)", filename,
+                          width, height);
+        return false;
+    }
+    return true;
+}
+
+template <class T>
+void store_samples(void *target, int y, const unsigned char *row, int channels, int first_x,
+                   int step_x) {
+    auto *vector = static_cast<sample_vector<T> *>(target);
+    const int kept = vector->channels;
+    T *const out = vector->samples->data() + static_cast<std::ptrdiff_t>(y) * vector->width * kept;
+    for (int x = first_x; x < vector->width; x += step_x)
+        for (int c = 0; c < kept; ++c)
+            out[static_cast<std::ptrdiff_t>(x) * kept + c] =
+                static_cast<T>(row[static_cast<std::ptrdiff_t>(x) * channels + c]);
+}
+
 }  // namespace
 
-// The RGB reader of the format; its failure is thrown.
-rgb_image read_rgb_image(const std::string &path) {
+namespace api {
+
+// The reader of the format, decoding straight into *samples (channels 3:
+// R, G, B; channels 1: the red sample); its failure is thrown.
+template <class T>
+void read_samples(const std::string &path, int channels, std::vector<T> *samples, int *pw,
+                  int *ph) {
     const image_format format = format_for_path(path);
+    sample_vector<T> target{samples, channels, 0, 0};
+    const image_sink sink{static_cast<std::size_t>(channels) * sizeof(T), begin_samples<T>,
+                          store_samples<T>, &target};
     codec_failure failure;
     failure.capture_library_messages = true;
-    int width = 0;
-    int height = 0;
-    rgb_image image;
-    if (format == image_format::tiff) {
-        std::unique_ptr<std::uint32_t, free_releaser> raster(
-            tiff_detail::try_read_tiff_raster(path.c_str(), 12, &width, &height, &failure));
-        if (!raster) api::throw_codec_failure(failure);
-        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        image.samples.resize(3 * n);
-        tiff_detail::fill_rgb_from_raster(n, raster.get(), image.samples.data());
-    } else {
-        int *raw = nullptr;
-        int *alpha = nullptr;
-        const bool read =
-            format == image_format::png
-                ? png_detail::try_read_png_rgba(path.c_str(), &width, &height, &raw, &alpha,
-                                                &failure)
-                : jpeg_detail::try_read_jpeg_rgb(path.c_str(), &width, &height, &raw, &failure);
-        std::unique_ptr<int, free_releaser> samples(raw);
-        std::unique_ptr<int, free_releaser> alpha_samples(alpha);
-        if (!read) api::throw_codec_failure(failure);
-        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        image.samples.assign(raw, raw + 3 * n);
+    image_reader read = tiff_detail::try_read_tiff;
+    if (format == image_format::png) read = png_detail::try_read_png;
+    if (format == image_format::jpeg) read = jpeg_detail::try_read_jpeg;
+    if (!read(path.c_str(), &sink, &failure)) {
+        *samples = std::vector<T>();
+        throw_codec_failure(failure);
     }
-    image.width = width;
-    image.height = height;
+    *pw = target.width;
+    *ph = target.height;
+}
+
+byte_image read_byte_image(const std::string &path, int channels) {
+    byte_image image;
+    image.channels = channels;
+    read_samples(path, channels, &image.samples, &image.width, &image.height);
     return image;
 }
 
-// The tool's gray readers decode through its RGB readers and keep the red
-// sample of each pixel.
+}  // namespace api
+
+rgb_image read_rgb_image(const std::string &path) {
+    rgb_image image;
+    api::read_samples(path, 3, &image.samples, &image.width, &image.height);
+    return image;
+}
+
+// The red sample of each pixel, decoded straight into the gray image.
 gray_image read_gray_image(const std::string &path) {
-    const rgb_image rgb = read_rgb_image(path);
-    gray_image gray;
-    gray.width = rgb.width;
-    gray.height = rgb.height;
-    gray.pixels.resize(rgb.samples.size() / 3);
-    fill_red_of_rgb(gray.pixels.size(), rgb.samples.data(), gray.pixels.data());
-    return gray;
+    gray_image image;
+    api::read_samples(path, 1, &image.pixels, &image.width, &image.height);
+    return image;
 }
 
 void write_image(const std::string &path, const gray_image &image) {

@@ -4,6 +4,7 @@
 #include "jpeg/jpeg_internal.h"
 
 #include "common/alloc.h"
+#include "common/image_sink.h"
 #include "common/memory_budget.h"
 #include "common/output_file.h"
 
@@ -79,7 +80,6 @@ struct jpeg_decoder {
     struct my_error_mgr jerr;
     struct jpeg_progress_mgr progress;
     codec_failure *failure;
-    int *image_arr;  // the result, once allocated
     // The standard manager's message hook, which refuse_premature_end calls
     // for the messages it lets through.
     void (*emit_message)(j_common_ptr, int);
@@ -148,7 +148,6 @@ void refuse_too_many_scans(j_common_ptr cinfo) {
 bool abandon_decode(jpeg_decoder *decoder, FILE *infile) {
     jpeg_destroy_decompress(&decoder->cinfo);
     (void)std::fclose(infile);
-    std::free(decoder->image_arr);
     std::free(decoder);
     return false;
 }
@@ -196,8 +195,7 @@ void encoder_error_exit(j_common_ptr cinfo) {
 // exit skips no clean-up.  The recovery path uses only filename, decoder
 // and infile, which are fixed before the recovery point is set, and the
 // decoder block they point at, which is no local of this function.
-bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
-                       codec_failure *failure) {
+bool try_read_jpeg(const char *filename, const image_sink *sink, codec_failure *failure) {
     FILE *infile = std::fopen(filename, "rb");
     if (infile == nullptr) {
         set_codec_failure(failure, codec_failure_kind::file, "can't open %s", filename);
@@ -269,12 +267,12 @@ bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
         return abandon_decode(decoder, infile);
     }
 
-    // The RGB array, the gray copy the tool's gray reader makes and, for a
-    // progressive file, the library's coefficients of the whole image must
-    // fit in what the process may still allocate: a declared size that would
-    // not is refused with the figures rather than ended by the kernel.
+    // What the sink keeps and, for a progressive file, the library's
+    // coefficients of the whole image must fit in what the process may still
+    // allocate: a declared size that would not is refused with the figures
+    // rather than ended by the kernel.
     const std::uint64_t bytes_per_pixel =
-        12 + 4 +
+        sink->bytes_per_pixel +
         (jpeg_has_multiple_scans(&cinfo) ? 2 * static_cast<unsigned>(cinfo.num_components) : 0);
     if (!try_reserve_image_memory(
             filename,
@@ -301,29 +299,19 @@ bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
 
     const int width = static_cast<int>(cinfo.output_width);
     const int height = static_cast<int>(cinfo.output_height);
-    decoder->image_arr = static_cast<int *>(
-        try_file_calloc(static_cast<std::size_t>(width) * height, 3 * sizeof(int),
-                        "the RGB image array", filename, failure));
-    if (decoder->image_arr == nullptr) return abandon_decode(decoder, infile);
-    int *const image_arr = decoder->image_arr;
+    if (!sink->begin(sink->target, width, height, filename, failure))
+        return abandon_decode(decoder, infile);
 
     while (cinfo.output_scanline < cinfo.output_height) {
-        const int i = static_cast<int>(cinfo.output_scanline);
+        const int y = static_cast<int>(cinfo.output_scanline);
         jpeg_read_scanlines(&cinfo, buffer, 1);
-        const JSAMPLE *row = buffer[0];
-        for (int j = 0; j < width; j++) {
-            for (int c = 0; c < 3; c++) image_arr[3 * (i * width + j) + c] = row[3 * j + c];
-        }
+        sink->store_row(sink->target, y, buffer[0], 3, 0, 1);
     }
 
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     (void)std::fclose(infile);
     std::free(decoder);
-
-    *pw = width;
-    *ph = height;
-    *pimage_arr = image_arr;
     return true;
 }
 

@@ -5,13 +5,14 @@
 #define DISPSMOOTH_JPEG_JPEG_INTERNAL_H
 
 #include "common/codec_failure.h"
+#include "common/image_sink.h"
 
 namespace dispsmooth::jpeg_detail {
 
-// Decodes filename into 8-bit R, G, B samples (malloc'd, *pw x *ph pixels).
-// On any failure releases everything, fills *failure and returns false.
-bool try_read_jpeg_rgb(const char *filename, int *pw, int *ph, int **pimage_arr,
-                       codec_failure *failure);
+// Decodes filename row by row into sink as 8-bit R, G, B (a greyscale file
+// with R = G = B).  On any failure releases what it holds, fills *failure
+// and returns false; what the sink made is its owner's to release.
+bool try_read_jpeg(const char *filename, const image_sink *sink, codec_failure *failure);
 
 // Writes the width x height RGB image (the low 8 bits of each sample) as a
 // quality 85 JPEG.  On any failure releases everything, removes the

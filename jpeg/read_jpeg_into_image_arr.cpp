@@ -1,23 +1,17 @@
 #include "dispsmooth/jpeg_codec.h"
 
-#include "common/gray_to_rgb.h"
+#include "common/image_sink.h"
+#include "jpeg/jpeg_internal.h"
 
-#include <cstdlib>
-
-// Decodes through the RGB reader and keeps the red sample of every pixel,
-// which for a greyscale file is the grey level.  The RGB reader has already
-// refused sizes whose width * height * 3 overflows an int.
+// The red sample of every pixel, which for a greyscale file is the grey
+// level, decoded straight into the gray array.  Every failure ends the
+// process with abort() after the reader's message.
 void read_jpeg_into_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
-    int width = 0;
-    int height = 0;
-    int *rgb_image_arr = nullptr;
-    read_jpeg_into_rgb_image_arr(filename, &width, &height, &rgb_image_arr);
-
-    int *image_arr = dispsmooth::red_of_rgb(width, height, rgb_image_arr, "the gray image array",
-                                            filename, dispsmooth::on_failure::abort_process);
-
-    *pw = width;
-    *ph = height;
-    *pimage_arr = image_arr;
-    std::free(rgb_image_arr);
+    dispsmooth::int_arrays arrays;
+    arrays.gray_what = "the gray image array";
+    dispsmooth::read_int_arrays_or_end(dispsmooth::jpeg_detail::try_read_jpeg, filename, &arrays,
+                                       true);
+    *pw = arrays.width;
+    *ph = arrays.height;
+    *pimage_arr = arrays.gray;
 }

@@ -1,8 +1,9 @@
-// The PNG codec's core: libpng's message handlers, the decode into 8-bit
-// RGBA and the row-by-row, atomically replaced write.
+// The PNG codec's core: libpng's message handlers, the row-by-row decode
+// into 8-bit RGBA and the row-by-row, atomically replaced write.
 #include "png/png_internal.h"
 
 #include "common/alloc.h"
+#include "common/image_sink.h"
 #include "common/memory_budget.h"
 #include "common/output_file.h"
 
@@ -36,22 +37,13 @@ void keep_png_error(png_structp png, png_const_charp message) {
 
 void drop_png_warning(png_structp, png_const_charp) {}
 
-// Frees the first rows rows of row_pointers, then the array; nothing when it
-// is null.  A plain function, callable on a recovery path.
-void free_png_rows(unsigned char **row_pointers, int rows) {
-    if (row_pointers == nullptr) return;
-    for (int y = 0; y < rows; ++y) std::free(row_pointers[y]);
-    std::free(row_pointers);
-}
-
 }  // namespace
 
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.
 // What the recovery path releases is either fixed before the point is set
-// (fp, png, info) or volatile (the rows).
-bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
-                       codec_failure *failure) {
+// (fp, png, info) or volatile (the row).
+bool try_read_png(const char *filename, const image_sink *sink, codec_failure *failure) {
     std::FILE *fp = std::fopen(filename, "rb");
     if (fp == nullptr) {
         set_codec_failure(failure, codec_failure_kind::file,
@@ -67,8 +59,7 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
         png_create_read_struct(png_version, keep ? failure : nullptr,
                                keep ? keep_png_error : nullptr, keep ? drop_png_warning : nullptr);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
-    png_bytepp volatile row_pointers = nullptr;
-    volatile int rows = 0;
+    png_bytep volatile row = nullptr;
     if (info == nullptr) {
         if (png != nullptr) png_destroy_read_struct(&png, nullptr, nullptr);
         (void)std::fclose(fp);
@@ -83,7 +74,7 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot read PNG image \"%s\"", filename);
         // Whatever failed below: release what is held at this moment.
-        free_png_rows(row_pointers, rows);
+        std::free(row);
         png_destroy_read_struct(&png, &info, nullptr);
         (void)std::fclose(fp);
         return false;
@@ -97,11 +88,12 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
     const png_byte color_type = png_get_color_type(png, info);
     const png_byte bit_depth = png_get_bit_depth(png, info);
 
-    // Every array index below (up to 3 * (y * width + x) + 2) and the row
-    // size 4 * width are int arithmetic.  The header may claim any size
-    // whatever data follows, and all rows are allocated before any is
-    // decoded: no image above 2^28 pixels (16384 x 16384) is taken, so a
-    // damaged file of a few bytes cannot make the reader allocate gigabytes.
+    // Every array index of the tool's arrays (up to 3 * (y * width + x) + 2)
+    // and the row size 4 * width are int arithmetic.  The header may claim
+    // any size whatever data follows, and the caller's arrays are made before
+    // any row is decoded: no image above 2^28 pixels (16384 x 16384) is
+    // taken, so a damaged file of a few bytes cannot make the reader allocate
+    // gigabytes.
     const unsigned long long max_pixels = 1ull << 28;
     if (!fits_int32(file_width, file_height, 3) || !fits_int32(file_width, 1, 4) ||
         static_cast<unsigned long long>(file_width) * file_height > max_pixels) {
@@ -113,13 +105,12 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
     }
     const int width = static_cast<int>(file_width);
     const int height = static_cast<int>(file_height);
-    // The RGBA rows, the RGB array, the alpha array and the gray copy the
-    // tool's gray reader makes must fit in what the process may still
-    // allocate: a declared size that would not is refused with the figures
-    // rather than ended by the kernel half way.
-    if (!try_reserve_image_memory(filename,
-                                  static_cast<std::uint64_t>(width) * height * (4 + 12 + 4 + 4),
-                                  width, height, failure))
+    // What the sink keeps must fit in what the process may still allocate:
+    // a declared size that would not is refused with the figures rather
+    // than ended by the kernel half way.
+    if (!try_reserve_image_memory(
+            filename, static_cast<std::uint64_t>(width) * height * sink->bytes_per_pixel, width,
+            height, failure))
         png_longjmp(png, 1);
 
     // Whatever the colour type and bit depth, the rows come out as 8-bit
@@ -135,6 +126,8 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
         png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
     if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA)
         png_set_gray_to_rgb(png);
+    // An interlaced file comes as its seven passes, each over every row.
+    const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
 
     const std::size_t row_bytes = png_get_rowbytes(png, info);
@@ -144,62 +137,34 @@ bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr,
                           row_bytes);
         png_longjmp(png, 1);
     }
-    // Zero-filled, so that the recovery path frees exactly the rows made.
-    row_pointers =
-        static_cast<png_bytepp>(try_file_calloc(static_cast<std::size_t>(height), sizeof(png_bytep),
-                                                "the PNG row pointers", filename, failure));
-    if (row_pointers == nullptr) png_longjmp(png, 1);
-    rows = height;
-    for (int y = 0; y < height; ++y) {
-        row_pointers[y] =
-            static_cast<png_bytep>(try_file_calloc(row_bytes, 1, "a PNG row", filename, failure));
-        if (row_pointers[y] == nullptr) png_longjmp(png, 1);
-    }
+    if (!sink->begin(sink->target, width, height, filename, failure)) png_longjmp(png, 1);
+    row = static_cast<png_bytep>(try_file_calloc(row_bytes, 1, "a PNG row", filename, failure));
+    if (row == nullptr) png_longjmp(png, 1);
 
-    // The whole image at once, interlaced or not.  Nothing after the image
+    // One row at a time into the sink.  A pass of an interlaced file sets
+    // only its own pixels of the rows it covers (every eighth, fourth or
+    // second one), and only those are handed over.  Nothing after the image
     // data is read: later chunks, the end chunk included, are not checked.
-    png_read_image(png, row_pointers);
-
-    const std::size_t pixel_count =
-        static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    int *image_arr = static_cast<int *>(
-        try_file_calloc(pixel_count, 3 * sizeof(int), "the RGB image array", filename, failure));
-    int *alpha_arr = image_arr == nullptr
-                         ? nullptr
-                         : static_cast<int *>(try_file_calloc(
-                               pixel_count, sizeof(int), "the alpha array", filename, failure));
-    if (alpha_arr == nullptr) {
-        std::free(image_arr);
-        png_longjmp(png, 1);
-    }
-    (void)std::fclose(fp);
-    png_destroy_read_struct(&png, &info, nullptr);
-    for (int y = 0; y < height; ++y) {
-        const png_bytep row = row_pointers[y];
-        for (int x = 0; x < width; ++x) {
-            const png_bytep px = row + 4 * static_cast<std::ptrdiff_t>(x);
-            const int ind = y * width + x;
-            int *const rgb = image_arr + 3 * static_cast<std::ptrdiff_t>(ind);
-            rgb[0] = px[0];
-            rgb[1] = px[1];
-            rgb[2] = px[2];
-            alpha_arr[ind] = px[3];
+    for (int pass = 0; pass < passes; ++pass) {
+        const int first_x = passes == 1 ? 0 : static_cast<int>(PNG_PASS_START_COL(pass));
+        const int step_x = passes == 1 ? 1 : static_cast<int>(PNG_PASS_COL_OFFSET(pass));
+        for (int y = 0; y < height; ++y) {
+            png_read_row(png, row, nullptr);
+            if (passes == 1 || PNG_ROW_IN_INTERLACE_PASS(y, pass))
+                sink->store_row(sink->target, y, row, 4, first_x, step_x);
         }
     }
 
-    free_png_rows(row_pointers, height);
-
-    *pw = width;
-    *ph = height;
-    *pimage_arr = image_arr;
-    *palpha_arr = alpha_arr;
+    std::free(row);
+    png_destroy_read_struct(&png, &info, nullptr);
+    (void)std::fclose(fp);
     return true;
 }
 
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.
 // What the recovery path releases is either fixed before the point is set
-// (fp, png, info, out) or volatile (the rows).
+// (fp, png, info, out) or volatile (the row).
 bool try_write_png_rows(const char *filename, int width, int height, int color_type,
                         int bytes_per_pixel, png_row_fill fill, const void *pixels,
                         codec_failure *failure) {
@@ -227,8 +192,7 @@ bool try_write_png_rows(const char *filename, int width, int height, int color_t
         png_create_write_struct(png_version, keep ? failure : nullptr,
                                 keep ? keep_png_error : nullptr, keep ? drop_png_warning : nullptr);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
-    png_bytepp volatile row_pointers = nullptr;
-    volatile int rows = 0;
+    png_bytep volatile row = nullptr;
     if (info == nullptr) {
         if (png != nullptr) png_destroy_write_struct(&png, nullptr);
         (void)std::fclose(fp);
@@ -243,7 +207,7 @@ bool try_write_png_rows(const char *filename, int width, int height, int color_t
     if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot write PNG image \"%s\"", filename);
-        free_png_rows(row_pointers, rows);
+        std::free(row);
         png_destroy_write_struct(&png, &info);
         (void)std::fclose(fp);
         discard_output_file(&out);
@@ -274,22 +238,16 @@ bool try_write_png_rows(const char *filename, int width, int height, int color_t
         png_longjmp(png, 1);
     }
 
-    // Zero-filled, so that the recovery path frees exactly the rows made.
-    row_pointers = static_cast<png_bytepp>(try_calloc(
-        static_cast<std::size_t>(height), sizeof(png_bytep), "PNG row pointers", failure));
-    if (row_pointers == nullptr) png_longjmp(png, 1);
-    rows = height;
+    // One row buffer, filled and written a row at a time.
+    row = static_cast<png_bytep>(try_calloc(row_bytes, 1, "a PNG row", failure));
+    if (row == nullptr) png_longjmp(png, 1);
     for (int y = 0; y < height; ++y) {
-        row_pointers[y] = static_cast<png_bytep>(try_calloc(row_bytes, 1, "a PNG row", failure));
-        if (row_pointers[y] == nullptr) png_longjmp(png, 1);
-        fill(row_pointers[y], y, width, pixels);
+        fill(row, y, width, pixels);
+        png_write_row(png, row);
     }
-
-    png_write_image(png, row_pointers);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-
-    free_png_rows(row_pointers, height);
+    std::free(row);
 
     if (!close_output_file(fp, &out)) {
         set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: cannot write \"%s\": %s",

@@ -5,14 +5,14 @@
 #define DISPSMOOTH_PNG_PNG_INTERNAL_H
 
 #include "common/codec_failure.h"
+#include "common/image_sink.h"
 
 namespace dispsmooth::png_detail {
 
-// Decodes filename into 8-bit R, G, B samples and an alpha array (malloc'd,
-// *pw x *ph pixels).  On any failure releases everything, fills *failure and
-// returns false.
-bool try_read_png_rgba(const char *filename, int *pw, int *ph, int **pimage_arr, int **palpha_arr,
-                       codec_failure *failure);
+// Decodes filename row by row into sink as 8-bit R, G, B, A.  On any
+// failure releases what it holds, fills *failure and returns false; what
+// the sink made is its owner's to release.
+bool try_read_png(const char *filename, const image_sink *sink, codec_failure *failure);
 
 // Fills image row y (width pixels) of the file being written: row holds the
 // bytes_per_pixel * width bytes of that row, which the step sets from the

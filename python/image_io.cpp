@@ -1,8 +1,11 @@
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "api/api_internal.h"
 #include "dispsmooth/dispsmooth.hpp"
 #include "python/python_internal.h"
 
@@ -44,28 +47,20 @@ py::array read_image(const py::object &path, const std::string &kind) {
         throw py::value_error("dispsmooth: kind is \"" + kind +
                               "\"; it must be \"rgb\" or \"gray\"");
     const std::string name = path_string(path);
-    if (kind == "rgb") {
-        rgb_image image;
-        {
-            const py::gil_scoped_release released;
-            image = read_rgb_image(name);
-        }
-        py::array_t<std::uint8_t> result({image.height, image.width, 3});
-        std::uint8_t *out = result.mutable_data();
-        for (std::size_t i = 0; i < image.samples.size(); ++i)
-            out[i] = static_cast<std::uint8_t>(image.samples[i]);
-        return result;
-    }
-    gray_image image;
+    // Decoded straight into the samples the array then owns: no int copy
+    // of the image, no second 8-bit one.
+    auto image = std::make_unique<api::byte_image>();
     {
         const py::gil_scoped_release released;
-        image = read_gray_image(name);
+        *image = api::read_byte_image(name, kind == "rgb" ? 3 : 1);
     }
-    py::array_t<std::uint8_t> result({image.height, image.width});
-    std::uint8_t *out = result.mutable_data();
-    for (std::size_t i = 0; i < image.pixels.size(); ++i)
-        out[i] = static_cast<std::uint8_t>(image.pixels[i]);
-    return result;
+    std::vector<py::ssize_t> shape{image->height, image->width};
+    if (kind == "rgb") shape.push_back(3);
+    std::uint8_t *const data = image->samples.data();
+    const py::capsule owner(image.get(),
+                            [](void *held) { delete static_cast<api::byte_image *>(held); });
+    (void)image.release();
+    return py::array_t<std::uint8_t>(shape, data, owner);
 }
 
 void write_image(const py::object &path, const py::array &array) {

@@ -1,33 +1,19 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "common/alloc.h"
+#include "common/image_sink.h"
 #include "tiff/tiff_internal.h"
 
-#include <tiffio.h>
-
-#include <cstddef>
-#include <cstdlib>
-
+// The red sample and the alpha of each pixel.  Every failure, libtiff's included, ends the process
+// with exit status 1 after the reader's message.
 void read_tiff_into_image_alpha_arr(const char *filename, int *pw, int *ph, int **pimage_arr,
                                     int **palpha_arr) {
-    int w = 0;
-    int h = 0;
-    std::uint32_t *raster = dispsmooth::tiff_detail::read_tiff_raster(filename, 4, &w, &h);
-
-    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    auto *image_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the image array", filename, dispsmooth::on_failure::exit_status_1));
-    auto *alpha_arr = static_cast<int *>(dispsmooth::checked_file_calloc(
-        pixels, sizeof(int), "the alpha array", filename, dispsmooth::on_failure::exit_status_1));
-
-    for (std::size_t ind = 0; ind < pixels; ++ind) {
-        image_arr[ind] = static_cast<int>(TIFFGetR(raster[ind]));
-        alpha_arr[ind] = static_cast<int>(TIFFGetA(raster[ind]));
-    }
-
-    std::free(raster);
-    *pw = w;
-    *ph = h;
-    *pimage_arr = image_arr;
-    *palpha_arr = alpha_arr;
+    dispsmooth::int_arrays arrays;
+    arrays.gray_what = "the image array";
+    arrays.want_alpha = true;
+    dispsmooth::read_int_arrays_or_end(dispsmooth::tiff_detail::try_read_tiff, filename, &arrays,
+                                       false);
+    *pw = arrays.width;
+    *ph = arrays.height;
+    *pimage_arr = arrays.gray;
+    *palpha_arr = arrays.alpha;
 }

@@ -1,26 +1,16 @@
 #include "dispsmooth/tiff_codec.h"
 
-#include "common/alloc.h"
+#include "common/image_sink.h"
 #include "tiff/tiff_internal.h"
 
-#include <cstddef>
-#include <cstdlib>
-
+// Alpha is dropped.  Every failure, libtiff's included, ends the process with exit status 1
+// after the reader's message.
 void read_tiff_into_rgb_image_arr(const char *filename, int *pw, int *ph, int **pimage_arr) {
-    int w = 0;
-    int h = 0;
-    std::uint32_t *raster = dispsmooth::tiff_detail::read_tiff_raster(filename, 12, &w, &h);
-
-    const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    auto *image_arr = static_cast<int *>(
-        dispsmooth::checked_file_calloc(pixels * 3, sizeof(int), "the RGB image array", filename,
-                                        dispsmooth::on_failure::exit_status_1));
-
-    // Alpha is dropped.
-    dispsmooth::tiff_detail::fill_rgb_from_raster(pixels, raster, image_arr);
-
-    std::free(raster);
-    *pw = w;
-    *ph = h;
-    *pimage_arr = image_arr;
+    dispsmooth::int_arrays arrays;
+    arrays.want_rgb = true;
+    dispsmooth::read_int_arrays_or_end(dispsmooth::tiff_detail::try_read_tiff, filename, &arrays,
+                                       false);
+    *pw = arrays.width;
+    *ph = arrays.height;
+    *pimage_arr = arrays.rgb;
 }

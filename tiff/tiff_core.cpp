@@ -1,8 +1,9 @@
-// The TIFF codec's core: libtiff's message handlers, the decode into an RGBA
-// raster and the checked, packed and atomically replaced write.
+// The TIFF codec's core: libtiff's message handlers, the band-by-band
+// decode into 8-bit RGBA and the checked, packed and atomically replaced write.
 #include "tiff/tiff_internal.h"
 
 #include "common/alloc.h"
+#include "common/image_sink.h"
 #include "common/memory_budget.h"
 #include "common/output_file.h"
 
@@ -10,6 +11,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -110,8 +112,36 @@ unsigned char low_byte(int v) { return static_cast<unsigned char>(v & 0xFF); }
 
 }  // namespace
 
-std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
-                                    int *ph, codec_failure *failure) {
+namespace {
+
+// Decodes rows row_offset .. row_offset + rows - 1 into band (width x rows,
+// top row first).  A strip or tile that fails to decode ends the decode at
+// once: a damaged file is refused after libtiff's first error rather than
+// read with stale or missing rows (and an error message for each of them).
+// Some decoders report trouble with a strip only as a warning, yet fail it:
+// such a band gets a second decode that goes past those strips, as
+// libtiff's RGBA interface reads it when not asked to stop.  Whatever
+// libtiff reports as an error on either way refuses the file.
+bool try_decode_band(TIFFRGBAImage *image, const tiff_messages *messages, std::uint32_t row_offset,
+                     std::uint32_t rows, std::uint32_t *band) {
+    const std::size_t band_bytes = static_cast<std::size_t>(image->width) * rows * sizeof(*band);
+    const int errors_before = messages->errors;
+    image->row_offset = static_cast<int>(row_offset);
+    image->col_offset = 0;
+    image->stoponerr = 1;
+    std::memset(band, 0, band_bytes);
+    int decoded = TIFFRGBAImageGet(image, band, image->width, rows);
+    if (decoded == 0 && messages->errors == errors_before) {
+        std::memset(band, 0, band_bytes);
+        image->stoponerr = 0;
+        decoded = TIFFRGBAImageGet(image, band, image->width, rows);
+    }
+    return decoded != 0 && messages->errors == errors_before;
+}
+
+}  // namespace
+
+bool try_read_tiff(const char *filename, const image_sink *sink, codec_failure *failure) {
     // libtiff prints its own reason (missing file, bad header, ...) first.
     // Every error it reports for this file is also counted, so that one it
     // gets over while decoding does not pass unnoticed.
@@ -120,14 +150,14 @@ std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pi
     if (options == nullptr) {
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: cannot read TIFF image \"%s\": out of memory", filename);
-        return nullptr;
+        return false;
     }
     TIFF *tif = TIFFOpenExt(filename, "r", options);
     TIFFOpenOptionsFree(options);
     if (tif == nullptr) {
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: cannot read TIFF image \"%s\"", filename);
-        return nullptr;
+        return false;
     }
     std::uint32_t w = 0;
     std::uint32_t h = 0;
@@ -138,7 +168,7 @@ std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pi
                           "dispsmooth: cannot read TIFF image \"%s\": ImageWidth or ImageLength "
                           "missing",
                           filename);
-        return nullptr;
+        return false;
     }
     // libtiff itself refuses a zero width or height when it opens the file;
     // this keeps the guarantee of a non-empty image should it ever let one by.
@@ -147,13 +177,15 @@ std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pi
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: TIFF image \"%s\" has no pixels (%lu x %lu)", filename,
                           static_cast<unsigned long>(w), static_cast<unsigned long>(h));
-        return nullptr;
+        return false;
     }
-    // Every index into the caller's arrays is an int: refuse what would not
-    // fit before allocating anything.  Beyond that, a header may claim any
+    // The byte size of the sink's arrays (12 a pixel for RGB, 4 for gray)
+    // must fit an int, as every index into them is one: refuse what would
+    // not before allocating anything.  Beyond that, a header may claim any
     // size whatever the data that follows: no image above 2^28 pixels
     // (16384 x 16384) is decoded, so a damaged file of a few bytes cannot
     // make the reader allocate and clear gigabytes first.
+    const int array_bytes_per_pixel = sink->bytes_per_pixel >= 3 * sizeof(int) ? 12 : 4;
     const unsigned long long max_pixels = 1ull << 28;
     if (!fits_int32(w, h, array_bytes_per_pixel) ||
         static_cast<unsigned long long>(w) * h > max_pixels) {
@@ -161,76 +193,87 @@ std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pi
         set_codec_failure(failure, codec_failure_kind::file,
                           "dispsmooth: TIFF image \"%s\" is too large (%lu x %lu pixels)", filename,
                           static_cast<unsigned long>(w), static_cast<unsigned long>(h));
-        return nullptr;
+        return false;
     }
 
-    // The raster and the caller's arrays must fit in what the process may
+    // The image is decoded a band of whole strips (or tiles) at a time, top
+    // to bottom, for a file stored top row first (as nearly all are); any
+    // other orientation is decoded whole, so that libtiff can turn it.
+    std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    (void)TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+    std::uint32_t band_rows = h;
+    if (orientation == ORIENTATION_TOPLEFT) {
+        std::uint32_t unit = 0;
+        const int found = TIFFIsTiled(tif) != 0
+                              ? TIFFGetField(tif, TIFFTAG_TILELENGTH, &unit)
+                              : TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &unit);
+        if (found == 1 && unit > 0 && unit < h) band_rows = unit;
+    }
+
+    // The band and what the sink keeps must fit in what the process may
     // still allocate: a declared size that would not is refused with the
     // figures rather than ended by the kernel half way.
     const std::uint64_t pixel_count = static_cast<std::uint64_t>(w) * h;
+    const std::uint64_t band_pixels = static_cast<std::uint64_t>(w) * band_rows;
     if (!try_reserve_image_memory(
             filename,
-            pixel_count * (sizeof(std::uint32_t) + static_cast<unsigned>(array_bytes_per_pixel)), w,
-            h, failure)) {
+            pixel_count * sink->bytes_per_pixel + band_pixels * (sizeof(std::uint32_t) + 1), w, h,
+            failure)) {
         TIFFClose(tif);
-        return nullptr;
+        return false;
     }
 
-    // Zero-filled, so that nothing the decoder leaves alone is indeterminate;
-    // calloc takes a large block from fresh pages that cost nothing until the
-    // decoder writes them, so a header that claims far more rows than the
-    // file holds is refused at its first missing strip without the whole
-    // raster having been cleared first.
-    auto *raster = static_cast<std::uint32_t *>(
-        std::calloc(static_cast<std::size_t>(w) * h, sizeof(std::uint32_t)));
-    if (raster == nullptr) {
+    char why[1024] = "";
+    TIFFRGBAImage image;
+    if (TIFFRGBAImageOK(tif, why) == 0 || TIFFRGBAImageBegin(&image, tif, 1, why) == 0) {
+        TIFFErrorExtR(tif, TIFFFileName(tif), "%s", why);
         TIFFClose(tif);
+        set_codec_failure(failure, codec_failure_kind::file,
+                          "dispsmooth: cannot read TIFF image \"%s\": decoding failed", filename);
+        return false;
+    }
+    image.req_orientation = ORIENTATION_TOPLEFT;
+
+    // Zero-filled before each decode, so that nothing the decoder leaves
+    // alone is indeterminate.
+    auto *band = static_cast<std::uint32_t *>(
+        std::malloc(static_cast<std::size_t>(band_pixels) * sizeof(std::uint32_t)));
+    auto *row = static_cast<unsigned char *>(std::malloc(4 * static_cast<std::size_t>(w)));
+    bool read = band != nullptr && row != nullptr;
+    if (!read) {
         set_codec_failure(failure, codec_failure_kind::out_of_memory,
                           "dispsmooth: out of memory allocating the raster of TIFF image \"%s\" "
                           "(%lu x %lu pixels)",
                           filename, static_cast<unsigned long>(w), static_cast<unsigned long>(h));
-        return nullptr;
+    } else {
+        read =
+            sink->begin(sink->target, static_cast<int>(w), static_cast<int>(h), filename, failure);
     }
-
-    // A strip or tile that fails to decode ends the decode at once: a
-    // damaged file is refused after libtiff's first error rather than read
-    // with stale or missing rows (and an error message for each of them).
-    // Some decoders report trouble with a strip only as a warning, yet fail
-    // it: such a file gets a second decode that goes past those strips, as
-    // libtiff's RGBA interface reads it when not asked to stop.  Whatever
-    // libtiff reports as an error on either way refuses the file.
-    const int errors_before_decoding = messages.errors;
-    int decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 1);
-    if (decoded == 0 && messages.errors == errors_before_decoding) {
-        std::memset(raster, 0, static_cast<std::size_t>(w) * h * sizeof(std::uint32_t));
-        decoded = TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 0);
+    for (std::uint32_t y0 = 0; read && y0 < h; y0 += band_rows) {
+        const std::uint32_t rows = std::min(band_rows, h - y0);
+        if (!try_decode_band(&image, &messages, y0, rows, band)) {
+            set_codec_failure(failure, codec_failure_kind::file,
+                              "dispsmooth: cannot read TIFF image \"%s\": decoding failed",
+                              filename);
+            read = false;
+            break;
+        }
+        for (std::uint32_t r = 0; r < rows; ++r) {
+            const std::uint32_t *const pixels = band + static_cast<std::size_t>(r) * w;
+            for (std::uint32_t x = 0; x < w; ++x) {
+                row[4 * x] = static_cast<unsigned char>(TIFFGetR(pixels[x]));
+                row[4 * x + 1] = static_cast<unsigned char>(TIFFGetG(pixels[x]));
+                row[4 * x + 2] = static_cast<unsigned char>(TIFFGetB(pixels[x]));
+                row[4 * x + 3] = static_cast<unsigned char>(TIFFGetA(pixels[x]));
+            }
+            sink->store_row(sink->target, static_cast<int>(y0 + r), row, 4, 0, 1);
+        }
     }
+    std::free(row);
+    std::free(band);
+    TIFFRGBAImageEnd(&image);
     TIFFClose(tif);
-    if (decoded == 0 || messages.errors != errors_before_decoding) {
-        std::free(raster);
-        set_codec_failure(failure, codec_failure_kind::file,
-                          "dispsmooth: cannot read TIFF image \"%s\": decoding failed", filename);
-        return nullptr;
-    }
-
-    *pw = static_cast<int>(w);
-    *ph = static_cast<int>(h);
-    return raster;
-}
-
-std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw, int *ph) {
-    codec_failure failure;
-    std::uint32_t *raster = try_read_tiff_raster(filename, array_bytes_per_pixel, pw, ph, &failure);
-    if (raster == nullptr) end_process_after(failure, false);
-    return raster;
-}
-
-void fill_rgb_from_raster(std::size_t pixels, const std::uint32_t *raster, int *rgb) {
-    for (std::size_t p = 0; p < pixels; ++p) {
-        rgb[3 * p] = static_cast<int>(TIFFGetR(raster[p]));
-        rgb[3 * p + 1] = static_cast<int>(TIFFGetG(raster[p]));
-        rgb[3 * p + 2] = static_cast<int>(TIFFGetB(raster[p]));
-    }
+    return read;
 }
 
 bool try_write_tiff(const char *filename, const unsigned char *data, int w, int h,

@@ -1,8 +1,7 @@
 // Steps shared by the TIFF readers and writers, and by the error-reporting
 // interface.  The try_ functions report a failure through their
 // codec_failure, having released everything (and removed an unfinished new
-// file); read_tiff_raster ends the process with the failure's message (exit
-// status 1) instead.
+// file).
 #ifndef DISPSMOOTH_TIFF_TIFF_INTERNAL_H
 #define DISPSMOOTH_TIFF_TIFF_INTERNAL_H
 
@@ -10,26 +9,17 @@
 #include <cstdint>
 
 #include "common/codec_failure.h"
+#include "common/image_sink.h"
 
 namespace dispsmooth::tiff_detail {
 
-// Decodes the whole of filename through libtiff's RGBA interface into a
-// zero-filled raster of *pw x *ph words, row 0 at the top; red is bits 0-7,
-// green 8-15, blue 16-23, alpha 24-31.  array_bytes_per_pixel is what the
-// caller's arrays need per pixel (4 for gray or alpha, 12 for RGB): images
-// whose array size would not fit a signed 32-bit int, and images above 2^28
-// pixels, are refused before anything is allocated.  A file that libtiff
-// reports any error for while decoding is refused.  Release the raster with
-// free().
-std::uint32_t *try_read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw,
-                                    int *ph, codec_failure *failure);
-
-// try_read_tiff_raster for the tool's readers: a failure ends the process.
-std::uint32_t *read_tiff_raster(const char *filename, int array_bytes_per_pixel, int *pw, int *ph);
-
-// rgb[3p], rgb[3p + 1] and rgb[3p + 2] = the red, green and blue samples of
-// raster[p], for every p < pixels; alpha is dropped.
-void fill_rgb_from_raster(std::size_t pixels, const std::uint32_t *raster, int *rgb);
+// Decodes filename through libtiff's RGBA interface into sink as 8-bit R,
+// G, B, A rows, top row first, a band of strips or tiles at a time.  Images
+// whose largest array in the sink would not fit a signed 32-bit int in
+// bytes, and images above 2^28 pixels, are refused before anything is
+// allocated.  A file that libtiff reports any error for while decoding is
+// refused.  What the sink made is its owner's to release.
+bool try_read_tiff(const char *filename, const image_sink *sink, codec_failure *failure);
 
 // write_tiff, reporting a failure through *failure.  A write of w x h pixels
 // of sampleperpixel samples is refused unless both sizes are positive, the
