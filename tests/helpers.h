@@ -22,13 +22,15 @@ std::string refusal(F &&call) {
     return "";
 }
 
-// The vector code paths of this processor: the best one, and the baseline
-// one every processor of its family runs (the only one off x86).
+// The vector code paths of this processor, best first, down to the
+// baseline one every processor of its family runs.
 inline std::vector<dispsmooth::vector_isa> code_paths() {
     dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
-    std::vector<dispsmooth::vector_isa> paths{dispsmooth::available_vector_isa()};
-    if (paths[0] != dispsmooth::vector_isa::baseline)
-        paths.push_back(dispsmooth::vector_isa::baseline);
+    // The best path and every one below it: on x86 with AVX2 the plain
+    // first pass runs too, as it does on Arm.
+    std::vector<dispsmooth::vector_isa> paths;
+    for (int path = static_cast<int>(dispsmooth::available_vector_isa()); path >= 0; --path)
+        paths.push_back(static_cast<dispsmooth::vector_isa>(path));
     return paths;
 }
 

@@ -36,7 +36,8 @@ struct engine_job {
     // Whole windows are laid out at once (exact_window_pixel): packed guide
     // rows, and every offset in the weight table.  Otherwise exact_row.
     bool by_window;
-    bool use_lanes;  // the estimate-and-settle passes may run (first_pass_may_run)
+    bool use_lanes;                    // the estimate-and-settle passes may run (first_pass)
+    estimate_lanes_fn estimate_lanes;  // their first pass, when they may
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.

@@ -61,9 +61,18 @@ struct lane_group {
 
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity (with a coarse
-// shift, coarse bin) it stores in value[lane].  Needs AVX2 and FMA, and is defined for x86 alone:
-// called only where first_pass_may_run (vector_isa.h) allows it.
+// shift, coarse bin) it stores in value[lane].  Needs AVX2 and FMA, and is
+// defined for x86 alone: called only where first_pass (vector_isa.h) chose
+// it.
 unsigned estimate_lanes_avx2(const lane_constants &constants, const lane_group &group, int *value);
+
+// The same pass in plain C++, with the same results to the last bit, on
+// every processor; fast where fused multiply-add is an instruction.
+unsigned estimate_lanes_generic(const lane_constants &constants, const lane_group &group,
+                                int *value);
+
+// Either of the two.
+using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
 
 }  // namespace dispsmooth
 

@@ -162,7 +162,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             s->window_weight = allocate_buffer<std::uint64_t>(window + 4, "window layout");
         }
     }
-    job.use_lanes = job.by_window && first_pass_may_run(width);
+    job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
+    job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     if (job.use_lanes) {
         for (int dy = -reach_y; dy <= reach_y; ++dy)

@@ -1,14 +1,13 @@
 // One output row of the fast weighted median, and the one place that decides
 // which path each pixel takes (see smoothing/fast/README.md, "Which path a
 // pixel takes"; whether the first pass may run was decided for the call by
-// first_pass_may_run, vector_isa.h).
+// first_pass, vector_isa.h).
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 
 #include "smoothing/fast/engine.h"
-#include "smoothing/fast/vector_isa.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const dispsmooth::lane_group group{
             job.disp_arr, wr.rows, wr.y_lo, wr.y_hi, i, start, candidate, scratch.estimates.get(),
             clipped,      total,   below};
-        const unsigned settled = dispsmooth::estimate_lanes_avx2(job.lane, group, value);
+        const unsigned settled = job.estimate_lanes(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
             const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
@@ -107,11 +106,7 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
     const window_rows wr{i, y_lo, y_hi, rows};
 
-    // The first pass is built for x86 alone; elsewhere use_lanes is never
-    // set, and the lane path is not even compiled in.
-    if constexpr (x86_build) {
-        if (job.use_lanes) return lane_row(job, scratch, wr, j_end, above);
-    }
+    if (job.use_lanes) return lane_row(job, scratch, wr, j_end, above);
     int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * job.width;
     for (int j = 0; j < j_end; ++j) {
         const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + j;

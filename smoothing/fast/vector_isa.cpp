@@ -14,11 +14,16 @@ using dispsmooth::vector_isa;
 // The cap of limit_vector_isa, as an int.
 std::atomic<int> vector_isa_limit{static_cast<int>(vector_isa::avx2)};
 
-// What the processor runs.  The AVX2 first pass exists on x86 alone.
+// What the processor runs.  The AVX2 first pass exists on x86 alone; the
+// plain one is taken where the compiler has fused multiply-add as an
+// instruction (__FP_FAST_FMAF: every aarch64), and not on an x86 without
+// AVX2, where std::fma is a library routine.
 vector_isa processor_vector_isa() {
 #if DISPSMOOTH_X86
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? vector_isa::avx2
                                                                            : vector_isa::baseline;
+#elif defined(__FP_FAST_FMAF)
+    return vector_isa::generic_lanes;
 #else
     return vector_isa::baseline;
 #endif
@@ -45,7 +50,22 @@ void dispsmooth::limit_vector_isa(vector_isa most) {
     vector_isa_limit.store(static_cast<int>(most), std::memory_order_relaxed);
 }
 
-bool dispsmooth::first_pass_may_run(int width) {
+bool dispsmooth::first_pass_may_run(int width) { return first_pass(width) != nullptr; }
+
+dispsmooth::estimate_lanes_fn dispsmooth::first_pass(int width) {
     // Eight-pixel groups need rows of at least 8 pixels.
-    return width >= lanes && available_vector_isa() == vector_isa::avx2;
+    if (width < lanes) return nullptr;
+    switch (available_vector_isa()) {
+    case vector_isa::avx2:
+#if DISPSMOOTH_X86
+        return estimate_lanes_avx2;
+#else
+        [[fallthrough]];
+#endif
+    case vector_isa::generic_lanes:
+        return estimate_lanes_generic;
+    case vector_isa::baseline:
+        break;
+    }
+    return nullptr;
 }

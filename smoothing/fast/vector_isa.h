@@ -22,11 +22,19 @@
 
 namespace dispsmooth {
 
+struct lane_constants;
+struct lane_group;
+using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
+
 inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 
 // baseline: what every processor of the family runs (SSE2 on x86-64, plain
-// C++ and generic vectors elsewhere); avx2: AVX2 and FMA, on x86 alone.
-enum class vector_isa { baseline = 0, avx2 = 1 };
+// C++ and generic vectors elsewhere), every pixel on an exact path;
+// generic_lanes: the first and second passes, the first in plain C++ with
+// fused multiply-adds (chosen where those are an instruction: every
+// aarch64); avx2: the first pass in AVX2 and FMA, on x86 alone.  Each path
+// includes the ones below it, for the tests' override.
+enum class vector_isa { baseline = 0, generic_lanes = 1, avx2 = 2 };
 
 // The best path this processor offers, asked once, unless the environment
 // variable DISPSMOOTH_FORCE_PORTABLE is "1" when it is first called (then
@@ -38,10 +46,13 @@ vector_isa available_vector_isa();
 // limit_vector_isa(vector_isa::avx2) lifts the cap.
 void limit_vector_isa(vector_isa most);
 
-// Whether the AVX2 first pass may run in a call on rows of width pixels:
-// available_vector_isa() is avx2 and a row holds a group of lanes.  The
-// engine asks this once per call, and nothing else.
+// Whether a first pass may run in a call on rows of width pixels:
+// available_vector_isa() is not baseline and a row holds a group of lanes.
 bool first_pass_may_run(int width);
+
+// The first pass of a call on rows of width pixels (estimate_lanes.h), or
+// null where none may run.  The engine asks this once per call.
+estimate_lanes_fn first_pass(int width);
 
 }  // namespace dispsmooth
 

@@ -1,0 +1,132 @@
+// The estimate-and-settle pass in plain C++, eight output pixels per call:
+// the same arithmetic as estimate_lanes_avx2.cpp, operation for operation,
+// so that every estimate, every lane sum and every settled lane is the same
+// to the last bit (tests/test_fast_smoothing.cpp compares the two).  Each
+// multiply-add of the estimate is an explicit std::fma, fused as the AVX2
+// pass's are; the processors that take this pass (vector_isa.cpp) have it
+// as an instruction, and the compiler may vectorise the loops over the
+// lanes.  Why a settled lane is exact: smoothing/fast/README.md, "Why the
+// result stays exact", and settle_margins.h.
+#include "smoothing/fast/estimate_lanes.h"
+
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using dispsmooth::lane_constants;
+using dispsmooth::lane_group;
+using dispsmooth::lanes;
+
+// The AVX2 pass's conversion of floor(t + 127) to exponent bits: a
+// truncation that gives INT_MIN for a value out of int's range or not a
+// number, then at least 0, then shifted into the exponent field (bits that
+// pass bit 31 are lost, as in a vector shift).
+float exponent_scale(float whole) {
+    int e = INT_MIN;
+    if (whole >= -2147483648.0f && whole < 2147483648.0f) e = static_cast<int>(whole);
+    if (e < 0) e = 0;
+    const std::uint32_t bits = static_cast<std::uint32_t>(e) << 23;
+    float scale = 0.0f;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return scale;
+}
+
+template <bool clipped, bool masked>
+unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
+    const int width = k.width, r = k.reach_x, span = 2 * r + 1, shift = k.coarse_shift;
+    // The candidates' coarse bins (the candidates themselves for a shift of
+    // 0), and the thresholds: lane sums b[n] hold the weight of the
+    // disparities below the first level of bin candidate - 1 + n.
+    int bin[lanes];
+    int threshold[4][lanes];
+    for (int l = 0; l < lanes; ++l) {
+        bin[l] = g.candidate[l] >> shift;
+        const auto width_of_bin = static_cast<std::uint32_t>(1) << shift;
+        const auto t1 = static_cast<std::uint32_t>(bin[l]) << shift;
+        threshold[0][l] = static_cast<int>(t1 - width_of_bin);
+        threshold[1][l] = static_cast<int>(t1);
+        threshold[2][l] = static_cast<int>(t1 + width_of_bin);
+        threshold[3][l] = static_cast<int>(t1 + 2 * width_of_bin);
+    }
+
+    const std::uint8_t *centre = g.rows[g.i - g.y_lo] + 4 * static_cast<std::ptrdiff_t>(g.j);
+    // 2^f for f in [0, 1): the AVX2 pass's polynomial, evaluated the same way.
+    const float q4 = 1.3534121215343475e-2f, q3 = 5.2011482417583466e-2f,
+                q2 = 2.4144279956817627e-1f, q1 = 6.9300383329391479e-1f, q0 = 1.0000026226043701f;
+
+    float total[lanes] = {}, b0[lanes] = {}, b1[lanes] = {}, b2[lanes] = {}, b3[lanes] = {};
+    float *est = g.estimates;
+    for (int y = g.y_lo; y <= g.y_hi; ++y) {
+        const float *space =
+            k.space_exponent + static_cast<std::size_t>(y - g.i + k.reach_y) * span + r;
+        const std::uint8_t *px_row = g.rows[y - g.y_lo];
+        const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
+        for (int dx = -r; dx <= r; ++dx, est += lanes) {
+            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+            const float space_dx = space[dx];
+            for (int l = 0; l < lanes; ++l) {
+                const std::ptrdiff_t column = x + l;
+                // A neighbour outside the image is never read: its weight is
+                // +0.0 and its disparity 0, as in the AVX2 pass.
+                const bool inside = !clipped || (column >= 0 && column < width);
+                int c = 0;
+                int d = 0;
+                if (inside) {
+                    const std::uint8_t *px = px_row + 4 * column;
+                    const std::uint8_t *mid = centre + 4 * static_cast<std::ptrdiff_t>(l);
+                    for (int s = 0; s < 4; ++s) {
+                        const int diff = static_cast<int>(px[s]) - static_cast<int>(mid[s]);
+                        c += diff * diff;
+                    }
+                    d = disp_row[column];
+                }
+                const float t = std::fma(static_cast<float>(c), k.colour_exponent, space_dx);
+                const float whole = std::floor(t);
+                const float f = t - whole;
+                float poly = std::fma(q4, f, q3);
+                poly = std::fma(poly, f, q2);
+                poly = std::fma(poly, f, q1);
+                poly = std::fma(poly, f, q0);
+                float w = poly * exponent_scale(whole);
+                if (!inside) w = 0.0f;
+                // An invalid neighbour (level below 0) weighs +0.0.
+                if (masked && d < 0) w = 0.0f;
+                est[l] = w;
+                total[l] += w;
+                b0[l] += threshold[0][l] > d ? w : 0.0f;
+                b1[l] += threshold[1][l] > d ? w : 0.0f;
+                b2[l] += threshold[2][l] > d ? w : 0.0f;
+                b3[l] += threshold[3][l] > d ? w : 0.0f;
+            }
+        }
+    }
+
+    unsigned settled = 0;
+    for (int l = 0; l < lanes; ++l) {
+        // Ordered comparisons: a sum that is not a number settles nothing.
+        const float lo = total[l] * k.below, hi = total[l] * k.above;
+        const bool down = b0[l] < lo && b1[l] > hi;
+        const bool same = b1[l] < lo && b2[l] > hi;
+        const bool up = b2[l] < lo && b3[l] > hi;
+        g.total[l] = total[l];
+        g.below[l] = up ? b2[l] : (down ? b0[l] : b1[l]);
+        value[l] = bin[l] + (up ? 1 : 0) - (down ? 1 : 0);
+        if (down || same || up) settled |= 1U << l;
+    }
+    return settled;
+}
+
+}  // namespace
+
+unsigned dispsmooth::estimate_lanes_generic(const lane_constants &constants,
+                                            const lane_group &group, int *value) {
+    if (constants.masked)
+        return group.clipped ? estimate<true, true>(constants, group, value)
+                             : estimate<false, true>(constants, group, value);
+    return group.clipped ? estimate<true, false>(constants, group, value)
+                         : estimate<false, false>(constants, group, value);
+}
