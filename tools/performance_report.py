@@ -10,7 +10,8 @@ Runs, from the Release build directory DIR (default build/release),
   - bench/bench_smoothing, its results also written as Google Benchmark JSON
     (--benchmark_out), only the benchmarks matching REGEX when given;
   - bench/bench_peak_memory;
-  - bench/peer_comparison.py with DIR's dispsmooth executable;
+  - bench/peer_comparison.py with DIR's dispsmooth executable, at sigma_space 9 and at
+    sigma_space equal to the radius;
 
 each printing as it runs, then replaces the lines between the marker lines
 "<!-- make bench: begin -->" and "<!-- make bench: end -->" of PATH (default
@@ -433,16 +434,21 @@ def main():
         if status != 0:
             failed.append("bench_peak_memory (status %d)" % status)
 
-    peer = None
-    if not args.no_peer and not failed:
-        command = [PYTHON, os.path.join(REPO, "bench", "peer_comparison.py"), "--exe", exe]
+    # The peer at sigma_space 9, then with sigma_space equal to the radius.
+    peers = []
+    for sigma_space in ([] if args.no_peer else ["9", "radius"]):
+        if failed:
+            break
+        command = [PYTHON, os.path.join(REPO, "bench", "peer_comparison.py"), "--exe", exe,
+                   "--sigma-space", sigma_space]
         if args.peer_radii:
             command += ["--radii", args.peer_radii]
         if args.peer_repeats:
             command += ["--repeats", str(args.peer_repeats)]
         status, peer = run_echoed(command, "stdout")
         if status != 0:
-            failed.append("peer_comparison.py (status %d)" % status)
+            failed.append("peer_comparison.py --sigma-space %s (status %d)" % (sigma_space, status))
+        peers.append(peer)
 
     if failed:
         print("performance_report: failed: %s; %s left as it was"
@@ -453,7 +459,7 @@ def main():
     lines = [""] + context + [""] + smoothing_section(results, notes)
     if memory is not None:
         lines += [""] + memory_section(memory)
-    if peer is not None:
+    for peer in peers:
         lines += [""] + peer_section(peer)
     body = "\n".join(lines) + "\n\n"
     if args.stdout:
