@@ -13,6 +13,7 @@ install(TARGETS dispsmooth dispsmooth_core EXPORT dispsmoothTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set(DISPSMOOTH_PUBLIC_HEADERS
+  ${PROJECT_SOURCE_DIR}/include/dispsmooth/disparity_io.hpp
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/dispsmooth.hpp
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/driver.h
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/jpeg_codec.h
