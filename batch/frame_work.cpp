@@ -127,7 +127,7 @@ std::optional<double> disparity_at(const loaded_frame &map, std::size_t i,
 }  // namespace
 
 loaded_frame load_frame(const frame &f, const batch_options &options) {
-    if (f.reference.empty()) throw error("" + f.missing_reference);
+    if (f.reference.empty()) throw error(f.missing_reference);
     loaded_frame map;
     read_disparity(f.disparity, options.input_encoding, &map);
     const rgb_image reference = read_rgb_image(f.reference);
