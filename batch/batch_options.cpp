@@ -154,9 +154,11 @@ batch_options parse_options(int argc, char **argv) {
         } else if (arg == "--sigma-space" || arg == "--sigma-color") {
             const std::string v = take();
             double *target = arg == "--sigma-space" ? &options.sigma_space : &options.sigma_color;
-            if (!parse_double(v, target) || *target * *target == 0)
-                throw usage_error(arg + " is \"" + v +
-                                  "\"; it must be a number whose square is not 0");
+            if (!parse_double(v, target) || *target * *target == 0) {
+                std::string message = arg;
+                message += " is \"" + v + "\"; it must be a number whose square is not 0";
+                throw usage_error(message);
+            }
         } else if (arg == "--encoding") {
             options.input_encoding = parse_encoding(arg, take(), true);
         } else if (arg == "--output-encoding") {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -55,7 +56,7 @@ int processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1U, std::thread::hardware_concurrency());
+    return static_cast<int>(std::max(1U, std::min(1024U, std::thread::hardware_concurrency())));
 }
 
 // JSON string contents: quotes, backslashes and control characters escaped;
@@ -96,7 +97,7 @@ std::string one_line(std::string text) {
 }
 
 std::string clock_text(double seconds) {
-    const long long s = static_cast<long long>(seconds + 0.5);
+    const long long s = std::llround(seconds);
     char buf[32];
     if (s >= 3600)
         (void)std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
@@ -159,8 +160,8 @@ public:
         }
         if (outcome.result == frame_outcome::status::failed) {
             erase_bar();
-            std::fprintf(stderr, "dispsmooth-batch: %s: %s\n", f.disparity.c_str(),
-                         one_line(outcome.message).c_str());
+            (void)std::fprintf(stderr, "dispsmooth-batch: %s: %s\n", f.disparity.c_str(),
+                               one_line(outcome.message).c_str());
         }
         draw_bar();
     }
@@ -183,7 +184,7 @@ public:
 private:
     void erase_bar() {
         if (!bar_ || !drawn_) return;
-        std::fputs("\r\033[K", stderr);
+        (void)std::fputs("\r\033[K", stderr);
         drawn_ = false;
     }
 
@@ -199,9 +200,9 @@ private:
         if (finished > 0)
             left = clock_text(elapsed / static_cast<double>(finished) *
                               static_cast<double>(total_ - finished));
-        std::fprintf(stderr, "\r\033[K[%s] %zu/%zu frames, %zu failed, %s left", bar.c_str(),
-                     finished, total_, failed_, left.c_str());
-        std::fflush(stderr);
+        (void)std::fprintf(stderr, "\r\033[K[%s] %zu/%zu frames, %zu failed, %s left", bar.c_str(),
+                           finished, total_, failed_, left.c_str());
+        (void)std::fflush(stderr);
         drawn_ = true;
     }
 
@@ -306,22 +307,22 @@ int run_batch(const batch_options &options, const std::vector<frame> &frames) {
 
     const int sig = stop_signal.load();
     if (sig != 0) {
-        std::fprintf(stderr, "dispsmooth-batch: interrupted: %zu of %zu frames written\n",
-                     report.done(), frames.size());
-        std::fflush(nullptr);
-        std::signal(sig, SIG_DFL);
-        std::raise(sig);
+        (void)std::fprintf(stderr, "dispsmooth-batch: interrupted: %zu of %zu frames written\n",
+                           report.done(), frames.size());
+        (void)std::fflush(nullptr);
+        (void)std::signal(sig, SIG_DFL);
+        (void)std::raise(sig);
         return 1;
     }
     if (report.failed() > 0) {
         if (failed_fast.load())
-            std::fprintf(stderr,
-                         "dispsmooth-batch: stopped at the first failure: %zu of %zu frames "
-                         "failed, %zu written\n",
-                         report.failed(), frames.size(), report.done());
+            (void)std::fprintf(stderr,
+                               "dispsmooth-batch: stopped at the first failure: %zu of %zu frames "
+                               "failed, %zu written\n",
+                               report.failed(), frames.size(), report.done());
         else
-            std::fprintf(stderr, "dispsmooth-batch: %zu of %zu frames failed\n", report.failed(),
-                         frames.size());
+            (void)std::fprintf(stderr, "dispsmooth-batch: %zu of %zu frames failed\n",
+                               report.failed(), frames.size());
         return 1;
     }
     return 0;

@@ -15,7 +15,7 @@ int main(int argc, char **argv) {
     try {
         const batch_options options = parse_options(argc, argv);
         if (options.help) {
-            std::fputs(usage_text(), stdout);
+            (void)std::fputs(usage_text(), stdout);
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
         if (options.version) {
@@ -25,13 +25,14 @@ int main(int argc, char **argv) {
         const std::vector<frame> frames = plan_frames(options);
         return run_batch(options, frames);
     } catch (const usage_error &e) {
-        std::fprintf(stderr, "dispsmooth-batch: %s\nTry 'dispsmooth-batch --help'.\n", e.what());
+        (void)std::fprintf(stderr, "dispsmooth-batch: %s\nTry 'dispsmooth-batch --help'.\n",
+                           e.what());
         return 2;
     } catch (const std::bad_alloc &) {
-        std::fputs("dispsmooth-batch: out of memory\n", stderr);
+        (void)std::fputs("dispsmooth-batch: out of memory\n", stderr);
         return 1;
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "dispsmooth-batch: %s\n", e.what());
+        (void)std::fprintf(stderr, "dispsmooth-batch: %s\n", e.what());
         return 1;
     }
 }
