@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -40,6 +42,10 @@ extern "C" void request_stop(int sig) {
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void install_stop_handlers() {
+    // A reader of the JSON lines that goes away (a pipe into head) must not
+    // end the process in the middle of a write: the failed write stops the
+    // run instead.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
@@ -155,8 +161,12 @@ public:
             line += "\"seconds\":" + std::string(seconds) + ",\"status\":\"" +
                     status_name(outcome.result) + "\",\"message\":\"" +
                     json_escaped(one_line(outcome.message)) + "\"}\n";
-            (void)std::fputs(line.c_str(), stdout);
-            (void)std::fflush(stdout);
+            if (!stdout_failed_ &&
+                (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)) {
+                stdout_errno_ = errno;
+                stdout_failed_ = true;
+                stop_requested.store(true);
+            }
         }
         if (outcome.result == frame_outcome::status::failed) {
             erase_bar();
@@ -180,6 +190,8 @@ public:
     std::size_t done() const { return done_; }
     std::size_t failed() const { return failed_; }
     bool drawing() const { return bar_; }
+    // The errno of a failed write of the JSON lines, 0 when none failed.
+    int stdout_error() const { return stdout_failed_ ? std::max(stdout_errno_, 1) : 0; }
 
 private:
     void erase_bar() {
@@ -215,6 +227,8 @@ private:
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
     std::size_t interrupted_ = 0;
+    bool stdout_failed_ = false;
+    int stdout_errno_ = 0;
 };
 
 }  // namespace
@@ -305,6 +319,13 @@ int run_batch(const batch_options &options, const std::vector<frame> &frames) {
     }
     report.finish();
 
+    if (const int e = report.stdout_error(); e != 0) {
+        (void)std::fprintf(stderr,
+                           "dispsmooth-batch: cannot write to standard output: %s; stopped with "
+                           "%zu of %zu frames written\n",
+                           std::strerror(e), report.done(), frames.size());
+        return 1;
+    }
     const int sig = stop_signal.load();
     if (sig != 0) {
         (void)std::fprintf(stderr, "dispsmooth-batch: interrupted: %zu of %zu frames written\n",

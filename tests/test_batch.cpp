@@ -35,18 +35,20 @@ using test_support::write_file;
 // Starts dispsmooth-batch in dir with args, standard output and error going
 // to files of capture, standard input from /dev/null.
 pid_t start_batch(const fs::path &dir, const fs::path &capture,
-                  const std::vector<std::string> &args) {
+                  const std::vector<std::string> &args, const char *stdout_path = nullptr) {
     std::vector<std::string> strings = {DISPSMOOTH_BATCH_EXE};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
-    const std::string out = (capture / "stdout").string();
+    const std::string out = stdout_path != nullptr ? stdout_path : (capture / "stdout").string();
     const std::string err = (capture / "stderr").string();
     const pid_t pid = fork();
     if (pid == 0) {
         const int in_fd = open("/dev/null", O_RDONLY);
-        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out_fd = stdout_path != nullptr
+                               ? open(out.c_str(), O_WRONLY)
+                               : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0 || chdir(dir.c_str()) != 0) _exit(127);
         dup2(in_fd, 0);
@@ -68,7 +70,7 @@ run_result wait_batch(pid_t pid, const fs::path &capture) {
     r.exited = WIFEXITED(status);
     if (r.exited) r.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
-    r.out = read_file(capture / "stdout");
+    if (fs::exists(capture / "stdout")) r.out = read_file(capture / "stdout");
     r.err = read_file(capture / "stderr");
     return r;
 }
@@ -485,6 +487,24 @@ TEST(Batch, KittiEncodingRefusesAnEightBitMapAndAutoReadsIt) {
     const run_result automatic = run_batch(dir.path(), {"--out", "o", "ref.png", "d8.png"});
     ASSERT_EQ(automatic.exit_status, 0) << automatic.err;
     EXPECT_EQ(dispsmooth::read_gray_image((dir / "o" / "d8.png").string()).pixels, eight.pixels);
+}
+
+// Standard output that cannot be written (a full disk, a reader gone):
+// the run stops as after Ctrl-C, with a message and status 1.
+TEST(Batch, AJsonReaderThatFailsStopsTheRunCleanly) {
+    temp_dir dir;
+    make_kitti(dir.path(), 6);
+    temp_dir capture;
+    const pid_t pid = start_batch(
+        dir.path(), capture.path(),
+        {"--json", "--threads", "1", "--out", "out", "image_2", "disp_occ_0"}, "/dev/full");
+    const run_result r = wait_batch(pid, capture.path());
+    EXPECT_TRUE(r.exited && r.exit_status == 1) << r.err;
+    EXPECT_NE(r.err.find("dispsmooth-batch: cannot write to standard output: No space left on "
+                         "device; stopped with 1 of 6 frames written"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(tree(dir / "out"), std::vector<std::string>{"000000_10.png"});
 }
 
 // Ctrl-C in the middle: the run ends by SIGINT, every output there is
