@@ -13,10 +13,11 @@ PACKAGES = cmake make g++ pkg-config git libtiff-dev libpng-dev libjpeg62-turbo-
            libgtest-dev libbenchmark-dev libstb-dev valgrind groff-base man-db \
            clang libclang-rt-14-dev clang-format clang-tidy \
            pybind11-dev python3-dev python3-numpy python3-pytest \
-           python3-dask python3-distributed python3-venv python3-setuptools python3-wheel
+           python3-dask python3-distributed python3-venv python3-setuptools python3-wheel \
+           python3-pil
 # What the benchmarks need beyond PACKAGES: Debian's Python with OpenCV and
-# numpy (not needed by `make test`).
-BENCH_PACKAGES = python3-opencv python3-numpy
+# numpy, and GNU parallel for bench/batch_throughput.py (not needed by `make test`).
+BENCH_PACKAGES = python3-opencv python3-numpy parallel
 
 PREFIX  ?= /usr/local
 

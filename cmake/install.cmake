@@ -8,11 +8,13 @@ target_include_directories(dispsmooth_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_IN
 # Installed as libdispsmooth.a and imported as dispsmooth::core.
 set_target_properties(dispsmooth_core PROPERTIES OUTPUT_NAME dispsmooth EXPORT_NAME core)
 
+install(TARGETS dispsmooth-batch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS dispsmooth dispsmooth_core EXPORT dispsmoothTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set(DISPSMOOTH_PUBLIC_HEADERS
+  ${PROJECT_SOURCE_DIR}/include/dispsmooth/disparity_io.hpp
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/dispsmooth.hpp
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/driver.h
   ${PROJECT_SOURCE_DIR}/include/dispsmooth/jpeg_codec.h
@@ -51,7 +53,8 @@ endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/dispsmooth.pc.in ${PROJECT_BINARY_DIR}/dispsmooth.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dispsmooth.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(FILES ${PROJECT_SOURCE_DIR}/docs/dispsmooth.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/dispsmooth.1 ${PROJECT_SOURCE_DIR}/docs/dispsmooth-batch.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(DISPSMOOTH_BUILD_TESTS)
   # The man page renders without a single warning.
@@ -59,6 +62,10 @@ if(DISPSMOOTH_BUILD_TESTS)
     COMMAND ${CMAKE_COMMAND} -DMAN_PAGE=${PROJECT_SOURCE_DIR}/docs/dispsmooth.1
             -P ${PROJECT_SOURCE_DIR}/tests/render_man_page.cmake)
   set_tests_properties(man_page_renders PROPERTIES SKIP_RETURN_CODE 77 LABELS docs)
+  add_test(NAME batch_man_page_renders
+    COMMAND ${CMAKE_COMMAND} -DMAN_PAGE=${PROJECT_SOURCE_DIR}/docs/dispsmooth-batch.1
+            -P ${PROJECT_SOURCE_DIR}/tests/render_man_page.cmake)
+  set_tests_properties(batch_man_page_renders PROPERTIES SKIP_RETURN_CODE 77 LABELS docs)
 
   # Install into a scratch prefix, then build and run a separate project
   # against it, through find_package and through pkg-config.  The sanitizer

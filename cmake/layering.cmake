@@ -39,6 +39,6 @@ set(DISPSMOOTH_SMOOTHING_HEADERS include/dispsmooth/smoothing.h)
 set(DISPSMOOTH_CODEC_HEADERS include/dispsmooth/tiff_codec.h include/dispsmooth/png_codec.h
                              include/dispsmooth/jpeg_codec.h)
 set(DISPSMOOTH_DRIVER_HEADERS include/dispsmooth/driver.h)
-set(DISPSMOOTH_API_HEADERS include/dispsmooth/dispsmooth.hpp)
+set(DISPSMOOTH_API_HEADERS include/dispsmooth/dispsmooth.hpp include/dispsmooth/disparity_io.hpp)
 # Everything: for the tests, which reach inside every layer.
-set(DISPSMOOTH_ALL_FOLDERS common smoothing tiff png jpeg main api include/dispsmooth)
+set(DISPSMOOTH_ALL_FOLDERS common smoothing tiff png jpeg main api disparity_io include/dispsmooth)

@@ -2,6 +2,7 @@
 // the tool's smoothing on numpy arrays.  The package re-exports all of it.
 #include <pybind11/pybind11.h>
 
+#include "dispsmooth/disparity_io.hpp"
 #include "dispsmooth/dispsmooth.hpp"
 #include "dispsmooth/version.h"
 #include "python/python_internal.h"
@@ -129,6 +130,69 @@ out.  The GIL is released while the file is written.
 path is a str, bytes or os.PathLike, as for read_image.
 )doc";
 
+const char *const read_uint16_doc = R"doc(read_uint16(path)
+
+Read a PNG (png, PNG) or TIFF (tif, TIF, tiff, TIFF) disparity map at full
+depth: an H x W uint16 array of the grey sample of each pixel (the first
+sample, red, of a colour file), as stored.  KITTI's maps are 16-bit grey
+PNGs holding the disparity times 256 (KITTI_STEP = 1/256) and 0 where there
+is none, so that
+
+    disparity = dispsmooth.read_uint16("disp_occ_0/000000_10.png")
+    smoothed = dispsmooth.smooth(left, disparity, 9, 9.0, 20.0,
+                                 min_d=0, max_d=65535, invalid=0, fill=True)
+    dispsmooth.write_uint16("out/000000_10.png", smoothed)
+
+keeps every fraction.  Files of fewer bits read unscaled (an 8-bit file
+gives 0..255).  A striped TIFF of unsigned 8- or 16-bit samples is read;
+tiled TIFFs are refused.
+
+Raises OSError for a file that cannot be opened or read, is damaged, or
+declares more pixels than it can hold (libpng's or libtiff's message, then
+the line naming the file), ValueError for another extension, MemoryError
+when memory runs out.  The GIL is released while the file is read.
+)doc";
+
+const char *const write_uint16_doc = R"doc(write_uint16(path, array)
+
+Write an H x W uint16 array as a 16-bit grey PNG (png, PNG) or an
+uncompressed 16-bit grey TIFF (tif, TIF, tiff, TIFF), every value kept.  The
+file replaces one of the same name only once it is complete; a failed write
+leaves no temporary file behind.
+
+Raises OSError when the file cannot be written, ValueError for another
+dtype or shape, an empty array or another extension.
+)doc";
+
+const char *const read_pfm_doc = R"doc(read_pfm(path)
+
+Read a PFM file (Middlebury 2014/2021, ETH3D, SceneFlow) whatever its name:
+an H x W float32 array, row 0 at the top (the file stores its rows bottom to
+top).  Grey ("Pf") and colour ("PF", its first channel) files of either byte
+order (the scale's sign: negative for little-endian) are read.  inf and NaN
+stay as they are; smooth() takes them as invalid pixels:
+
+    disparity = dispsmooth.read_pfm("Adirondack/disp0.pfm")
+    smoothed = dispsmooth.smooth(left, disparity, 9, 9.0, 20.0,
+                                 min_d=0, max_d=2**20, step=1/16, fill=True)
+    dispsmooth.write_pfm("out/disp0.pfm", smoothed)
+
+Raises OSError for a file that is not a PFM, has a header that is not
+"Pf"/"PF", width, height and a scale other than 0 and finite, or holds less
+data than its header declares; MemoryError when memory runs out.
+)doc";
+
+const char *const write_pfm_doc = R"doc(write_pfm(path, array)
+
+Write an H x W float32 array (float64 is rounded to float32) as a grey PFM
+("Pf"), little-endian (scale -1), rows bottom to top, whatever the name;
+NaN and inf are written as they are.  The file replaces one of the same
+name only once it is complete.
+
+Raises OSError when the file cannot be written, ValueError for another
+dtype or shape or an empty array.
+)doc";
+
 // Raises type with the library's message.  The message may hold a file name
 // that is not valid UTF-8: it is decoded as Python decodes file names
 // (surrogate escapes), so that the name in the message is the one given.
@@ -169,5 +233,12 @@ PYBIND11_MODULE(_core, m) {
     m.def("read_image", &dispsmooth::python::read_image, read_image_doc, py::arg("path"),
           py::arg("kind"));
     m.def("write_image", &dispsmooth::python::write_image, write_image_doc, py::arg("path"),
+          py::arg("array"));
+    m.attr("KITTI_STEP") = dispsmooth::kitti_step;
+    m.def("read_uint16", &dispsmooth::python::read_uint16, read_uint16_doc, py::arg("path"));
+    m.def("write_uint16", &dispsmooth::python::write_uint16, write_uint16_doc, py::arg("path"),
+          py::arg("array"));
+    m.def("read_pfm", &dispsmooth::python::read_pfm, read_pfm_doc, py::arg("path"));
+    m.def("write_pfm", &dispsmooth::python::write_pfm, write_pfm_doc, py::arg("path"),
           py::arg("array"));
 }

@@ -29,6 +29,21 @@ pybind11::array read_image(const pybind11::object &path, const std::string &kind
 // dispsmooth.write_image: the tool's gray writer for path's extension.
 void write_image(const pybind11::object &path, const pybind11::array &array);
 
+// dispsmooth.read_uint16: a 16-bit (or 8-bit) PNG or TIFF at full depth,
+// H x W uint16 (the first sample of each pixel).
+pybind11::array read_uint16(const pybind11::object &path);
+
+// dispsmooth.write_uint16: an H x W uint16 array as a 16-bit grey PNG or
+// TIFF.
+void write_uint16(const pybind11::object &path, const pybind11::array &array);
+
+// dispsmooth.read_pfm: a PFM as an H x W float32 array, row 0 at the top.
+pybind11::array read_pfm(const pybind11::object &path);
+
+// dispsmooth.write_pfm: an H x W float32 (or float64) array as a grey,
+// little-endian PFM.
+void write_pfm(const pybind11::object &path, const pybind11::array &array);
+
 }  // namespace dispsmooth::python
 
 #endif

@@ -16,9 +16,10 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file bin/dispsmooth include/dispsmooth/smoothing.h include/dispsmooth/dispsmooth.hpp
+foreach(file bin/dispsmooth bin/dispsmooth-batch include/dispsmooth/smoothing.h
+             include/dispsmooth/dispsmooth.hpp include/dispsmooth/disparity_io.hpp
              include/dispsmooth/version.h
-             share/man/man1/dispsmooth.1)
+             share/man/man1/dispsmooth.1 share/man/man1/dispsmooth-batch.1)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "${file} was not installed")
   endif()

@@ -18,7 +18,15 @@ set(cases
   "dispsmooth_api|smoothing/fast/engine.h|yes"
   "dispsmooth_python|api/api_internal.h|yes"
   "dispsmooth_python|common/buffer.h|no"
-  "dispsmooth_python|tiff/tiff_internal.h|no")
+  "dispsmooth_python|tiff/tiff_internal.h|no"
+  "dispsmooth_python|dispsmooth/disparity_io.hpp|yes"
+  "dispsmooth_python|disparity_io/disparity_io_internal.h|no"
+  "dispsmooth_disparity_io|api/api_internal.h|yes"
+  "dispsmooth_disparity_io|png/png_internal.h|no"
+  "dispsmooth_disparity_io|smoothing/median3x3.h|no"
+  "dispsmooth-batch|dispsmooth/disparity_io.hpp|yes"
+  "dispsmooth-batch|common/output_file.h|no"
+  "dispsmooth-batch|disparity_io/disparity_io_internal.h|no")
 file(MAKE_DIRECTORY ${WORK})
 set(failures 0)
 foreach(row IN LISTS cases)

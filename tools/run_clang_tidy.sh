@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis of the library with clang-tidy and the checks of the
 # repository's .clang-tidy: every .cpp of common/, smoothing/,
-# smoothing/fast/, tiff/, png/, jpeg/, main/ and api/ (not the tests,
-# benchmarks, fuzz targets or the Python module), in parallel, with the
-# compile commands of the given build directory.
+# smoothing/fast/, tiff/, png/, jpeg/, main/, api/, disparity_io/ and batch/
+# (not the tests, benchmarks, fuzz targets or the Python module), in
+# parallel, with the compile commands of the given build directory.
 #
 #   tools/run_clang_tidy.sh <build-dir>
 #
@@ -46,7 +46,7 @@ if [ -z "$tidy" ] || ! command -v "$tidy" >/dev/null 2>&1; then
 fi
 
 sources=()
-for folder in common smoothing smoothing/fast tiff png jpeg main api; do
+for folder in common smoothing smoothing/fast tiff png jpeg main api disparity_io batch; do
     for file in "$root/$folder"/*.cpp; do
         if [ -e "$file" ]; then sources+=("$file"); fi
     done

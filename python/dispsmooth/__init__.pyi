@@ -59,3 +59,37 @@ def write_image(
     when the file cannot be written (no temporary file is left) and
     ValueError for a wrong array or extension."""
     ...
+
+# The size of one level of KITTI's 16-bit maps: 1/256 pixel.
+KITTI_STEP: float
+
+def read_uint16(path: str | bytes | PathLike[str] | PathLike[bytes]) -> npt.NDArray[np.uint16]:
+    """Read a PNG or TIFF (png, PNG, tif, TIF, tiff, TIFF) at full depth:
+    H x W uint16, the grey sample (or a colour file's first sample) of each
+    pixel as stored (KITTI: disparity x 256, 0 invalid).  Raises OSError for
+    a file that cannot be read, is damaged or declares more pixels than it
+    holds, ValueError for another extension."""
+    ...
+
+def write_uint16(
+    path: str | bytes | PathLike[str] | PathLike[bytes], array: npt.NDArray[np.uint16]
+) -> None:
+    """Write an H x W uint16 array as a 16-bit grey PNG or TIFF, replacing
+    a file of the same name only once complete.  Raises OSError when the
+    file cannot be written, ValueError for a wrong array or extension."""
+    ...
+
+def read_pfm(path: str | bytes | PathLike[str] | PathLike[bytes]) -> npt.NDArray[np.float32]:
+    """Read a PFM (Pf, or PF's first channel; either byte order) as H x W
+    float32, row 0 at the top, NaN and inf kept.  Raises OSError for a file
+    that is not a PFM, has a bad header or scale, or is truncated."""
+    ...
+
+def write_pfm(
+    path: str | bytes | PathLike[str] | PathLike[bytes],
+    array: npt.NDArray[np.float32] | npt.NDArray[np.float64],
+) -> None:
+    """Write an H x W float array as a grey, little-endian PFM (scale -1),
+    rows bottom to top.  Raises OSError when the file cannot be written,
+    ValueError for a wrong array."""
+    ...
