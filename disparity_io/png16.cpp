@@ -18,22 +18,15 @@
 #include "common/memory_budget.h"
 #include "common/output_file.h"
 #include "disparity_io/disparity_io_internal.h"
+#include "png/png_handlers.h"
 
 namespace dispsmooth::disparity_detail {
 
+using png_detail::drop_png_warning;
+using png_detail::keep_png_error;
+using png_detail::png_version;
+
 namespace {
-
-const char *const png_version = "1.6.17";
-
-// libpng's error is kept in the failure record (in its default handler's
-// words) before the jump back to the recovery point; warnings are dropped.
-void keep_png_error(png_structp png, png_const_charp message) {
-    keep_library_message(static_cast<codec_failure *>(png_get_error_ptr(png)), "libpng error: %s",
-                         message);
-    png_longjmp(png, 1);
-}
-
-void drop_png_warning(png_structp, png_const_charp) {}
 
 // The value of sample `index` of a row of 8- or 16-bit samples (16-bit ones
 // already in the machine's byte order).

@@ -17,37 +17,17 @@
 #include "common/memory_budget.h"
 #include "common/output_file.h"
 #include "disparity_io/disparity_io_internal.h"
+#include "tiff/tiff_handlers.h"
 
 namespace dispsmooth::disparity_detail {
 
+using tiff_detail::tiff_messages;
+
 namespace {
 
-// The errors libtiff reports for one file, the first one kept in its
-// default handler's words; warnings are dropped.
-struct tiff_messages {
-    int errors;
-    codec_failure *failure;
-};
-
-int keep_tiff_error(TIFF *, void *user_data, const char *module, const char *format, va_list args) {
-    auto *messages = static_cast<tiff_messages *>(user_data);
-    ++messages->errors;
-    char text[4608];
-    (void)std::vsnprintf(text, sizeof text, format, args);
-    if (module != nullptr)
-        keep_library_message(messages->failure, "%s: %s.", module, text);
-    else
-        keep_library_message(messages->failure, "%s.", text);
-    return 1;
-}
-
-int drop_tiff_warning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
-
 TIFF *open_tiff(const char *filename, int fd, const char *mode, tiff_messages *messages) {
-    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptions *options = tiff_detail::open_options(messages);
     if (options == nullptr) return nullptr;
-    TIFFOpenOptionsSetErrorHandlerExtR(options, keep_tiff_error, messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_tiff_warning, messages);
     TIFF *tif =
         fd >= 0 ? TIFFFdOpenExt(fd, filename, mode, options) : TIFFOpenExt(filename, mode, options);
     TIFFOpenOptionsFree(options);

@@ -1,5 +1,6 @@
 // The PNG codec's core: libpng's message handlers, the row-by-row decode
 // into 8-bit RGBA and the row-by-row, atomically replaced write.
+#include "png/png_handlers.h"
 #include "png/png_internal.h"
 
 #include "common/alloc.h"
@@ -20,15 +21,8 @@
 
 namespace dispsmooth::png_detail {
 
-namespace {
-
-// The version string is the one the codec was written against; libpng
-// accepts any 1.6.x for it.
 const char *const png_version = "1.6.17";
 
-// The handlers of a call that keeps libpng's messages: the error's text is
-// kept in the failure record (in the words libpng's default handler prints)
-// before the jump back to the recovery point; warnings are dropped.
 void keep_png_error(png_structp png, png_const_charp message) {
     keep_library_message(static_cast<codec_failure *>(png_get_error_ptr(png)), "libpng error: %s",
                          message);
@@ -36,8 +30,6 @@ void keep_png_error(png_structp png, png_const_charp message) {
 }
 
 void drop_png_warning(png_structp, png_const_charp) {}
-
-}  // namespace
 
 // No object with a destructor may live in this function: libpng's errors
 // come back through longjmp to the recovery point below, which skips them.

@@ -15,15 +15,6 @@ namespace py = pybind11;
 
 namespace {
 
-// A str, bytes or os.PathLike path as the bytes the file system sees, as
-// read_image takes it; an embedded NUL is refused.
-std::string file_system_path(const py::object &path) {
-    const py::object os = py::module_::import("os");
-    auto name = os.attr("fsencode")(path).cast<std::string>();
-    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-    return name;
-}
-
 // The array's shape and dtype, for messages.
 std::string described(const py::array &array) {
     return "shape " + py::str(array.attr("shape")).cast<std::string>() + " and dtype " +

@@ -13,17 +13,6 @@ namespace py = pybind11;
 
 namespace {
 
-// A str, bytes or os.PathLike path as the bytes the file system sees
-// (os.fsencode: a str in the file system's encoding, with the surrogate
-// escapes of os.listdir's undecodable names turned back into their bytes).
-// An embedded NUL would cut the name short: refused, as open() refuses it.
-std::string path_string(const py::object &path) {
-    const py::object os = py::module_::import("os");
-    auto name = os.attr("fsencode")(path).cast<std::string>();
-    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-    return name;
-}
-
 template <class T>
 dispsmooth::gray_image gray_from(const py::array &array) {
     const auto values = array.unchecked<T, 2>();
@@ -42,11 +31,18 @@ dispsmooth::gray_image gray_from(const py::array &array) {
 
 namespace dispsmooth::python {
 
+std::string file_system_path(const py::object &path) {
+    const py::object os = py::module_::import("os");
+    auto name = os.attr("fsencode")(path).cast<std::string>();
+    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return name;
+}
+
 py::array read_image(const py::object &path, const std::string &kind) {
     if (kind != "rgb" && kind != "gray")
         throw py::value_error("dispsmooth: kind is \"" + kind +
                               "\"; it must be \"rgb\" or \"gray\"");
-    const std::string name = path_string(path);
+    const std::string name = file_system_path(path);
     // Decoded straight into the samples the array then owns: no int copy
     // of the image, no second 8-bit one.
     auto image = std::make_unique<api::byte_image>();
@@ -77,7 +73,7 @@ void write_image(const py::object &path, const py::array &array) {
         array.shape(0) * array.shape(1) > max_image_pixels)
         throw py::value_error("dispsmooth: the image to write is larger than " +
                               std::to_string(max_image_pixels) + " pixels");
-    const std::string name = path_string(path);
+    const std::string name = file_system_path(path);
     const gray_image image = is_uint8    ? gray_from<std::uint8_t>(array)
                              : is_uint16 ? gray_from<std::uint16_t>(array)
                                          : gray_from<std::int32_t>(array);

@@ -24,6 +24,13 @@ pybind11::array smooth_arrays(const pybind11::array &reference, const pybind11::
 
 // dispsmooth.read_image: the tool's RGB (kind "rgb", H x W x 3 uint8) or
 // gray (kind "gray", H x W uint8) reader for path's extension.
+// A str, bytes or os.PathLike path as the bytes the file system sees
+// (os.fsencode: a str in the file system's encoding, with the surrogate
+// escapes of os.listdir's undecodable names turned back into their bytes).
+// An embedded NUL would cut the name short: refused with ValueError, as
+// open() refuses it.
+std::string file_system_path(const pybind11::object &path);
+
 pybind11::array read_image(const pybind11::object &path, const std::string &kind);
 
 // dispsmooth.write_image: the tool's gray writer for path's extension.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -17,6 +18,26 @@
 #include <stdexcept>
 
 namespace test_support {
+
+int exit_status_under_address_limit(long long extra_bytes, const std::function<int()> &body) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::FILE *status = std::fopen("/proc/self/status", "r");
+        char line[256];
+        long long vm_kb = 0;
+        while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
+            if (std::sscanf(line, "VmSize: %lld kB", &vm_kb) == 1) break;
+        if (status != nullptr) std::fclose(status);
+        const auto bytes = static_cast<rlim_t>(vm_kb * 1024 + extra_bytes);
+        const rlimit limit{bytes, bytes};
+        if (vm_kb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 std::vector<int> random_ints(std::size_t n, int lo, int hi, unsigned seed) {
     std::mt19937 gen(seed);

@@ -5,12 +5,19 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace test_support {
 
 namespace fs = std::filesystem;
+
+// Runs body in a forked child whose address space may grow by about
+// extra_bytes beyond what it has mapped (RLIMIT_AS), and returns the exit
+// status body returned; 2 when the limit cannot be set, -1 when the child
+// did not exit.
+int exit_status_under_address_limit(long long extra_bytes, const std::function<int()> &body);
 
 // n ints drawn uniformly from lo..hi, the same for the same seed.
 std::vector<int> random_ints(std::size_t n, int lo, int hi, unsigned seed);

@@ -142,18 +142,7 @@ enum limited_read : int {
 };
 
 int read_under_a_1gb_limit(const std::string &path, bool rgb) {
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        std::FILE *status = std::fopen("/proc/self/status", "r");
-        char line[256];
-        long long vm_kb = 0;
-        while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
-            if (std::sscanf(line, "VmSize: %lld kB", &vm_kb) == 1) break;
-        if (status != nullptr) std::fclose(status);
-        const rlim_t bytes = static_cast<rlim_t>(vm_kb * 1024 + (1000LL << 20));
-        const rlimit limit{bytes, bytes};
-        if (vm_kb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    return test_support::exit_status_under_address_limit(1000LL << 20, [&] {
         try {
             if (rgb)
                 (void)dispsmooth::read_rgb_image(path);
@@ -164,15 +153,12 @@ int read_under_a_1gb_limit(const std::string &path, bool rgb) {
             const bool figures =
                 message.find("dispsmooth: cannot read \"" + path + "\": needs about ") == 0 &&
                 message.find(" GB available") != std::string::npos;
-            _exit(figures ? refused_with_figures : other_message);
+            return figures ? refused_with_figures : other_message;
         } catch (...) {
-            _exit(other_error);
+            return other_error;
         }
-        _exit(read_whole);
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+        return read_whole;
+    });
 }
 
 }  // namespace

@@ -370,33 +370,20 @@ TEST(DisparityIo, LyingHeadersAreRefusedBeforeTheMemoryBudgetIsAsked) {
     write_file(dir / "lie.pfm", "Pf\n16000 16000\n-1\n0000");
     for (const char *name : {"lie.png", "lie.pfm"}) {
         const std::string path = (dir / name).string();
-        std::fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            std::FILE *status = std::fopen("/proc/self/status", "r");
-            char line[256];
-            long long vm_kb = 0;
-            while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
-                if (std::sscanf(line, "VmSize: %lld kB", &vm_kb) == 1) break;
-            if (status != nullptr) std::fclose(status);
-            const auto bytes = static_cast<rlim_t>(vm_kb * 1024 + (300LL << 20));
-            const rlimit limit{bytes, bytes};
-            if (vm_kb == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        const int status = test_support::exit_status_under_address_limit(300LL << 20, [&] {
             try {
                 if (fs::path(path).extension() == ".pfm")
                     (void)dispsmooth::read_pfm(path);
                 else
                     (void)dispsmooth::read_uint16_image(path);
             } catch (const dispsmooth::file_error &) {
-                _exit(0);
+                return 0;
             } catch (...) {
-                _exit(3);
+                return 3;
             }
-            _exit(4);
-        }
-        int wstatus = 0;
-        ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << name << " " << wstatus;
+            return 4;
+        });
+        EXPECT_EQ(status, 0) << name << " (3: another error, 4: read)";
     }
 }
 

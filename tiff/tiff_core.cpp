@@ -1,5 +1,6 @@
 // The TIFF codec's core: libtiff's message handlers, the band-by-band
 // decode into 8-bit RGBA and the checked, packed and atomically replaced write.
+#include "tiff/tiff_handlers.h"
 #include "tiff/tiff_internal.h"
 
 #include "common/alloc.h"
@@ -22,12 +23,6 @@ namespace dispsmooth::tiff_detail {
 
 namespace {
 
-// What libtiff's handlers of one file's open, decode or write work on.
-struct tiff_messages {
-    int errors;
-    codec_failure *failure;
-};
-
 // Counts the errors libtiff reports for one file.  Returning 0 lets
 // libtiff's default handler print each one as well; a call that keeps the
 // library's messages keeps the first one instead, in the default handler's
@@ -49,16 +44,6 @@ int count_error(TIFF *, void *user_data, const char *module, const char *format,
 // they go on to the default handler.
 int drop_warning(TIFF *, void *user_data, const char *, const char *, va_list) {
     return static_cast<tiff_messages *>(user_data)->failure->capture_library_messages ? 1 : 0;
-}
-
-// The open options that install both handlers on messages, to be released
-// with TIFFOpenOptionsFree; null when they cannot be allocated.
-TIFFOpenOptions *open_options(tiff_messages *messages) {
-    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
-    if (options == nullptr) return nullptr;
-    TIFFOpenOptionsSetErrorHandlerExtR(options, count_error, messages);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, messages);
-    return options;
 }
 
 // Refuses (false, *failure filled) a write of w x h pixels of sampleperpixel
@@ -111,6 +96,14 @@ bool abandon_write(TIFF *tif, output_file *out, codec_failure *failure) {
 unsigned char low_byte(int v) { return static_cast<unsigned char>(v & 0xFF); }
 
 }  // namespace
+
+TIFFOpenOptions *open_options(tiff_messages *messages) {
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, count_error, messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_warning, messages);
+    return options;
+}
 
 namespace {
 
