@@ -158,7 +158,7 @@ void write_image(const std::string &path, const gray_image &image) {
                                                        image.pixels.data(), 1, nullptr, &failure);
         break;
     case image_format::png:
-        written = png_detail::try_write_png_rows(path.c_str(), image.width, image.height, 2, 3,
+        written = png_detail::try_write_png_rows(path.c_str(), image.width, image.height, 2, 8, 3,
                                                  fill_gray_row, image.pixels.data(), &failure);
         break;
     case image_format::jpeg: {

@@ -2,8 +2,6 @@
 // read a row at a time, and 16-bit grey written a row at a time into a file
 // that replaces its target once complete.
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cerrno>
@@ -16,9 +14,9 @@
 
 #include "common/alloc.h"
 #include "common/memory_budget.h"
-#include "common/output_file.h"
 #include "disparity_io/disparity_io_internal.h"
 #include "png/png_handlers.h"
+#include "png/png_internal.h"
 
 namespace dispsmooth::disparity_detail {
 
@@ -158,76 +156,24 @@ bool try_read_png16(const char *filename, samples16 *out, codec_failure *failure
     return true;
 }
 
-// Same rules as the reader: nothing with a destructor below.
+namespace {
+
+// Row y of a 16-bit grey image, high byte first as PNG stores it.
+void fill_gray16_row(unsigned char *row, int y, int width, const void *pixels) {
+    const auto *values =
+        static_cast<const std::uint16_t *>(pixels) + static_cast<std::ptrdiff_t>(y) * width;
+    for (int x = 0; x < width; ++x) {
+        row[2 * x] = static_cast<unsigned char>(values[x] >> 8);
+        row[2 * x + 1] = static_cast<unsigned char>(values[x] & 0xFF);
+    }
+}
+
+}  // namespace
+
 bool try_write_png16(const char *filename, int width, int height, const std::uint16_t *pixels,
                      codec_failure *failure) {
-    output_file out;
-    begin_output_file(filename, &out);
-    std::FILE *fp = out.temp_fd >= 0 ? fdopen(out.temp_fd, "wb") : std::fopen(filename, "wb");
-    if (fp == nullptr) {
-        const int open_errno = errno;
-        if (out.temp_fd >= 0) {
-            close(out.temp_fd);
-            discard_output_file(&out);
-        }
-        set_codec_failure(failure, codec_failure_kind::file,
-                          "dispsmooth: cannot open \"%s\" for writing: %s", filename,
-                          std::strerror(open_errno));
-        return false;
-    }
-    png_structp png =
-        png_create_write_struct(png_version, failure, keep_png_error, drop_png_warning);
-    png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
-    if (info == nullptr) {
-        if (png != nullptr) png_destroy_write_struct(&png, nullptr);
-        (void)std::fclose(fp);
-        discard_output_file(&out);
-        set_codec_failure(failure, codec_failure_kind::out_of_memory,
-                          "dispsmooth: cannot write PNG image \"%s\"", filename);
-        return false;
-    }
-    unsigned char *volatile row = nullptr;
-
-    // NOLINTNEXTLINE(cert-err52-cpp): nothing with a destructor lives between here and the jumps
-    if (setjmp(*png_set_longjmp_fn(png, longjmp, sizeof(jmp_buf))) != 0) {
-        set_codec_failure(failure, codec_failure_kind::file,
-                          "dispsmooth: cannot write PNG image \"%s\"", filename);
-        std::free(row);
-        png_destroy_write_struct(&png, &info);
-        (void)std::fclose(fp);
-        if (out.temp_path != nullptr) {
-            discard_output_file(&out);
-        } else {
-            // An incomplete file written in place is not left looking like
-            // a result, where the name is a plain file.
-            struct stat written {};
-            if (lstat(filename, &written) == 0 && S_ISREG(written.st_mode)) unlink(filename);
-        }
-        return false;
-    }
-
-    png_init_io(png, fp);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 16,
-                 PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    if (std::endian::native == std::endian::little) png_set_swap(png);
-    const std::size_t row_bytes = 2 * static_cast<std::size_t>(width);
-    row = static_cast<unsigned char *>(try_calloc(row_bytes, 1, "a PNG row", failure));
-    if (row == nullptr) png_longjmp(png, 1);
-    for (int y = 0; y < height; ++y) {
-        std::memcpy(row, pixels + static_cast<std::size_t>(y) * width, row_bytes);
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    std::free(row);
-    if (!close_output_file(fp, &out)) {
-        set_codec_failure(failure, codec_failure_kind::file, "dispsmooth: cannot write \"%s\": %s",
-                          filename, std::strerror(errno));
-        return false;
-    }
-    return true;
+    return png_detail::try_write_png_rows(filename, width, height, PNG_COLOR_TYPE_GRAY, 16, 2,
+                                          fill_gray16_row, pixels, failure);
 }
 
 }  // namespace dispsmooth::disparity_detail

@@ -154,18 +154,6 @@ bool try_write_tiff16(const char *filename, int width, int height, const std::ui
                           "dispsmooth: cannot create TIFF image \"%s\"", filename);
         return false;
     }
-    const auto abandon = [&]() {
-        TIFFClose(tif);
-        if (out.temp_path != nullptr) {
-            discard_output_file(&out);
-        } else {
-            struct stat written {};
-            if (lstat(filename, &written) == 0 && S_ISREG(written.st_mode)) unlink(filename);
-        }
-        set_codec_failure(failure, codec_failure_kind::file,
-                          "dispsmooth: cannot write TIFF image \"%s\"", filename);
-        return false;
-    };
     const bool fields_set =
         TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width)) == 1 &&
         TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) == 1 &&
@@ -176,23 +164,23 @@ bool try_write_tiff16(const char *filename, int width, int height, const std::ui
         TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) == 1 &&
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == 1;
-    if (!fields_set) return abandon();
+    if (!fields_set) return tiff_detail::abandon_write(tif, &out, failure);
     const std::size_t row_values = static_cast<std::size_t>(width);
     auto *line = static_cast<std::uint16_t *>(
         try_calloc(row_values, sizeof(std::uint16_t), "a TIFF scanline", failure));
-    if (line == nullptr) return abandon();
+    if (line == nullptr) return tiff_detail::abandon_write(tif, &out, failure);
     for (int y = 0; y < height; ++y) {
         // TIFFWriteScanline may byte-swap its buffer in place: a copy.
         std::memcpy(line, pixels + row_values * static_cast<std::size_t>(y),
                     row_values * sizeof(std::uint16_t));
         if (TIFFWriteScanline(tif, line, static_cast<std::uint32_t>(y), 0) != 1) {
             std::free(line);
-            return abandon();
+            return tiff_detail::abandon_write(tif, &out, failure);
         }
     }
     std::free(line);
     if (TIFFFlush(tif) != 1 || messages.errors != 0 || !sync_output_file(&out, TIFFFileno(tif)))
-        return abandon();
+        return tiff_detail::abandon_write(tif, &out, failure);
     TIFFClose(tif);
     if (!commit_output_file(&out)) {
         set_codec_failure(failure, codec_failure_kind::file,

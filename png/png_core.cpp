@@ -157,7 +157,7 @@ bool try_read_png(const char *filename, const image_sink *sink, codec_failure *f
 // come back through longjmp to the recovery point below, which skips them.
 // What the recovery path releases is either fixed before the point is set
 // (fp, png, info, out) or volatile (the row).
-bool try_write_png_rows(const char *filename, int width, int height, int color_type,
+bool try_write_png_rows(const char *filename, int width, int height, int color_type, int bit_depth,
                         int bytes_per_pixel, png_row_fill fill, const void *pixels,
                         codec_failure *failure) {
     // A new file beside the target where possible, renamed over it once
@@ -209,8 +209,8 @@ bool try_write_png_rows(const char *filename, int width, int height, int color_t
     png_init_io(png, fp);
     // libpng refuses a width or height of 0 (or beyond its limits, which
     // also catches negative ints turned into huge unsigned values) here.
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 color_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
+                 bit_depth, color_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
 

@@ -23,7 +23,7 @@ void fill_rgb_row(unsigned char *row, int y, int width, const void *pixels) {
 void write_rgb_image_arr_into_png(const char *filename, int width, int height,
                                   const int *image_arr) {
     dispsmooth::codec_failure failure;
-    if (!dispsmooth::png_detail::try_write_png_rows(filename, width, height, 2, 3, fill_rgb_row,
+    if (!dispsmooth::png_detail::try_write_png_rows(filename, width, height, 2, 8, 3, fill_rgb_row,
                                                     image_arr, &failure))
         dispsmooth::end_process_after(failure, true);
 }

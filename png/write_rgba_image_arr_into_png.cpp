@@ -31,7 +31,7 @@ void write_rgba_image_arr_into_png(const char *filename, int width, int height,
                                    const int *image_arr, const int *alpha_arr) {
     const rgba_source source = {image_arr, alpha_arr};
     dispsmooth::codec_failure failure;
-    if (!dispsmooth::png_detail::try_write_png_rows(filename, width, height, 6, 4, fill_rgba_row,
+    if (!dispsmooth::png_detail::try_write_png_rows(filename, width, height, 6, 8, 4, fill_rgba_row,
                                                     &source, &failure))
         dispsmooth::end_process_after(failure, true);
 }

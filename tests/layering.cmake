@@ -22,7 +22,7 @@ set(cases
   "dispsmooth_python|dispsmooth/disparity_io.hpp|yes"
   "dispsmooth_python|disparity_io/disparity_io_internal.h|no"
   "dispsmooth_disparity_io|api/api_internal.h|yes"
-  "dispsmooth_disparity_io|png/png_internal.h|no"
+  "dispsmooth_disparity_io|jpeg/jpeg_internal.h|no"
   "dispsmooth_disparity_io|smoothing/median3x3.h|no"
   "dispsmooth-batch|dispsmooth/disparity_io.hpp|yes"
   "dispsmooth-batch|common/output_file.h|no"

@@ -75,10 +75,11 @@ bool try_accept_tiff_write_request(const char *filename, int w, int h, int sampl
     return true;
 }
 
-// Ends a write that failed: the previous file of that name stays as it was.
-// A file written in place is incomplete; it is removed rather than left
-// looking like a result, but only when the name itself is a regular file,
-// never a device, a symbolic link or anything else it may be.
+// The low 8 bits of v, without clamping (256 -> 0, -1 -> 255).
+unsigned char low_byte(int v) { return static_cast<unsigned char>(v & 0xFF); }
+
+}  // namespace
+
 bool abandon_write(TIFF *tif, output_file *out, codec_failure *failure) {
     TIFFClose(tif);
     if (out->temp_path != nullptr) {
@@ -91,11 +92,6 @@ bool abandon_write(TIFF *tif, output_file *out, codec_failure *failure) {
                       "dispsmooth: cannot write TIFF image \"%s\"", out->target);
     return false;
 }
-
-// The low 8 bits of v, without clamping (256 -> 0, -1 -> 255).
-unsigned char low_byte(int v) { return static_cast<unsigned char>(v & 0xFF); }
-
-}  // namespace
 
 TIFFOpenOptions *open_options(tiff_messages *messages) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
