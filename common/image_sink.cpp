@@ -43,9 +43,10 @@ void store_int_row(void *target, int y, const unsigned char *row, int channels, 
         int *const out = rgb + 3 * first;
         for (int x = first_x; x < width; x += step_x) {
             const unsigned char *const px = row + static_cast<std::ptrdiff_t>(channels) * x;
-            out[3 * x] = px[0];
-            out[3 * x + 1] = px[1];
-            out[3 * x + 2] = px[2];
+            int *const sample = out + 3 * static_cast<std::ptrdiff_t>(x);
+            sample[0] = px[0];
+            sample[1] = px[1];
+            sample[2] = px[2];
         }
     }
     if (int *const gray = arrays->gray; gray != nullptr) {

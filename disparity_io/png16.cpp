@@ -163,8 +163,9 @@ void fill_gray16_row(unsigned char *row, int y, int width, const void *pixels) {
     const auto *values =
         static_cast<const std::uint16_t *>(pixels) + static_cast<std::ptrdiff_t>(y) * width;
     for (int x = 0; x < width; ++x) {
-        row[2 * x] = static_cast<unsigned char>(values[x] >> 8);
-        row[2 * x + 1] = static_cast<unsigned char>(values[x] & 0xFF);
+        unsigned char *const sample = row + 2 * static_cast<std::ptrdiff_t>(x);
+        sample[0] = static_cast<unsigned char>(values[x] >> 8);
+        sample[1] = static_cast<unsigned char>(values[x] & 0xFF);
     }
 }
 

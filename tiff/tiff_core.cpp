@@ -250,10 +250,11 @@ bool try_read_tiff(const char *filename, const image_sink *sink, codec_failure *
         for (std::uint32_t r = 0; r < rows; ++r) {
             const std::uint32_t *const pixels = band + static_cast<std::size_t>(r) * w;
             for (std::uint32_t x = 0; x < w; ++x) {
-                row[4 * x] = static_cast<unsigned char>(TIFFGetR(pixels[x]));
-                row[4 * x + 1] = static_cast<unsigned char>(TIFFGetG(pixels[x]));
-                row[4 * x + 2] = static_cast<unsigned char>(TIFFGetB(pixels[x]));
-                row[4 * x + 3] = static_cast<unsigned char>(TIFFGetA(pixels[x]));
+                unsigned char *const px = row + 4 * static_cast<std::size_t>(x);
+                px[0] = static_cast<unsigned char>(TIFFGetR(pixels[x]));
+                px[1] = static_cast<unsigned char>(TIFFGetG(pixels[x]));
+                px[2] = static_cast<unsigned char>(TIFFGetB(pixels[x]));
+                px[3] = static_cast<unsigned char>(TIFFGetA(pixels[x]));
             }
             sink->store_row(sink->target, static_cast<int>(y0 + r), row, 4, 0, 1);
         }
