@@ -20,6 +20,7 @@
 #include "smoothing/smooth_disparity_fast.h"
 #include "tests/support.h"
 
+#if DISPSMOOTH_X86
 namespace {
 
 struct pass_case {
@@ -41,6 +42,7 @@ bool same_bits(const float *a, const float *b, std::size_t n) {
 }
 
 }  // namespace
+#endif
 
 TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
 #if !DISPSMOOTH_X86
