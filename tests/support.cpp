@@ -103,6 +103,8 @@ pid_t start_tool(const fs::path &dir, const fs::path &capture, const std::vector
     return pid;
 }
 
+}  // namespace
+
 run_result wait_for_tool(pid_t pid, const fs::path &capture) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -111,12 +113,10 @@ run_result wait_for_tool(pid_t pid, const fs::path &capture) {
     result.exited = WIFEXITED(status);
     if (result.exited) result.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
-    result.out = read_file(capture / "stdout");
+    if (fs::exists(capture / "stdout")) result.out = read_file(capture / "stdout");
     result.err = read_file(capture / "stderr");
     return result;
 }
-
-}  // namespace
 
 run_result run_tool(const fs::path &dir, const std::vector<std::string> &args, int timeout_seconds,
                     unsigned long long file_size_limit, bool ignore_sigxfsz) {

@@ -56,6 +56,11 @@ run_result run_tool(const fs::path &dir, const std::vector<std::string> &args = 
                     int timeout_seconds = 120, unsigned long long file_size_limit = 0,
                     bool ignore_sigxfsz = true);
 
+// Waits for the child pid, whose standard output and error went to the
+// files "stdout" and "stderr" of capture (standard output only where that
+// file exists), and returns how it ended and what it wrote.
+run_result wait_for_tool(int pid, const fs::path &capture);
+
 // A run of the dispsmooth executable in dir, started in the background as
 // run_tool would start it; killed with SIGKILL if not waited for.
 class background_run {

@@ -62,22 +62,9 @@ pid_t start_batch(const fs::path &dir, const fs::path &capture,
     return pid;
 }
 
-run_result wait_batch(pid_t pid, const fs::path &capture) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run_result r;
-    r.exited = WIFEXITED(status);
-    if (r.exited) r.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
-    if (fs::exists(capture / "stdout")) r.out = read_file(capture / "stdout");
-    r.err = read_file(capture / "stderr");
-    return r;
-}
-
 run_result run_batch(const fs::path &dir, const std::vector<std::string> &args) {
     temp_dir capture;
-    return wait_batch(start_batch(dir, capture.path(), args), capture.path());
+    return test_support::wait_for_tool(start_batch(dir, capture.path(), args), capture.path());
 }
 
 // A scene: a reference of two coloured halves with noise, and a map of two
@@ -498,7 +485,7 @@ TEST(Batch, AJsonReaderThatFailsStopsTheRunCleanly) {
     const pid_t pid = start_batch(
         dir.path(), capture.path(),
         {"--json", "--threads", "1", "--out", "out", "image_2", "disp_occ_0"}, "/dev/full");
-    const run_result r = wait_batch(pid, capture.path());
+    const run_result r = test_support::wait_for_tool(pid, capture.path());
     EXPECT_TRUE(r.exited && r.exit_status == 1) << r.err;
     EXPECT_NE(r.err.find("dispsmooth-batch: cannot write to standard output: No space left on "
                          "device; stopped with 1 of 6 frames written"),
@@ -520,7 +507,7 @@ TEST(Batch, SigintStopsCleanlyLeavingWholeOutputs) {
     for (int i = 0; i < 3000 && tree(dir / "out").size() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(pid, SIGINT);
-    const run_result r = wait_batch(pid, capture.path());
+    const run_result r = test_support::wait_for_tool(pid, capture.path());
     ASSERT_FALSE(r.exited) << r.err;
     EXPECT_EQ(r.term_signal, SIGINT);
     EXPECT_NE(r.err.find("dispsmooth-batch: interrupted: "), std::string::npos) << r.err;
