@@ -35,6 +35,7 @@ struct outcome {
     int value[dispsmooth::lanes] = {};
     float total[dispsmooth::lanes] = {}, below[dispsmooth::lanes] = {};
     std::vector<float> estimates;
+    int offsets_summed = 0;
 };
 
 bool same_bits(const float *a, const float *b, std::size_t n) {
@@ -107,19 +108,29 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
                 candidate[l] = std::max(0, disp[static_cast<std::size_t>(i) * c.width + c.j + l]);
             const bool clipped = c.j < r || c.j + dispsmooth::lanes - 1 + r > c.width - 1;
 
+            // Odd trials may stop early, against generous bounds on the
+            // offsets beyond each ring (each weighs at most 1).
+            std::vector<float> rest(static_cast<std::size_t>(r) + 1);
+            for (int n = 0; n <= r; ++n)
+                rest[n] = static_cast<float>(span * span - (2 * n + 1) * (2 * n + 1));
             auto run = [&](dispsmooth::estimate_lanes_fn pass) {
                 outcome o;
                 o.estimates.assign(
                     static_cast<std::size_t>(span) * (y_hi - y_lo + 1) * dispsmooth::lanes, -1.0f);
-                const dispsmooth::lane_group g{
-                    disp.data(), rows.data(),        y_lo,    y_hi,    i,      c.j,
-                    candidate,   o.estimates.data(), clipped, o.total, o.below};
+                const dispsmooth::lane_group g{disp.data(), rows.data(),
+                                               y_lo,        y_hi,
+                                               i,           c.j,
+                                               candidate,   o.estimates.data(),
+                                               clipped,     o.total,
+                                               o.below,     trial % 2 == 1 ? rest.data() : nullptr,
+                                               0xFFU,       &o.offsets_summed};
                 o.settled = pass(k, g, o.value);
                 return o;
             };
             const outcome avx2 = run(dispsmooth::estimate_lanes_avx2);
             const outcome plain = run(dispsmooth::estimate_lanes_generic);
             EXPECT_EQ(plain.settled, avx2.settled) << "trial " << trial;
+            EXPECT_EQ(plain.offsets_summed, avx2.offsets_summed) << "trial " << trial;
             EXPECT_EQ(0, std::memcmp(plain.value, avx2.value, sizeof plain.value))
                 << "trial " << trial;
             EXPECT_TRUE(same_bits(plain.total, avx2.total, dispsmooth::lanes)) << "trial " << trial;
@@ -172,6 +183,8 @@ TEST(FirstPass, RealScenesSettleTheSameShareOnEveryProcessor) {
         EXPECT_EQ(best.first_pass, s.first_pass);
         EXPECT_EQ(plain.settled, s.settled);
         EXPECT_EQ(plain.first_pass, s.first_pass);
+        // The same early stops: the same window work.
+        EXPECT_EQ(plain.window_work, best.window_work);
         std::printf("%s, radius 5: %lld of %lld pixels settled, %lld by the first pass\n", s.scene,
                     plain.settled, plain.pixels, plain.first_pass);
     }

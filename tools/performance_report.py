@@ -295,6 +295,13 @@ def smoothing_section(results, notes):
             ref, one, two = kinds.get(0), kinds.get(1), kinds.get(2)
             per_mp = {k: b.get("s/MP") for k, b in kinds.items()}
 
+            def summed(b, radius):
+                # Window pixels summed per output pixel (1 thread), as a
+                # share of the (2 radius + 1)^2 of a whole window.
+                if not b or "summed/px" not in b:
+                    return "–"
+                return fmt(100.0 * b["summed/px"] / (2 * radius + 1) ** 2, 0) + " %"
+
             def settled(key):
                 values = [fmt(b[key], 1) + " %" for b in (one, two) if b and key in b]
                 return " / ".join(dict.fromkeys(values)) or "–"
@@ -307,11 +314,11 @@ def smoothing_section(results, notes):
                          fmt(ratio(per_mp.get(0), per_mp.get(1)), 1),
                          fmt(ratio(milliseconds(one) if one else None,
                                    milliseconds(two) if two else None), 2),
-                         settled("settled%"), settled("first%")])
+                         settled("settled%"), settled("first%"), summed(one, radius)])
         lines += ["", title + ":", ""]
         lines += table(["radius", "straightforward s/MP", "fast 1 thread ms", "fast 2 threads ms",
                         "fast 1 thread s/MP", "speed-up", "2-thread gain", "settled",
-                        "first pass"], rows)
+                        "first pass", "summed / window"], rows)
     if prefilter:
         rows = []
         for kind in sorted(prefilter):

@@ -43,6 +43,11 @@ struct engine_job {
     // centres are computed only when fill is set.
     bool masked, fill;
     lane_constants lane;
+    // Where the first pass may stop before the window's last rings (single
+    // levels, windows wider than one pixel): weight_bound[(dy + reach_y)
+    // (2 reach_x + 1) + dx + reach_x] bounds the exact weight of every
+    // neighbour at offset (dx, dy); else null.
+    const double *weight_bound;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
     // null when each thread repacks its rows in its ring.
@@ -65,12 +70,18 @@ struct thread_scratch {
     buffer_ptr<std::uint64_t> window_weight;
     // The first pass's estimates of one group: eight per window pixel.
     buffer_ptr<float> estimates;
+    // An output row's bounds on the weight of its windows' offsets beyond
+    // each ring (lane_group::rest), and the ring sums they come from: one
+    // per ring, max(reach_x, reach_y) + 1.
+    buffer_ptr<float> rest;
+    buffer_ptr<double> ring_bound;
     // Two histograms of dense_bins doubles for the second pass.
     static constexpr int dense_bins = 512;
     buffer_ptr<double> dense;
     bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
-    long long pixels = 0, settled = 0, first_pass = 0;  // this thread's share of settle_stats
+    // This thread's share of settle_stats.
+    long long pixels = 0, settled = 0, first_pass = 0, window_work = 0;
 
     thread_scratch(std::size_t nbins, int reach_x, int reach_y);
 };

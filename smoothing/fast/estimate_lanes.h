@@ -3,9 +3,9 @@
 // single precision in vector lanes (see estimate_lanes_avx2.cpp and
 // README.md).
 //
-// Plain data only: this header is shared with a file built with its own
-// vector flags, so it must hold no code that the linker could pick from
-// there for the rest of the library.
+// Plain data, and one template of its callers' lambdas: this header is
+// shared with a file built with its own vector flags, so it must hold no
+// code that the linker could pick from there for the rest of the library.
 #ifndef DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 #define DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 
@@ -49,7 +49,8 @@ struct lane_group {
     const int *candidate;
     // Receives the estimated weights, eight per window offset (one per
     // lane) in the window's scan order, dy outer and dx inner; 0 for
-    // neighbours outside the image.
+    // neighbours outside the image.  Their sums are formed in another
+    // order (below), which the bound of settle_margins.h allows.
     float *estimates;
     // Some window of the group reaches beyond the left or right edge: the
     // neighbours outside the image are masked out (and never read).
@@ -57,7 +58,54 @@ struct lane_group {
     // Receive, per lane, the estimated total and the estimated weight below
     // the first level of the bin settled (where one is).
     float *total, *below;
+    // The window is summed in square rings from the centre outwards, ring
+    // n being the offsets whose larger coordinate is n.  Where rest is not
+    // null, rest[n] bounds the exact weight of the window's offsets beyond
+    // ring n, and the pass stops after the first ring that settles every
+    // lane of the bit mask needed (settle_margins.h, "Stopping early"): the
+    // other offsets' estimates are then not stored, nor are total and below
+    // complete.  Null where a settled lane needs the whole window's
+    // estimates (coarse bins).
+    const float *rest;
+    unsigned needed;
+    int *offsets_summed;  // receives the count of window offsets summed per lane
 };
+
+// The order both passes sum a group's window in: square rings from the
+// centre outwards (ring n: rows i - n and i + n across columns -n .. n, then
+// columns -n and n of the rows between, as far as the window reaches),
+// add(y, dx) for each offset, and after each ring done(n, last), which
+// returns true to stop.  Returns the count of offsets added.  A template of
+// the callers' own lambdas only, so every instantiation belongs to the file
+// that makes it (none can stand in for another built with other flags).
+template <class Add, class Done>
+inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
+    const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
+    int last_ring = above_rows > below_rows ? above_rows : below_rows;
+    if (reach_x > last_ring) last_ring = reach_x;
+    int summed = 0;
+    for (int n = 0;; ++n) {
+        const int reach = n < reach_x ? n : reach_x;
+        if (n <= above_rows) {
+            for (int dx = -reach; dx <= reach; ++dx) add(g.i - n, dx);
+            summed += 2 * reach + 1;
+        }
+        if (n > 0 && n <= below_rows) {
+            for (int dx = -reach; dx <= reach; ++dx) add(g.i + n, dx);
+            summed += 2 * reach + 1;
+        }
+        if (n > 0 && n <= reach_x) {
+            const int top = n - 1 < above_rows ? n - 1 : above_rows;
+            const int bottom = n - 1 < below_rows ? n - 1 : below_rows;
+            for (int dy = -top; dy <= bottom; ++dy) {
+                add(g.i + dy, -n);
+                add(g.i + dy, n);
+            }
+            summed += 2 * (top + bottom + 1);
+        }
+        if (done(n, n == last_ring)) return summed;
+    }
+}
 
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity (with a coarse

@@ -5,7 +5,9 @@
 // function compiled here can stand in for the rest of the library's.  For
 // other processors than x86 it compiles to nothing, and nothing calls it.
 //
-// For each offset of the window, the eight neighbours' weights are estimated
+// For each offset of the window (in square rings from the centre outwards,
+// sum_in_rings in estimate_lanes.h, stopping early where the rings to come
+// cannot change the lanes' results), the eight neighbours' weights are estimated
 // as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
 // sums its estimates: all of them, and those of the neighbours whose
 // disparity lies below each of the four thresholds candidate - 1 ..
@@ -81,97 +83,117 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     __m256i inside = _mm256_set1_epi32(-1);
 
     __m256 total = _mm256_setzero_ps(), b0 = total, b1 = total, b2 = total, b3 = total;
-    float *est = g.estimates;
-    for (int y = g.y_lo; y <= g.y_hi; ++y) {
-        const float *space =
-            k.space_exponent + static_cast<std::size_t>(y - g.i + k.reach_y) * span + r;
+    // The lanes settled by the sums so far when the weight of the rows still
+    // to come is at most rest (0 once every row is in): see the file comment.
+    __m256i step = zero_i;
+    __m256 below_bin = b1;
+    const auto settled_with = [&](float rest) {
+        const __m256 rest_v = _mm256_set1_ps(rest);
+        const __m256 bound = _mm256_add_ps(total, rest_v);
+        // Ordered comparisons: a sum that is not a number settles nothing.
+        const __m256 lo = _mm256_mul_ps(bound, _mm256_set1_ps(k.below));
+        const __m256 hi = _mm256_mul_ps(bound, _mm256_set1_ps(k.above));
+        const __m256 settled_down =
+            _mm256_and_ps(_mm256_cmp_ps(_mm256_add_ps(b0, rest_v), lo, _CMP_LT_OQ),
+                          _mm256_cmp_ps(b1, hi, _CMP_GT_OQ));
+        const __m256 settled_same =
+            _mm256_and_ps(_mm256_cmp_ps(_mm256_add_ps(b1, rest_v), lo, _CMP_LT_OQ),
+                          _mm256_cmp_ps(b2, hi, _CMP_GT_OQ));
+        const __m256 settled_up =
+            _mm256_and_ps(_mm256_cmp_ps(_mm256_add_ps(b2, rest_v), lo, _CMP_LT_OQ),
+                          _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
+        // At most one of the three holds: each needs its lower sum below lo
+        // and its upper one above hi, and the sums grow with the threshold.
+        // The weight below the bin settled: b0, b1 or b2.
+        below_bin = _mm256_blendv_ps(_mm256_blendv_ps(b1, b0, settled_down), b2, settled_up);
+        step = _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
+                                _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
+        return static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_or_ps(settled_same, _mm256_or_ps(settled_down, settled_up))));
+    };
+
+    // The neighbours at offset dx of window row y: their estimates are
+    // stored at the offset's place in scan order and added to the sums.
+    const auto add = [&](int y, int dx) __attribute__((always_inline)) {
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y - g.y_lo) * span + dx + r;
+        float *est = g.estimates + offset * lanes;
+        const float space_dx =
+            k.space_exponent[static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + dx + r];
         // Addresses are formed from the row start, and where a neighbour may
         // lie outside the image only its masked loads use them.
         const std::uint8_t *px_row = g.rows[y - g.y_lo];
         const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
-        for (int dx = -r; dx <= r; ++dx, est += lanes) {
-            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
-            if constexpr (clipped) {
-                const __m256i column =
-                    _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)), lane_index);
-                inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
-                                          _mm256_cmpgt_epi32(past_last, column));
-            }
-            // Squared colour distances of the eight neighbours: per pixel
-            // dR^2 + dG^2 and dB^2 from one multiply-add, then the pairs
-            // summed and put back in pixel order.
-            const std::uint8_t *px = px_row + 4 * x;
-            const __m256i d_lo = _mm256_sub_epi16(
-                _mm256_cvtepu8_epi16(load_pixels<clipped>(px, _mm256_castsi256_si128(inside))),
-                centre_lo);
-            const __m256i d_hi =
-                _mm256_sub_epi16(_mm256_cvtepu8_epi16(load_pixels<clipped>(
-                                     px + 16, _mm256_extracti128_si256(inside, 1))),
-                                 centre_hi);
-            const __m256i pairs =
-                _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
-            const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
-
-            const __m256 t =
-                _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, _mm256_set1_ps(space[dx]));
-            const __m256 whole = _mm256_floor_ps(t);
-            const __m256 f = _mm256_sub_ps(t, whole);
-            __m256 poly = _mm256_fmadd_ps(q4, f, q3);
-            poly = _mm256_fmadd_ps(poly, f, q2);
-            poly = _mm256_fmadd_ps(poly, f, q1);
-            poly = _mm256_fmadd_ps(poly, f, q0);
-            // The exponent bits; a negative, huge or undefined exponent
-            // converts to INT_MIN and gives 0 as well.
-            const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), zero_i);
-            __m256 w = _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
-            __m256i d;
-            if constexpr (clipped) {
-                w = _mm256_and_ps(w, _mm256_castsi256_ps(inside));
-                d = _mm256_maskload_epi32(disp_row + x, inside);
-            } else {
-                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
-            }
-            if constexpr (masked) {
-                // An invalid neighbour (level below 0) weighs +0.0: it adds
-                // nothing to any sum, and its stored estimate is 0 too.
-                w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
-            }
-            _mm256_storeu_ps(est, w);
-
-            total = _mm256_add_ps(total, w);
-            b0 =
-                _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
-            b1 =
-                _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
-            b2 =
-                _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
-            b3 =
-                _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
+        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+        if constexpr (clipped) {
+            const __m256i column =
+                _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)), lane_index);
+            inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                      _mm256_cmpgt_epi32(past_last, column));
         }
-    }
+        // Squared colour distances of the eight neighbours: per pixel
+        // dR^2 + dG^2 and dB^2 from one multiply-add, then the pairs
+        // summed and put back in pixel order.
+        const std::uint8_t *px = px_row + 4 * x;
+        const __m256i d_lo = _mm256_sub_epi16(
+            _mm256_cvtepu8_epi16(load_pixels<clipped>(px, _mm256_castsi256_si128(inside))),
+            centre_lo);
+        const __m256i d_hi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(load_pixels<clipped>(
+                                                  px + 16, _mm256_extracti128_si256(inside, 1))),
+                                              centre_hi);
+        const __m256i pairs =
+            _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
+        const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
 
-    // Ordered comparisons: a sum that is not a number settles nothing.
-    const __m256 lo = _mm256_mul_ps(total, _mm256_set1_ps(k.below));
-    const __m256 hi = _mm256_mul_ps(total, _mm256_set1_ps(k.above));
-    const __m256 settled_down =
-        _mm256_and_ps(_mm256_cmp_ps(b0, lo, _CMP_LT_OQ), _mm256_cmp_ps(b1, hi, _CMP_GT_OQ));
-    const __m256 settled_same =
-        _mm256_and_ps(_mm256_cmp_ps(b1, lo, _CMP_LT_OQ), _mm256_cmp_ps(b2, hi, _CMP_GT_OQ));
-    const __m256 settled_up =
-        _mm256_and_ps(_mm256_cmp_ps(b2, lo, _CMP_LT_OQ), _mm256_cmp_ps(b3, hi, _CMP_GT_OQ));
-    // At most one of the three holds: each needs its lower sum below lo and
-    // its upper one above hi, and the sums grow with the threshold.
-    // The weight below the bin settled: b0, b1 or b2.
-    const __m256 below_bin =
-        _mm256_blendv_ps(_mm256_blendv_ps(b1, b0, settled_down), b2, settled_up);
+        const __m256 t =
+            _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, _mm256_set1_ps(space_dx));
+        const __m256 whole = _mm256_floor_ps(t);
+        const __m256 f = _mm256_sub_ps(t, whole);
+        __m256 poly = _mm256_fmadd_ps(q4, f, q3);
+        poly = _mm256_fmadd_ps(poly, f, q2);
+        poly = _mm256_fmadd_ps(poly, f, q1);
+        poly = _mm256_fmadd_ps(poly, f, q0);
+        // The exponent bits; a negative, huge or undefined exponent
+        // converts to INT_MIN and gives 0 as well.
+        const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), zero_i);
+        __m256 w = _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
+        __m256i d;
+        if constexpr (clipped) {
+            w = _mm256_and_ps(w, _mm256_castsi256_ps(inside));
+            d = _mm256_maskload_epi32(disp_row + x, inside);
+        } else {
+            d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+        }
+        if constexpr (masked) {
+            // An invalid neighbour (level below 0) weighs +0.0: it adds
+            // nothing to any sum, and its stored estimate is 0 too.
+            w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
+        }
+        _mm256_storeu_ps(est, w);
+
+        total = _mm256_add_ps(total, w);
+        b0 = _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
+        b1 = _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
+        b2 = _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
+        b3 = _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
+    };
+
+    // The window in square rings from the centre outwards: ring n holds the
+    // offsets whose larger coordinate is n, rows i - n and i + n across
+    // columns -n .. n, and columns -n and n of the rows between.  After ring
+    // n, where g.rest is given, the lanes are tested as if the offsets still
+    // to come weighed g.rest[n] in all, placed where they hurt each test
+    // most; once every lane asked for passes, the rest need not be summed.
+    // After the last ring the test is the plain one.
+    unsigned settled = 0;
+    *g.offsets_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
+        if (!last && g.rest == nullptr) return false;
+        settled = settled_with(last ? 0.0f : g.rest[n]);
+        return last || ((settled | ~g.needed) & 0xFFU) == 0xFFU;
+    });
     _mm256_storeu_ps(g.total, total);
     _mm256_storeu_ps(g.below, below_bin);
-    const __m256i step =
-        _mm256_sub_epi32(_mm256_and_si256(_mm256_castps_si256(settled_up), one_i),
-                         _mm256_and_si256(_mm256_castps_si256(settled_down), one_i));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(value), _mm256_add_epi32(candidate, step));
-    return static_cast<unsigned>(
-        _mm256_movemask_ps(_mm256_or_ps(settled_same, _mm256_or_ps(settled_down, settled_up))));
+    return settled;
 }
 
 }  // namespace

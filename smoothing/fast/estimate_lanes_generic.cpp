@@ -59,63 +59,83 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                 q2 = 2.4144279956817627e-1f, q1 = 6.9300383329391479e-1f, q0 = 1.0000026226043701f;
 
     float total[lanes] = {}, b0[lanes] = {}, b1[lanes] = {}, b2[lanes] = {}, b3[lanes] = {};
-    float *est = g.estimates;
-    for (int y = g.y_lo; y <= g.y_hi; ++y) {
-        const float *space =
-            k.space_exponent + static_cast<std::size_t>(y - g.i + k.reach_y) * span + r;
+    float below_bin[lanes] = {};
+    int step[lanes] = {};
+    // The lanes settled by the sums so far when the rows still to come weigh
+    // at most rest, as in the AVX2 pass.
+    const auto settled_with = [&](float rest) {
+        unsigned settled = 0;
+        for (int l = 0; l < lanes; ++l) {
+            // Ordered comparisons: a sum that is not a number settles nothing.
+            const float bound = total[l] + rest;
+            const float lo = bound * k.below, hi = bound * k.above;
+            const bool down = b0[l] + rest < lo && b1[l] > hi;
+            const bool same = b1[l] + rest < lo && b2[l] > hi;
+            const bool up = b2[l] + rest < lo && b3[l] > hi;
+            below_bin[l] = up ? b2[l] : (down ? b0[l] : b1[l]);
+            step[l] = (up ? 1 : 0) - (down ? 1 : 0);
+            if (down || same || up) settled |= 1U << l;
+        }
+        return settled;
+    };
+
+    // The neighbours at offset dx of window row y, as in the AVX2 pass.
+    const auto add = [&](int y, int dx) {
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y - g.y_lo) * span + dx + r;
+        float *est = g.estimates + offset * lanes;
+        const float space_dx =
+            k.space_exponent[static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + dx + r];
         const std::uint8_t *px_row = g.rows[y - g.y_lo];
         const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
-        for (int dx = -r; dx <= r; ++dx, est += lanes) {
-            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
-            const float space_dx = space[dx];
-            for (int l = 0; l < lanes; ++l) {
-                const std::ptrdiff_t column = x + l;
-                // A neighbour outside the image is never read: its weight is
-                // +0.0 and its disparity 0, as in the AVX2 pass.
-                const bool inside = !clipped || (column >= 0 && column < width);
-                int c = 0;
-                int d = 0;
-                if (inside) {
-                    const std::uint8_t *px = px_row + 4 * column;
-                    const std::uint8_t *mid = centre + 4 * static_cast<std::ptrdiff_t>(l);
-                    for (int s = 0; s < 4; ++s) {
-                        const int diff = static_cast<int>(px[s]) - static_cast<int>(mid[s]);
-                        c += diff * diff;
-                    }
-                    d = disp_row[column];
+        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+        for (int l = 0; l < lanes; ++l) {
+            const std::ptrdiff_t column = x + l;
+            // A neighbour outside the image is never read: its weight is
+            // +0.0 and its disparity 0, as in the AVX2 pass.
+            const bool inside = !clipped || (column >= 0 && column < width);
+            int c = 0;
+            int d = 0;
+            if (inside) {
+                const std::uint8_t *px = px_row + 4 * column;
+                const std::uint8_t *mid = centre + 4 * static_cast<std::ptrdiff_t>(l);
+                for (int s = 0; s < 4; ++s) {
+                    const int diff = static_cast<int>(px[s]) - static_cast<int>(mid[s]);
+                    c += diff * diff;
                 }
-                const float t = std::fma(static_cast<float>(c), k.colour_exponent, space_dx);
-                const float whole = std::floor(t);
-                const float f = t - whole;
-                float poly = std::fma(q4, f, q3);
-                poly = std::fma(poly, f, q2);
-                poly = std::fma(poly, f, q1);
-                poly = std::fma(poly, f, q0);
-                float w = poly * exponent_scale(whole);
-                if (!inside) w = 0.0f;
-                // An invalid neighbour (level below 0) weighs +0.0.
-                if (masked && d < 0) w = 0.0f;
-                est[l] = w;
-                total[l] += w;
-                b0[l] += threshold[0][l] > d ? w : 0.0f;
-                b1[l] += threshold[1][l] > d ? w : 0.0f;
-                b2[l] += threshold[2][l] > d ? w : 0.0f;
-                b3[l] += threshold[3][l] > d ? w : 0.0f;
+                d = disp_row[column];
             }
+            const float t = std::fma(static_cast<float>(c), k.colour_exponent, space_dx);
+            const float whole = std::floor(t);
+            const float f = t - whole;
+            float poly = std::fma(q4, f, q3);
+            poly = std::fma(poly, f, q2);
+            poly = std::fma(poly, f, q1);
+            poly = std::fma(poly, f, q0);
+            float w = poly * exponent_scale(whole);
+            if (!inside) w = 0.0f;
+            // An invalid neighbour (level below 0) weighs +0.0.
+            if (masked && d < 0) w = 0.0f;
+            est[l] = w;
+            total[l] += w;
+            b0[l] += threshold[0][l] > d ? w : 0.0f;
+            b1[l] += threshold[1][l] > d ? w : 0.0f;
+            b2[l] += threshold[2][l] > d ? w : 0.0f;
+            b3[l] += threshold[3][l] > d ? w : 0.0f;
         }
-    }
+    };
 
+    // The window in square rings from the centre outwards, tested after each
+    // ring, in the AVX2 pass's order.
     unsigned settled = 0;
+    *g.offsets_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
+        if (!last && g.rest == nullptr) return false;
+        settled = settled_with(last ? 0.0f : g.rest[n]);
+        return last || ((settled | ~g.needed) & 0xFFU) == 0xFFU;
+    });
     for (int l = 0; l < lanes; ++l) {
-        // Ordered comparisons: a sum that is not a number settles nothing.
-        const float lo = total[l] * k.below, hi = total[l] * k.above;
-        const bool down = b0[l] < lo && b1[l] > hi;
-        const bool same = b1[l] < lo && b2[l] > hi;
-        const bool up = b2[l] < lo && b3[l] > hi;
         g.total[l] = total[l];
-        g.below[l] = up ? b2[l] : (down ? b0[l] : b1[l]);
-        value[l] = bin[l] + (up ? 1 : 0) - (down ? 1 : 0);
-        if (down || same || up) settled |= 1U << l;
+        g.below[l] = below_bin[l];
+        value[l] = bin[l] + step[l];
     }
     return settled;
 }

@@ -47,6 +47,31 @@ float lane_exponent(double q, double sigma, double offset) {
     return static_cast<float>(std::max(offset - 1.4426950408889634 * quotient, -1e30));
 }
 
+// Bounds on the exact weight of the neighbour at each offset of the window
+// (engine_job::weight_bound), for the first pass's early stop.  A neighbour
+// at squared distance S of squared colour distance C weighs
+//     exp(-(C / sigma_color^2 + S / sigma_space^2))
+// in double (weighted_histo).  C / sigma_color^2 is at least 0 (or not a
+// number), so the rounded sum in the exponent is at least S / sigma_space^2,
+// and the weight at most exp(-(0 + S / sigma_space^2)), the weight at C = 0
+// computed the same way, give or take exp's own error of under one unit in
+// the last place.  The bounds of a ring's offsets are later summed in double
+// (at most 4 * 127 terms, relative error below 2^-44), those sums added (at
+// most 64, below 2^-46) and rounded once to float (2^-24): a factor of
+// 1 + 2^-16 covers all of these with room to spare.  A sigma that is not a
+// number gives bounds that are not numbers, which settle nothing.
+std::vector<double> weight_bounds(int reach_x, int reach_y, double sigma_space,
+                                  double sigma_color) {
+    const double colour_scale = sigma_color * sigma_color, space_scale = sigma_space * sigma_space;
+    std::vector<double> bound;
+    bound.reserve(dispsmooth::window_pixels(reach_x, reach_y));
+    for (int dy = -reach_y; dy <= reach_y; ++dy)
+        for (int dx = -reach_x; dx <= reach_x; ++dx)
+            bound.push_back(std::exp(-(0.0 / colour_scale + (dx * dx + dy * dy) / space_scale)) *
+                            (1.0 + 0x1p-16));
+    return bound;
+}
+
 // Index of the first pixel (row-major) whose window holds a disparity outside
 // min_d..max_d, or width * height when there is none.
 long long first_invalid_window(int width, int height, const int *disp_arr, int min_d, int max_d,
@@ -165,6 +190,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
+    std::vector<double> weight_bound;
     if (job.use_lanes) {
         for (int dy = -reach_y; dy <= reach_y; ++dy)
             for (int dx = -reach_x; dx <= reach_x; ++dx)
@@ -181,8 +207,15 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                                   factors.above_float};
         job.below = factors.below_double;
         job.above = factors.above_double;
+        if (mask.coarse_shift == 0 && window > 1) {
+            weight_bound = weight_bounds(reach_x, reach_y, sigma_space, sigma_color);
+            job.weight_bound = weight_bound.data();
+        }
         for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
+            const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
+            s->rest = allocate_buffer<float>(rings, "weight estimates");
+            s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
             s->dense = allocate_buffer<double>(2 * std::size_t{thread_scratch::dense_bins},
                                                "disparity histogram");
         }
@@ -243,6 +276,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             stats->pixels += s->pixels;
             stats->settled += s->settled;
             stats->first_pass += s->first_pass;
+            stats->window_work += s->window_work;
         }
     }
 

@@ -52,6 +52,23 @@
 // the total on either side of the half, 7.1e-5 for 31 x 31; the double
 // margin to 1.34e-5.  Only windows that close to a tie fall to the exact
 // path.
+//
+// Stopping early.  The first pass sums a window in square rings from the
+// centre outwards and, after ring n, may settle a lane before the rings
+// beyond are summed.  Let R be a bound on the exact weight of every offset
+// beyond ring n (run_weighted_median_fast.cpp, weight_bounds: a
+// neighbour's weight is at most its weight at colour distance 0), T and B
+// the exact weights of the rings summed and of those of their pixels below
+// m, and x <= R, y <= x the weights still to come in all and below m.  The
+// window's W(d < m) = B + y and total T + x, and
+//     B + y - (T + x) / 2  <=  B + R - (T + R) / 2,
+// so W(d < m) < total / 2 follows from B + R < (T + R) / 2: the test above
+// with R added to both sums, as one more term of exact value (the sums are
+// then of at most the window's count of terms, so the same factors hold).
+// Likewise W(d <= m) >= B' > (T + R) / 2 >= total / 2 follows from the
+// test with R added to the total alone.  Each keeps its margin of 1e-9 of
+// T + R, which is at least the total.  After the last ring R is 0 and the
+// tests are the plain ones (adding +0.0 changes no float sum).
 #ifndef DISPSMOOTH_SMOOTHING_FAST_SETTLE_MARGINS_H
 #define DISPSMOOTH_SMOOTHING_FAST_SETTLE_MARGINS_H
 

@@ -11,6 +11,10 @@ struct settle_stats {
     long long pixels = 0;      // output pixels computed
     long long settled = 0;     // of those, settled without the exact path
     long long first_pass = 0;  // of those, settled by the first pass alone
+    // Window pixels summed for them, over every path each took: the first
+    // pass's rows (it may stop early), then the whole window again for each
+    // later pass.  Divided by pixels, the window work per output pixel.
+    long long window_work = 0;
 };
 
 }  // namespace dispsmooth

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "smoothing/fast/engine.h"
 
@@ -44,6 +45,37 @@ void choose_candidates(const engine_job &job, int i, int start, const int *above
     }
 }
 
+// Window pixels inside the image of pixel (i, x)'s window, per window row.
+int window_columns(const engine_job &job, int x) {
+    return std::min(x + job.reach_x, job.width - 1) - std::max(x - job.reach_x, 0) + 1;
+}
+
+// The first pass's bounds on the weight of row i's windows beyond each ring
+// (lane_group::rest): the offsets' bounds summed per ring over the window
+// rows inside the image, then each ring's bound the sum of the rings beyond
+// it.  Offsets outside the image's columns count too (as if inside), which
+// only loosens the bound.
+const float *rest_of_rings(const engine_job &job, thread_scratch &scratch, const window_rows &wr) {
+    if (job.weight_bound == nullptr) return nullptr;
+    const int rx = job.reach_x, span = 2 * rx + 1;
+    const int last_ring = std::max({rx, wr.i - wr.y_lo, wr.y_hi - wr.i});
+    double *ring = scratch.ring_bound.get();
+    std::fill(ring, ring + last_ring + 1, 0.0);
+    for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
+        const int dy = y - wr.i;
+        const double *bound =
+            job.weight_bound + static_cast<std::ptrdiff_t>(dy + job.reach_y) * span + rx;
+        for (int dx = -rx; dx <= rx; ++dx) ring[std::max(std::abs(dx), std::abs(dy))] += bound[dx];
+    }
+    float *rest = scratch.rest.get();
+    double beyond = 0.0;
+    for (int n = last_ring; n >= 0; --n) {
+        rest[n] = static_cast<float>(beyond);
+        beyond += ring[n];
+    }
+    return rest;
+}
+
 // Pixels (i, 0) .. (i, j_end - 1) in groups of eight: the first pass, then
 // the second for each lane it leaves, then the exact path for each lane
 // that leaves.  Returns the column of the first rejected histogram, or -1.
@@ -52,6 +84,8 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
     const int width = job.width, i = wr.i;
     int candidate[lanes], value[lanes];
     float total[lanes], below[lanes];
+    const float *rest = rest_of_rings(job, scratch, wr);
+    const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
         // one before it: its pixels before j are done already.  Pixels from
@@ -60,32 +94,69 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const int end = std::min(lanes, j_end - start);
         choose_candidates(job, i, start, above, candidate);
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
-        const dispsmooth::lane_group group{
-            job.disp_arr, wr.rows, wr.y_lo, wr.y_hi, i, start, candidate, scratch.estimates.get(),
-            clipped,      total,   below};
+        // The lanes whose results are asked for: not those done already,
+        // beyond j_end, or left invalid.
+        unsigned needed = 0;
+        for (int l = j - start; l < end; ++l) {
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
+            if (!invalid_pixel(job, p) || job.fill) needed |= 1U << l;
+        }
+        int offsets_summed = 0;
+        const dispsmooth::lane_group group{job.disp_arr,
+                                           wr.rows,
+                                           wr.y_lo,
+                                           wr.y_hi,
+                                           i,
+                                           start,
+                                           candidate,
+                                           scratch.estimates.get(),
+                                           clipped,
+                                           total,
+                                           below,
+                                           rest,
+                                           needed,
+                                           &offsets_summed};
         const unsigned settled = job.estimate_lanes(job.lane, group, value);
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
-            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
-            if (invalid_pixel(job, p) && !job.fill) {
+            if ((needed >> l & 1) == 0) {
                 // Left invalid, whatever the first pass found for it; not
                 // counted among the pixels computed.
                 result[l] = -1;
                 --scratch.pixels;
-            } else if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
+                continue;
+            }
+            // Window work: the first pass's offsets (those outside the image
+            // too), then the whole window inside it for each later step the
+            // lane takes.
+            const int columns = window_columns(job, start + l);
+            const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
+            scratch.window_work += offsets_summed;
+            if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
                 ++scratch.settled;
                 ++scratch.first_pass;
-            } else if ((settled >> l & 1) &&
-                       dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
-                                                     below[l])) {
+                continue;
+            }
+            if (settled >> l & 1) {
+                scratch.window_work += whole_window;
+                if (dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
+                                                  below[l])) {
+                    ++scratch.settled;
+                    ++scratch.first_pass;
+                    continue;
+                }
+            }
+            scratch.window_work += whole_window;
+            if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
                 ++scratch.settled;
-                ++scratch.first_pass;
-            } else if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
-                ++scratch.settled;
-            } else if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
+                continue;
+            }
+            scratch.window_work += whole_window;
+            if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
                 // An invalid centre whose valid neighbours weigh nothing
                 // stays invalid; any other rejection is a failure.
+                const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
                 if (!invalid_pixel(job, p)) return start + l;
                 result[l] = -1;
             }
@@ -99,9 +170,14 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
 
 int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
                            const int *above) {
-    if (!job.by_window) return exact_row(job, scratch, i, j_end);
-
     const int y_lo = std::max(0, i - job.reach_y), y_hi = std::min(job.height - 1, i + job.reach_y);
+    if (!job.by_window) {
+        // Every pixel's whole window, invalid ones left alone or not.
+        for (int j = 0; j < j_end; ++j)
+            scratch.window_work += static_cast<long long>(y_hi - y_lo + 1) * window_columns(job, j);
+        return exact_row(job, scratch, i, j_end);
+    }
+
     const std::uint8_t **rows = scratch.rows.get();
     for (int y = y_lo; y <= y_hi; ++y) rows[y - y_lo] = packed_row(job, scratch, y);
     const window_rows wr{i, y_lo, y_hi, rows};
@@ -113,7 +189,10 @@ int dispsmooth::smooth_row(const engine_job &job, thread_scratch &scratch, int i
         if (invalid_pixel(job, p) && !job.fill) {
             result[j] = -1;
             --scratch.pixels;
-        } else if (!exact_window_pixel(job, scratch, wr, j)) {
+            continue;
+        }
+        scratch.window_work += static_cast<long long>(y_hi - y_lo + 1) * window_columns(job, j);
+        if (!exact_window_pixel(job, scratch, wr, j)) {
             if (!invalid_pixel(job, p)) return j;
             result[j] = -1;  // as in lane_row
         }
