@@ -58,24 +58,26 @@ struct lane_group {
     // Receive, per lane, the estimated total and the estimated weight below
     // the first level of the bin settled (where one is).
     float *total, *below;
-    // The window is summed in square rings from the centre outwards, ring
-    // n being the offsets whose larger coordinate is n.  Where rest is not
-    // null, rest[n] bounds the exact weight of the window's offsets beyond
+    // Where rest is not null, the window is summed in square rings from the
+    // centre outwards, ring n being the offsets whose larger coordinate is
+    // n (sum_in_rings), rest[n] bounds the exact weight of the window's offsets beyond
     // ring n, and the pass stops after the first ring that settles every
     // lane of the bit mask needed (settle_margins.h, "Stopping early"): the
     // other offsets' estimates are then not stored, nor are total and below
-    // complete.  Null where a settled lane needs the whole window's
-    // estimates (coarse bins).
+    // complete.  Null (scan order, no early stop) for coarse bins, whose
+    // settled lanes need the whole window's estimates, and for small
+    // windows, where a stop seldom pays for the tests.
     const float *rest;
     unsigned needed;
     int *offsets_summed;  // receives the count of window offsets summed per lane
 };
 
-// The order both passes sum a group's window in: square rings from the
+// The order both passes sum a group's window in, add(y, dx) for each
+// offset: where the pass may stop early (g.rest), square rings from the
 // centre outwards (ring n: rows i - n and i + n across columns -n .. n, then
-// columns -n and n of the rows between, as far as the window reaches),
-// add(y, dx) for each offset, and after each ring done(n, last), which
-// returns true to stop.  Returns the count of offsets added.  A template of
+// columns -n and n of the rows between, as far as the window reaches), and
+// after each ring done(n, last), which returns true to stop; else scan
+// order, then done(last ring, true).  Returns the count of offsets added.  A template of
 // the callers' own lambdas only, so every instantiation belongs to the file
 // that makes it (none can stand in for another built with other flags).
 template <class Add, class Done>
@@ -84,6 +86,14 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
     int last_ring = above_rows > below_rows ? above_rows : below_rows;
     if (reach_x > last_ring) last_ring = reach_x;
     int summed = 0;
+    if (g.rest == nullptr) {
+        // No early stop: the window in scan order, which walks memory
+        // fastest.
+        for (int y = g.y_lo; y <= g.y_hi; ++y)
+            for (int dx = -reach_x; dx <= reach_x; ++dx) add(y, dx);
+        done(last_ring, true);
+        return (g.y_hi - g.y_lo + 1) * (2 * reach_x + 1);
+    }
     for (int n = 0;; ++n) {
         const int reach = n < reach_x ? n : reach_x;
         if (n <= above_rows) {

@@ -47,6 +47,12 @@ float lane_exponent(double q, double sigma, double offset) {
     return static_cast<float>(std::max(offset - 1.4426950408889634 * quotient, -1e30));
 }
 
+// The least reach (in both directions) at which the first pass may stop
+// early: below it, windows seldom stop before their last ring, and the
+// tests after each ring and the ring order cost more than they save (see
+// bench_smoothing).
+constexpr int early_stop_reach = 7;
+
 // Bounds on the exact weight of the neighbour at each offset of the window
 // (engine_job::weight_bound), for the first pass's early stop.  A neighbour
 // at squared distance S of squared colour distance C weighs
@@ -207,7 +213,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                                   factors.above_float};
         job.below = factors.below_double;
         job.above = factors.above_double;
-        if (mask.coarse_shift == 0 && window > 1) {
+        if (mask.coarse_shift == 0 && std::min(reach_x, reach_y) >= early_stop_reach) {
             weight_bound = weight_bounds(reach_x, reach_y, sigma_space, sigma_color);
             job.weight_bound = weight_bound.data();
         }
