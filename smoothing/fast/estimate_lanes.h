@@ -69,17 +69,18 @@ struct lane_group {
     // windows, where a stop seldom pays for the tests.
     const float *rest;
     unsigned needed;
-    int *offsets_summed;  // receives the count of window offsets summed per lane
+    int *offsets_summed;  // receives the count of window offsets summed
 };
 
-// The order both passes sum a group's window in, add(y, dx) for each
-// offset: where the pass may stop early (g.rest), square rings from the
-// centre outwards (ring n: rows i - n and i + n across columns -n .. n, then
-// columns -n and n of the rows between, as far as the window reaches), and
-// after each ring done(n, last), which returns true to stop; else scan
-// order, then done(last ring, true).  Returns the count of offsets added.  A template of
-// the callers' own lambdas only, so every instantiation belongs to the file
-// that makes it (none can stand in for another built with other flags).
+// The order both passes sum a group's window in, add(y, first, last) for
+// each run of offsets first .. last of window row y.  Where the pass may
+// stop early (g.rest): square rings from the centre outwards (ring n: rows
+// i - n and i + n across columns -n .. n, then columns -n and n of the rows
+// between, as far as the window reaches), and after each ring done(n, last),
+// which returns true to stop.  Else scan order, then done(last ring, true).
+// Returns the count of offsets added.  A template of the callers' own
+// lambdas only, so every instantiation belongs to the file that makes it
+// (none can stand in for another built with other flags).
 template <class Add, class Done>
 inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
     const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
@@ -89,27 +90,26 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
     if (g.rest == nullptr) {
         // No early stop: the window in scan order, which walks memory
         // fastest.
-        for (int y = g.y_lo; y <= g.y_hi; ++y)
-            for (int dx = -reach_x; dx <= reach_x; ++dx) add(y, dx);
+        for (int y = g.y_lo; y <= g.y_hi; ++y) add(y, -reach_x, reach_x);
         done(last_ring, true);
         return (g.y_hi - g.y_lo + 1) * (2 * reach_x + 1);
     }
     for (int n = 0;; ++n) {
         const int reach = n < reach_x ? n : reach_x;
         if (n <= above_rows) {
-            for (int dx = -reach; dx <= reach; ++dx) add(g.i - n, dx);
+            add(g.i - n, -reach, reach);
             summed += 2 * reach + 1;
         }
         if (n > 0 && n <= below_rows) {
-            for (int dx = -reach; dx <= reach; ++dx) add(g.i + n, dx);
+            add(g.i + n, -reach, reach);
             summed += 2 * reach + 1;
         }
         if (n > 0 && n <= reach_x) {
             const int top = n - 1 < above_rows ? n - 1 : above_rows;
             const int bottom = n - 1 < below_rows ? n - 1 : below_rows;
             for (int dy = -top; dy <= bottom; ++dy) {
-                add(g.i + dy, -n);
-                add(g.i + dy, n);
+                add(g.i + dy, -n, -n);
+                add(g.i + dy, n, n);
             }
             summed += 2 * (top + bottom + 1);
         }

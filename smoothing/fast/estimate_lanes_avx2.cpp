@@ -43,6 +43,43 @@ inline __m128i load_pixels(const std::uint8_t *px, __m128i mask) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
 }
 
+// Squared colour distances of eight packed pixels (the low four in lo, the
+// high four in hi) from the centres in centre_lo and centre_hi (widened to
+// 16 bits): per pixel dR^2 + dG^2 and dB^2 from one multiply-add, then the
+// pairs summed and put back in pixel order.
+inline __m256i colour_distances(__m128i lo, __m128i hi, __m256i centre_lo, __m256i centre_hi) {
+    const __m256i d_lo = _mm256_sub_epi16(_mm256_cvtepu8_epi16(lo), centre_lo);
+    const __m256i d_hi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(hi), centre_hi);
+    const __m256i pairs =
+        _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
+    return _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+// The estimates 2^t of eight weights, t + 127 = c colour_factor + space (see
+// the file comment).
+inline __m256 estimated_weights(__m256i c, __m256 colour_factor, __m256 space) {
+    // 2^f for f in [0, 1): a minimax polynomial of degree 4 for the relative
+    // error.  Evaluated as below, in single precision with fused
+    // multiply-adds, its relative error is below 2.8e-6 for every float f in
+    // [0, 1) (checked exhaustively).
+    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f),
+                 q3 = _mm256_set1_ps(5.2011482417583466e-2f),
+                 q2 = _mm256_set1_ps(2.4144279956817627e-1f),
+                 q1 = _mm256_set1_ps(6.9300383329391479e-1f),
+                 q0 = _mm256_set1_ps(1.0000026226043701f);
+    const __m256 t = _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, space);
+    const __m256 whole = _mm256_floor_ps(t);
+    const __m256 f = _mm256_sub_ps(t, whole);
+    __m256 poly = _mm256_fmadd_ps(q4, f, q3);
+    poly = _mm256_fmadd_ps(poly, f, q2);
+    poly = _mm256_fmadd_ps(poly, f, q1);
+    poly = _mm256_fmadd_ps(poly, f, q0);
+    // The exponent bits; a negative, huge or undefined exponent converts to
+    // INT_MIN and gives 0 as well.
+    const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), _mm256_setzero_si256());
+    return _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
+}
+
 template <bool clipped, bool masked>
 unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     const int width = k.width, r = k.reach_x, span = 2 * r + 1;
@@ -66,15 +103,6 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px + 16)));
 
     const __m256 colour_factor = _mm256_set1_ps(k.colour_exponent);
-    // 2^f for f in [0, 1): a minimax polynomial of degree 4 for the relative
-    // error.  Evaluated as below, in single precision with fused
-    // multiply-adds, its relative error is below 2.8e-6 for every float f in
-    // [0, 1) (checked exhaustively).
-    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f),
-                 q3 = _mm256_set1_ps(5.2011482417583466e-2f),
-                 q2 = _mm256_set1_ps(2.4144279956817627e-1f),
-                 q1 = _mm256_set1_ps(6.9300383329391479e-1f),
-                 q0 = _mm256_set1_ps(1.0000026226043701f);
     const __m256i zero_i = _mm256_setzero_si256();
 
     // Columns of the lanes' neighbours at offset dx: j + dx + lane.
@@ -114,67 +142,54 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
     // The neighbours at offset dx of window row y: their estimates are
     // stored at the offset's place in scan order and added to the sums.
-    const auto add = [&](int y, int dx) __attribute__((always_inline)) {
-        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y - g.y_lo) * span + dx + r;
-        float *est = g.estimates + offset * lanes;
-        const float space_dx =
-            k.space_exponent[static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + dx + r];
+    const auto add = [&](int y, int first, int last) __attribute__((always_inline)) {
+        float *est =
+            g.estimates + (static_cast<std::ptrdiff_t>(y - g.y_lo) * span + first + r) * lanes;
+        const float *space =
+            k.space_exponent + static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + r;
         // Addresses are formed from the row start, and where a neighbour may
         // lie outside the image only its masked loads use them.
         const std::uint8_t *px_row = g.rows[y - g.y_lo];
         const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
-        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
-        if constexpr (clipped) {
-            const __m256i column =
-                _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)), lane_index);
-            inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
-                                      _mm256_cmpgt_epi32(past_last, column));
-        }
-        // Squared colour distances of the eight neighbours: per pixel
-        // dR^2 + dG^2 and dB^2 from one multiply-add, then the pairs
-        // summed and put back in pixel order.
-        const std::uint8_t *px = px_row + 4 * x;
-        const __m256i d_lo = _mm256_sub_epi16(
-            _mm256_cvtepu8_epi16(load_pixels<clipped>(px, _mm256_castsi256_si128(inside))),
-            centre_lo);
-        const __m256i d_hi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(load_pixels<clipped>(
-                                                  px + 16, _mm256_extracti128_si256(inside, 1))),
-                                              centre_hi);
-        const __m256i pairs =
-            _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
-        const __m256i c = _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
+        for (int dx = first; dx <= last; ++dx, est += lanes) {
+            const float space_dx = space[dx];
+            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+            if constexpr (clipped) {
+                const __m256i column =
+                    _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x)), lane_index);
+                inside = _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                          _mm256_cmpgt_epi32(past_last, column));
+            }
+            const std::uint8_t *px = px_row + 4 * x;
+            const __m256i c =
+                colour_distances(load_pixels<clipped>(px, _mm256_castsi256_si128(inside)),
+                                 load_pixels<clipped>(px + 16, _mm256_extracti128_si256(inside, 1)),
+                                 centre_lo, centre_hi);
+            __m256 w = estimated_weights(c, colour_factor, _mm256_set1_ps(space_dx));
+            __m256i d;
+            if constexpr (clipped) {
+                w = _mm256_and_ps(w, _mm256_castsi256_ps(inside));
+                d = _mm256_maskload_epi32(disp_row + x, inside);
+            } else {
+                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+            }
+            if constexpr (masked) {
+                // An invalid neighbour (level below 0) weighs +0.0: it adds
+                // nothing to any sum, and its stored estimate is 0 too.
+                w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
+            }
+            _mm256_storeu_ps(est, w);
 
-        const __m256 t =
-            _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, _mm256_set1_ps(space_dx));
-        const __m256 whole = _mm256_floor_ps(t);
-        const __m256 f = _mm256_sub_ps(t, whole);
-        __m256 poly = _mm256_fmadd_ps(q4, f, q3);
-        poly = _mm256_fmadd_ps(poly, f, q2);
-        poly = _mm256_fmadd_ps(poly, f, q1);
-        poly = _mm256_fmadd_ps(poly, f, q0);
-        // The exponent bits; a negative, huge or undefined exponent
-        // converts to INT_MIN and gives 0 as well.
-        const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), zero_i);
-        __m256 w = _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
-        __m256i d;
-        if constexpr (clipped) {
-            w = _mm256_and_ps(w, _mm256_castsi256_ps(inside));
-            d = _mm256_maskload_epi32(disp_row + x, inside);
-        } else {
-            d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+            total = _mm256_add_ps(total, w);
+            b0 =
+                _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
+            b1 =
+                _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
+            b2 =
+                _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
+            b3 =
+                _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
         }
-        if constexpr (masked) {
-            // An invalid neighbour (level below 0) weighs +0.0: it adds
-            // nothing to any sum, and its stored estimate is 0 too.
-            w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
-        }
-        _mm256_storeu_ps(est, w);
-
-        total = _mm256_add_ps(total, w);
-        b0 = _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
-        b1 = _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
-        b2 = _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
-        b3 = _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
     };
 
     // The window in square rings from the centre outwards: ring n holds the

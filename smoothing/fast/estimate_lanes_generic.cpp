@@ -35,6 +35,32 @@ float exponent_scale(float whole) {
     return scale;
 }
 
+// The estimate 2^t of one weight, t + 127 = c colour_exponent + space, as
+// the AVX2 pass computes it.
+float estimated_weight(int c, float colour_exponent, float space) {
+    // 2^f for f in [0, 1): the AVX2 pass's polynomial, evaluated the same way.
+    const float q4 = 1.3534121215343475e-2f, q3 = 5.2011482417583466e-2f,
+                q2 = 2.4144279956817627e-1f, q1 = 6.9300383329391479e-1f, q0 = 1.0000026226043701f;
+    const float t = std::fma(static_cast<float>(c), colour_exponent, space);
+    const float whole = std::floor(t);
+    const float f = t - whole;
+    float poly = std::fma(q4, f, q3);
+    poly = std::fma(poly, f, q2);
+    poly = std::fma(poly, f, q1);
+    poly = std::fma(poly, f, q0);
+    return poly * exponent_scale(whole);
+}
+
+// Squared colour distance of two packed pixels.
+int colour_distance(const std::uint8_t *a, const std::uint8_t *b) {
+    int c = 0;
+    for (int s = 0; s < 4; ++s) {
+        const int diff = static_cast<int>(a[s]) - static_cast<int>(b[s]);
+        c += diff * diff;
+    }
+    return c;
+}
+
 template <bool clipped, bool masked>
 unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     const int width = k.width, r = k.reach_x, span = 2 * r + 1, shift = k.coarse_shift;
@@ -54,9 +80,6 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     }
 
     const std::uint8_t *centre = g.rows[g.i - g.y_lo] + 4 * static_cast<std::ptrdiff_t>(g.j);
-    // 2^f for f in [0, 1): the AVX2 pass's polynomial, evaluated the same way.
-    const float q4 = 1.3534121215343475e-2f, q3 = 5.2011482417583466e-2f,
-                q2 = 2.4144279956817627e-1f, q1 = 6.9300383329391479e-1f, q0 = 1.0000026226043701f;
 
     float total[lanes] = {}, b0[lanes] = {}, b1[lanes] = {}, b2[lanes] = {}, b3[lanes] = {};
     float below_bin[lanes] = {};
@@ -80,47 +103,39 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     };
 
     // The neighbours at offset dx of window row y, as in the AVX2 pass.
-    const auto add = [&](int y, int dx) {
-        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(y - g.y_lo) * span + dx + r;
-        float *est = g.estimates + offset * lanes;
-        const float space_dx =
-            k.space_exponent[static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + dx + r];
+    const auto add = [&](int y, int first, int last) {
+        float *est =
+            g.estimates + (static_cast<std::ptrdiff_t>(y - g.y_lo) * span + first + r) * lanes;
+        const float *space =
+            k.space_exponent + static_cast<std::ptrdiff_t>(y - g.i + k.reach_y) * span + r;
         const std::uint8_t *px_row = g.rows[y - g.y_lo];
         const int *disp_row = g.disp_arr + static_cast<std::ptrdiff_t>(y) * width;
-        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
-        for (int l = 0; l < lanes; ++l) {
-            const std::ptrdiff_t column = x + l;
-            // A neighbour outside the image is never read: its weight is
-            // +0.0 and its disparity 0, as in the AVX2 pass.
-            const bool inside = !clipped || (column >= 0 && column < width);
-            int c = 0;
-            int d = 0;
-            if (inside) {
-                const std::uint8_t *px = px_row + 4 * column;
-                const std::uint8_t *mid = centre + 4 * static_cast<std::ptrdiff_t>(l);
-                for (int s = 0; s < 4; ++s) {
-                    const int diff = static_cast<int>(px[s]) - static_cast<int>(mid[s]);
-                    c += diff * diff;
+        for (int dx = first; dx <= last; ++dx, est += lanes) {
+            const float space_dx = space[dx];
+            const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + dx;
+            for (int l = 0; l < lanes; ++l) {
+                const std::ptrdiff_t column = x + l;
+                // A neighbour outside the image is never read: its weight is
+                // +0.0 and its disparity 0, as in the AVX2 pass.
+                const bool inside = !clipped || (column >= 0 && column < width);
+                int c = 0;
+                int d = 0;
+                if (inside) {
+                    c = colour_distance(px_row + 4 * column,
+                                        centre + 4 * static_cast<std::ptrdiff_t>(l));
+                    d = disp_row[column];
                 }
-                d = disp_row[column];
+                float w = estimated_weight(c, k.colour_exponent, space_dx);
+                if (!inside) w = 0.0f;
+                // An invalid neighbour (level below 0) weighs +0.0.
+                if (masked && d < 0) w = 0.0f;
+                est[l] = w;
+                total[l] += w;
+                b0[l] += threshold[0][l] > d ? w : 0.0f;
+                b1[l] += threshold[1][l] > d ? w : 0.0f;
+                b2[l] += threshold[2][l] > d ? w : 0.0f;
+                b3[l] += threshold[3][l] > d ? w : 0.0f;
             }
-            const float t = std::fma(static_cast<float>(c), k.colour_exponent, space_dx);
-            const float whole = std::floor(t);
-            const float f = t - whole;
-            float poly = std::fma(q4, f, q3);
-            poly = std::fma(poly, f, q2);
-            poly = std::fma(poly, f, q1);
-            poly = std::fma(poly, f, q0);
-            float w = poly * exponent_scale(whole);
-            if (!inside) w = 0.0f;
-            // An invalid neighbour (level below 0) weighs +0.0.
-            if (masked && d < 0) w = 0.0f;
-            est[l] = w;
-            total[l] += w;
-            b0[l] += threshold[0][l] > d ? w : 0.0f;
-            b1[l] += threshold[1][l] > d ? w : 0.0f;
-            b2[l] += threshold[2][l] > d ? w : 0.0f;
-            b3[l] += threshold[3][l] > d ? w : 0.0f;
         }
     };
 

@@ -51,7 +51,7 @@ float lane_exponent(double q, double sigma, double offset) {
 // early: below it, windows seldom stop before their last ring, and the
 // tests after each ring and the ring order cost more than they save (see
 // bench_smoothing).
-constexpr int early_stop_reach = 7;
+constexpr int early_stop_reach = 10;
 
 // Bounds on the exact weight of the neighbour at each offset of the window
 // (engine_job::weight_bound), for the first pass's early stop.  A neighbour

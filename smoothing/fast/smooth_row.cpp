@@ -96,10 +96,12 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
         // The lanes whose results are asked for: not those done already,
         // beyond j_end, or left invalid.
-        unsigned needed = 0;
-        for (int l = j - start; l < end; ++l) {
-            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
-            if (!invalid_pixel(job, p) || job.fill) needed |= 1U << l;
+        unsigned needed = ((1U << end) - 1) & ~((1U << (j - start)) - 1);
+        if (job.masked && !job.fill) {
+            for (int l = j - start; l < end; ++l) {
+                const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
+                if (invalid_pixel(job, p)) needed &= ~(1U << l);
+            }
         }
         int offsets_summed = 0;
         const dispsmooth::lane_group group{job.disp_arr,
@@ -129,8 +131,6 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             // Window work: the first pass's offsets (those outside the image
             // too), then the whole window inside it for each later step the
             // lane takes.
-            const int columns = window_columns(job, start + l);
-            const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
             scratch.window_work += offsets_summed;
             if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
@@ -138,6 +138,8 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
                 ++scratch.first_pass;
                 continue;
             }
+            const int columns = clipped ? window_columns(job, start + l) : 2 * job.reach_x + 1;
+            const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
             if (settled >> l & 1) {
                 scratch.window_work += whole_window;
                 if (dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
