@@ -6,9 +6,10 @@
 // SCENE holds int32 width, height, min_d, max_d, then width x height x 3
 // bytes of reference (R, G, B), width x height int32 levels and width x
 // height bytes of validity (0 invalid).  Prints one line:
-//   seconds=<best of REPEATS> settled=<percent> first=<percent>
+//   seconds=<best of REPEATS> settled=<percent> first=<percent> summed=<pixels>
 // with the share of the computed pixels settled without the exact path and
-// by the first pass alone.
+// by the first pass alone, and the window pixels summed per computed pixel
+// over every pass.
 
 #include <algorithm>
 #include <chrono>
@@ -66,7 +67,8 @@ int main(int argc, char **argv) {
         best = std::min(best, took.count());
     }
     const double pixels = static_cast<double>(std::max(1LL, stats.pixels));
-    std::printf("seconds=%.4f settled=%.2f first=%.2f\n", best, 100.0 * stats.settled / pixels,
-                100.0 * stats.first_pass / pixels);
+    std::printf("seconds=%.4f settled=%.2f first=%.2f summed=%.1f\n", best,
+                100.0 * stats.settled / pixels, 100.0 * stats.first_pass / pixels,
+                static_cast<double>(stats.window_work) / pixels);
     return 0;
 }
