@@ -1,15 +1,17 @@
 // Speed of the smoothing: the straightforward composition
 // (smooth_disparity_weighted_median_reference) against the fast one
-// (smooth_disparity_weighted_median) at radius 1, 2, 5, 9 and 15 (the real
-// scenes also at 25, the fast one alone), sigma_space 9 and sigma_color 20,
-// the fast one at 1 and 2 threads, on
+// (smooth_disparity_weighted_median) at radius 1, 2, 5, 9 and 15,
+// sigma_space 9 and sigma_color 20, the fast one at 1 and 2 threads, on
 //   - three generated 1000 x 1000 scenes: "natural" (piecewise-constant
 //     disparities), "noise" (uniform noise, the worst case) and "real_like"
 //     (slanted planes with block-matching noise and an invalid band, many
 //     distinct disparities per window);
 //   - the real Cones and Teddy scenes of the shared test images (450 x 375,
 //     left.png as reference image, disp_noisy.png as disparity map), when
-//     that folder is there;
+//     that folder is there, and any scene given as --scene=NAME:DIR (a
+//     folder of the same two files; performance_report.py gives Aloe's);
+//     these also at radius 25 and with sigma_space equal to the radius, the
+//     fast smoothing alone there;
 // and the 3x3 prefilter of the three colour channels alone.  Counters:
 // megapixels per second (MP/s), seconds per megapixel (s/MP), and the share
 // of pixels the fast smoothing settled without the exact path (settled%; 0
@@ -21,7 +23,8 @@
 // The straightforward evaluation of the generated scenes at radius 9 and 15
 // runs on their top-left 500 x 500 and 250 x 250 (it takes about 10 s and 25
 // s per megapixel there); its figures are per megapixel all the same.  On
-// the real scenes it runs on the whole image, twice (0.5 to 2 s a run).
+// the real scenes it runs on the whole image, twice (0.5 to 2 s a run; once
+// on a scene given with --scene).
 //
 // Before the timings, the mean count of distinct disparities per 11 x 11
 // window of the real_like scene and of the real scenes goes to standard
@@ -50,7 +53,7 @@
 namespace {
 
 constexpr int side = 1000;
-constexpr double sigma_space = 9.0, sigma_color = 20.0;  // as in the example scene
+constexpr double default_sigma_space = 9.0, sigma_color = 20.0;  // as in the example scene
 const std::filesystem::path stereo_dir = std::filesystem::path(DISPSMOOTH_TESTDATA_DIR) / "stereo";
 const char *const stereo_scenes[] = {"cones", "teddy"};
 
@@ -81,12 +84,23 @@ const bench::scene &generated_cut(bench::scene_kind kind, int size) {
     return cache.emplace(key, std::move(cut)).first->second;
 }
 
-// A real scene of the shared test images (empty when its files are missing).
+// Folders of scenes given with --scene=NAME:DIR, by name.
+std::map<std::string, std::string> &extra_scenes() {
+    static std::map<std::string, std::string> folders;
+    return folders;
+}
+
+// A real scene: one given with --scene, else one of the shared test images
+// (empty when its files are missing).
 const bench::scene &stereo(const std::string &name) {
     static std::map<std::string, bench::scene> cache;
     auto it = cache.find(name);
-    if (it == cache.end())
-        it = cache.emplace(name, bench::load_stereo_scene((stereo_dir / name).string())).first;
+    if (it == cache.end()) {
+        const auto extra = extra_scenes().find(name);
+        const std::string folder =
+            extra != extra_scenes().end() ? extra->second : (stereo_dir / name).string();
+        it = cache.emplace(name, bench::load_stereo_scene(folder)).first;
+    }
     return it->second;
 }
 
@@ -107,7 +121,8 @@ void set_counters(benchmark::State &state, const bench::scene &s, double settled
 }
 
 template <bool fast>
-void smooth(benchmark::State &state, const scene_source &source, int radius, int threads) {
+void smooth(benchmark::State &state, const scene_source &source, int radius, int threads,
+            double sigma_space) {
     const bench::scene &s = source();
     dispsmooth::this_thread_settings.threads = threads;
     std::vector<int> disp;
@@ -173,33 +188,55 @@ void prefilter(benchmark::State &state, int threads) {
 // The benchmarks of one scene: the straightforward evaluation at 1 thread
 // (reference(radius) gives its scene, iterations its run count), the fast
 // one at 1 and 2 threads for at least min_time seconds each.
+// A real scene also runs at radius 25 and, under the name
+// "<name> (sigma_space = radius)", with sigma_space equal to the radius (the
+// fast smoothing alone there: the straightforward one would take minutes).
 void register_scene(const std::string &name, const scene_source &whole,
                     const std::function<scene_source(int)> &reference, int iterations,
-                    double min_time, bool radius_25) {
-    for (int radius : {1, 2, 5, 9, 15, 25}) {
-        if (radius == 25 && !radius_25) continue;
-        const std::string base = "smooth/" + name + "/radius:" + std::to_string(radius);
-        // At radius 25 the fast smoothing alone: the straightforward one
-        // would take minutes.
-        if (radius < 25)
-            benchmark::RegisterBenchmark((base + "/reference").c_str(), smooth<false>,
-                                         reference(radius), radius, 1)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->Iterations(iterations);
-        for (int threads : {1, 2})
-            benchmark::RegisterBenchmark(
-                (base + "/fast/threads:" + std::to_string(threads)).c_str(), smooth<true>, whole,
-                radius, threads)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->MinTime(min_time);
+                    double min_time, bool real) {
+    for (const bool sigma_is_radius : {false, true}) {
+        if (sigma_is_radius && !real) continue;
+        for (int radius : {1, 2, 5, 9, 15, 25}) {
+            if (radius == 25 && !real) continue;
+            const double sigma = sigma_is_radius ? radius : default_sigma_space;
+            const std::string base = "smooth/" + name +
+                                     (sigma_is_radius ? " (sigma_space = radius)" : "") +
+                                     "/radius:" + std::to_string(radius);
+            if (radius < 25 && !sigma_is_radius)
+                benchmark::RegisterBenchmark((base + "/reference").c_str(), smooth<false>,
+                                             reference(radius), radius, 1, sigma)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->Iterations(iterations);
+            for (int threads : {1, 2})
+                benchmark::RegisterBenchmark(
+                    (base + "/fast/threads:" + std::to_string(threads)).c_str(), smooth<true>,
+                    whole, radius, threads, sigma)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->MinTime(min_time);
+        }
     }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    // --scene=NAME:DIR adds the scene of DIR (left.png, disp_noisy.png) as
+    // NAME, like Cones and Teddy; performance_report.py gives Aloe's, whose
+    // map OpenCV's block matcher makes.  Taken out before the benchmark
+    // library reads the rest.
+    int kept = 1;
+    for (int a = 1; a < argc; ++a) {
+        const std::string arg = argv[a];
+        const std::size_t colon = arg.find(':');
+        if (arg.rfind("--scene=", 0) == 0 && colon != std::string::npos && colon > 8)
+            extra_scenes()[arg.substr(8, colon - 8)] = arg.substr(colon + 1);
+        else
+            argv[kept++] = argv[a];
+    }
+    argc = kept;
+
     const std::pair<bench::scene_kind, const char *> kinds[] = {
         {bench::scene_kind::natural, "natural"},
         {bench::scene_kind::noise, "noise"},
@@ -217,27 +254,32 @@ int main(int argc, char **argv) {
 
     // The real scenes: small, so the straightforward evaluation runs on the
     // whole image.
-    std::vector<std::string> real_names;
-    if (!std::filesystem::is_directory(stereo_dir)) {
+    std::vector<std::string> names, real_names;
+    if (!std::filesystem::is_directory(stereo_dir))
         std::fprintf(stderr,
                      "bench_smoothing: shared test images not found at %s: the Cones and Teddy "
                      "benchmarks are skipped\n",
                      stereo_dir.c_str());
-    } else {
-        for (const char *name : stereo_scenes) {
-            if (stereo(name).width == 0) {
-                std::fprintf(stderr,
-                             "bench_smoothing: %s/%s: left.png or disp_noisy.png missing or "
-                             "unreadable: skipped\n",
-                             stereo_dir.c_str(), name);
-                continue;
-            }
-            real_names.push_back(name);
-            const std::string n = name;
-            const scene_source whole = [n]() -> const bench::scene & { return stereo(n); };
-            register_scene(
-                n, whole, [whole](int) { return whole; }, 2, 0.5, true);
+    else
+        names.assign(std::begin(stereo_scenes), std::end(stereo_scenes));
+    for (const auto &extra : extra_scenes()) names.push_back(extra.first);
+    for (const std::string &name : names) {
+        if (stereo(name).width == 0) {
+            const auto extra = extra_scenes().find(name);
+            std::fprintf(stderr,
+                         "bench_smoothing: %s: left.png or disp_noisy.png missing or unreadable: "
+                         "skipped\n",
+                         extra != extra_scenes().end() ? extra->second.c_str()
+                                                       : (stereo_dir / name).c_str());
+            continue;
         }
+        real_names.push_back(name);
+        const scene_source whole = [name]() -> const bench::scene & { return stereo(name); };
+        // The straightforward evaluation runs twice on the small shared
+        // scenes, once on a scene given (Aloe's 1.4 MP take 5 to 35 s a run).
+        const int iterations = extra_scenes().count(name) != 0 ? 1 : 2;
+        register_scene(
+            name, whole, [whole](int) { return whole; }, iterations, 0.5, true);
     }
 
     benchmark::RegisterBenchmark("prefilter_3x3/reference", prefilter<false>, 1)

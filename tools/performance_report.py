@@ -7,8 +7,10 @@
 
 Runs, from the Release build directory DIR (default build/release),
 
-  - bench/bench_smoothing, its results also written as Google Benchmark JSON
-    (--benchmark_out), only the benchmarks matching REGEX when given;
+  - bench/bench_smoothing (with Aloe, its map made here with OpenCV's block
+    matcher as in bench/peer_comparison.py), its results also written as
+    Google Benchmark JSON (--benchmark_out), only the benchmarks matching
+    REGEX when given;
   - bench/bench_peak_memory;
   - bench/peer_comparison.py with DIR's dispsmooth executable, at sigma_space 9 and at
     sigma_space equal to the radius;
@@ -391,6 +393,34 @@ def peer_section(output):
     return lines
 
 
+def aloe_scene(folder):
+    """Aloe as bench_smoothing reads a scene (left.png, disp_noisy.png) in
+    folder, its map made by OpenCV's block matcher as in peer_comparison.py;
+    None (with a note on standard error) without OpenCV or the test data."""
+    stereo = os.path.join(os.path.dirname(REPO), "shared", "testdata", "stereo", "aloe")
+    if not all(os.path.isfile(os.path.join(stereo, f)) for f in ("left.jpg", "right.jpg")):
+        print("performance_report: no Aloe images at %s: bench_smoothing runs without Aloe"
+              % stereo, file=sys.stderr)
+        return None
+    sys.path.insert(0, os.path.join(REPO, "bench"))
+    try:
+        import cv2
+        import numpy as np
+        import peer_comparison
+    except ImportError as e:
+        print("performance_report: %s: bench_smoothing runs without Aloe" % e, file=sys.stderr)
+        return None
+    left = peer_comparison.read_image(cv2, os.path.join(stereo, "left.jpg"), cv2.IMREAD_COLOR)
+    right = peer_comparison.read_image(cv2, os.path.join(stereo, "right.jpg"), cv2.IMREAD_COLOR)
+    os.makedirs(folder, exist_ok=True)
+    if not (cv2.imwrite(os.path.join(folder, "left.png"), left) and
+            cv2.imwrite(os.path.join(folder, "disp_noisy.png"),
+                        peer_comparison.block_matcher_map(cv2, np, left, right))):
+        print("performance_report: cannot write Aloe's scene in %s" % folder, file=sys.stderr)
+        return None
+    return folder
+
+
 def main():
     args = parse_args()
     build = os.path.abspath(args.build)
@@ -418,6 +448,9 @@ def main():
         json_path = os.path.join(work, "bench_smoothing.json")
         command = [smoothing, "--benchmark_counters_tabular=true",
                    "--benchmark_out=" + json_path, "--benchmark_out_format=json"]
+        aloe = aloe_scene(os.path.join(work, "aloe"))
+        if aloe:
+            command.append("--scene=aloe:" + aloe)
         if args.benchmark_filter:
             command.append("--benchmark_filter=" + args.benchmark_filter)
         status, errors = run_echoed(command, "stderr")
