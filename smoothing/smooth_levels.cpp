@@ -23,8 +23,8 @@ namespace {
 // valid: their histograms are small already.
 constexpr long long direct_range = 4096;
 
-// The widest coarse bins: 2^8 levels, which with the eight spare bins of
-// settle_within_bin, twice, fit the second pass's 1024 dense bins.
+// The widest coarse bins: 2^8 levels, so that the within-bin sums of a
+// group's eight lanes (settle_within_bins) take 16 KiB a thread.
 constexpr int max_coarse_shift = 8;
 
 // The coarse bins the first pass settles on ranks: where neighbouring

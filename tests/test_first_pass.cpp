@@ -155,6 +155,56 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
 #endif
 }
 
+// The within-bin sums of coarse bins: the AVX2 and the plain sweep add the
+// same estimates into the same bins in the same order, inside the image and
+// cut by either edge, with invalid neighbours and lanes left out.
+TEST(FirstPass, PlainAndAvx2WithinBinSumsAgreeToTheLastBit) {
+#if !DISPSMOOTH_X86
+    GTEST_SKIP() << "the AVX2 sweep exists on x86 alone";
+#else
+    if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::avx2)
+        GTEST_SKIP() << "no AVX2 sweep on this processor to compare with";
+    std::mt19937 random(77);
+    const struct {
+        int width, height, radius, j, shift;
+    } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "width " << c.width << " j " << c.j);
+        const int span = 2 * c.radius + 1, rows = c.height;
+        const int bins_per_lane = 1 << c.shift;
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<int> disp(static_cast<std::size_t>(c.width) * c.height);
+            std::uniform_int_distribution<int> level(-1, 4 * bins_per_lane);
+            for (int &d : disp) d = level(random);
+            std::vector<float> estimates(static_cast<std::size_t>(span) * rows * dispsmooth::lanes);
+            std::uniform_real_distribution<float> weight(0.0f, 1.0f);
+            for (float &e : estimates) e = weight(random);
+            int lo[dispsmooth::lanes];
+            for (int &l : lo) l = (static_cast<int>(random() % 3)) << c.shift;
+            const unsigned mask = trial % 2 ? 0xFFU : static_cast<unsigned>(random() & 0xFFU);
+            auto run = [&](dispsmooth::fill_bins_fn fill, std::vector<double> &bins, int *k_lo,
+                           int *k_hi) {
+                bins.assign(static_cast<std::size_t>(dispsmooth::lanes) * bins_per_lane, 0.0);
+                for (int l = 0; l < dispsmooth::lanes; ++l) k_lo[l] = bins_per_lane, k_hi[l] = -1;
+                const bool clipped = c.j < c.radius || c.j + 7 + c.radius > c.width - 1;
+                fill(dispsmooth::bin_lanes{estimates.data(), disp.data(), c.width, c.radius, 0,
+                                           rows - 1, c.j, clipped, c.shift, mask, lo, bins.data(),
+                                           k_lo, k_hi});
+            };
+            std::vector<double> avx2, plain;
+            int lo_a[dispsmooth::lanes], hi_a[dispsmooth::lanes], lo_p[dispsmooth::lanes],
+                hi_p[dispsmooth::lanes];
+            run(dispsmooth::fill_bins_avx2, avx2, lo_a, hi_a);
+            run(dispsmooth::fill_bins_generic, plain, lo_p, hi_p);
+            EXPECT_EQ(0, std::memcmp(avx2.data(), plain.data(), avx2.size() * sizeof(double)))
+                << "trial " << trial;
+            EXPECT_EQ(0, std::memcmp(lo_a, lo_p, sizeof lo_a)) << "trial " << trial;
+            EXPECT_EQ(0, std::memcmp(hi_a, hi_p, sizeof hi_a)) << "trial " << trial;
+        }
+    }
+#endif
+}
+
 // On the real scenes every first pass settles the same pixels: the counts
 // recorded here are those of the AVX2 pass on x86, which the plain pass must
 // give on every processor (the aarch64 check runs this under emulation),

@@ -38,6 +38,7 @@ struct engine_job {
     bool by_window;
     bool use_lanes;                    // the estimate-and-settle passes may run (first_pass)
     estimate_lanes_fn estimate_lanes;  // their first pass, when they may
+    fill_bins_fn fill_bins;            // and its within-bin sums, for coarse bins
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.
@@ -78,6 +79,8 @@ struct thread_scratch {
     // Two histograms of dense_bins doubles for the second pass.
     static constexpr int dense_bins = 512;
     buffer_ptr<double> dense;
+    // The within-bin sums of a group's lanes, 2^coarse_shift a lane.
+    buffer_ptr<double> bin_sums;
     bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
     // This thread's share of settle_stats.
@@ -115,12 +118,13 @@ int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
 bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
                            int j, int l);
 
-// For lane l whose coarse bin the first pass settled (job.lane.coarse_shift
-// above 0), with the lane's float sums total and below (the weight below
-// the bin): stores the level inside the bin and returns true where the
-// estimates settle it.
-bool settle_within_bin(const engine_job &job, thread_scratch &scratch, const window_rows &wr, int j,
-                       int l, int bin, float total, float below);
+// For the lanes of mask, whose coarse bins bin[l] the first pass settled
+// (job.lane.coarse_shift above 0), with their float sums total[l] and
+// below[l] (the weight below the bin): stores each lane's level inside its
+// bin where the estimates settle it, and returns the mask of those lanes.
+unsigned settle_within_bins(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+                            int j, unsigned mask, const int *bin, const float *total,
+                            const float *below);
 
 // Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
 // median_histo would reject its histogram.

@@ -117,6 +117,30 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
     }
 }
 
+// The within-bin step of a group (settle_within_bins, engine.h): for the
+// lanes of mask, whose coarse bins lo[l] .. lo[l] + 2^shift - 1 the first pass
+// settled, each neighbour's stored estimate whose level lies in the lane's
+// bin is added to bins[l (2^shift) + level - lo[l]], neighbour after
+// neighbour in the window's scan order, and the lane's least and greatest
+// bins reached go to k_lo[l], k_hi[l] (left as they are where none is).
+struct bin_lanes {
+    const float *estimates;  // the first pass's, as lane_group::estimates
+    const int *disp_arr;
+    int width, reach_x, y_lo, y_hi, j;
+    bool clipped;  // as lane_group::clipped
+    int shift;
+    unsigned mask;
+    const int *lo;
+    double *bins;
+    int *k_lo, *k_hi;
+};
+
+// The two ways of filling them, with the same sums to the last bit: each
+// lane's bins receive the same additions in the same order.
+void fill_bins_avx2(const bin_lanes &b);
+void fill_bins_generic(const bin_lanes &b);
+using fill_bins_fn = void (*)(const bin_lanes &);
+
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity (with a coarse
 // shift, coarse bin) it stores in value[lane].  Needs AVX2 and FMA, and is

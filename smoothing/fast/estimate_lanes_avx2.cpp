@@ -213,6 +213,51 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 }  // namespace
 
+void dispsmooth::fill_bins_avx2(const bin_lanes &b) {
+    const int r = b.reach_x, span = 2 * r + 1;
+    const int width_of_bin = 1 << b.shift;
+    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i active = _mm256_cmpeq_epi32(
+        _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(b.mask)), lane_bit), lane_bit);
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
+    const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(b.width);
+    const __m256i bin_count = _mm256_set1_epi32(width_of_bin);
+    for (int y = b.y_lo; y <= b.y_hi; ++y) {
+        const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
+        const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
+        for (int dx = -r; dx <= r; ++dx, est += lanes) {
+            const int x = b.j + dx;
+            __m256i in = active;
+            __m256i d;
+            if (b.clipped) {
+                const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
+                in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                                           _mm256_cmpgt_epi32(past_last, column)));
+                d = _mm256_maskload_epi32(disp_row + x, in);
+            } else {
+                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+            }
+            // Levels of the lanes' bins: 0 <= level - lo < 2^shift.
+            const __m256i k = _mm256_sub_epi32(d, lo);
+            in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(k, before_first),
+                                                       _mm256_cmpgt_epi32(bin_count, k)));
+            unsigned hits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(in)));
+            if (hits == 0) continue;
+            alignas(32) int kk[lanes];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(kk), k);
+            // Lanes in ascending order, each a plain double addition.
+            for (; hits != 0; hits &= hits - 1) {
+                const int l = __builtin_ctz(hits);
+                b.bins[static_cast<std::ptrdiff_t>(l) * width_of_bin + kk[l]] +=
+                    static_cast<double>(est[l]);
+                if (kk[l] < b.k_lo[l]) b.k_lo[l] = kk[l];
+                if (kk[l] > b.k_hi[l]) b.k_hi[l] = kk[l];
+            }
+        }
+    }
+}
+
 unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
                                          int *value) {
     if (constants.masked)

@@ -157,6 +157,28 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 }  // namespace
 
+void dispsmooth::fill_bins_generic(const bin_lanes &b) {
+    const int r = b.reach_x, span = 2 * r + 1;
+    const int width_of_bin = 1 << b.shift;
+    for (int y = b.y_lo; y <= b.y_hi; ++y) {
+        const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
+        const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
+        for (int dx = -r; dx <= r; ++dx, est += lanes) {
+            for (int l = 0; l < lanes; ++l) {
+                const std::ptrdiff_t column = static_cast<std::ptrdiff_t>(b.j) + dx + l;
+                if ((b.mask >> l & 1) == 0 || column < 0 || column >= b.width) continue;
+                const long long k = static_cast<long long>(disp_row[column]) - b.lo[l];
+                if (k < 0 || k >= width_of_bin) continue;
+                const int bin = static_cast<int>(k);
+                b.bins[static_cast<std::ptrdiff_t>(l) * width_of_bin + bin] +=
+                    static_cast<double>(est[l]);
+                if (bin < b.k_lo[l]) b.k_lo[l] = bin;
+                if (bin > b.k_hi[l]) b.k_hi[l] = bin;
+            }
+        }
+    }
+}
+
 unsigned dispsmooth::estimate_lanes_generic(const lane_constants &constants,
                                             const lane_group &group, int *value) {
     if (constants.masked)

@@ -201,6 +201,11 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
     }
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
+#if DISPSMOOTH_X86
+    job.fill_bins = job.estimate_lanes == estimate_lanes_avx2 ? fill_bins_avx2 : fill_bins_generic;
+#else
+    job.fill_bins = fill_bins_generic;
+#endif
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     std::vector<double> weight_bound;
@@ -231,6 +236,9 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
             s->dense = allocate_buffer<double>(2 * std::size_t{thread_scratch::dense_bins},
                                                "disparity histogram");
+            if (mask.coarse_shift > 0)
+                s->bin_sums = allocate_buffer<double>(std::size_t{lanes} << mask.coarse_shift,
+                                                      "disparity histogram");
         }
     }
 

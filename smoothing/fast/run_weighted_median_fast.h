@@ -21,7 +21,7 @@ namespace dispsmooth {
 //
 // coarse_shift (levels of 0 and more only, below 2^24) lets the first pass
 // settle bins of 2^coarse_shift levels, then each such lane the level
-// inside its bin (settle_within_bin): for levels that spread over many
+// inside its bin (settle_within_bins): for levels that spread over many
 // values in each window, such as sub-pixel ones.
 struct masked_levels {
     bool masked = false;

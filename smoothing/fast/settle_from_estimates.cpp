@@ -176,76 +176,51 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     return true;
 }
 
-bool dispsmooth::settle_within_bin(const engine_job &job, thread_scratch &scratch,
-                                   const window_rows &wr, int j, int l, int bin, float total,
-                                   float below) {
-    const int r = job.reach_x, x = j + l, shift = job.lane.coarse_shift;
-    const int dx_lo = std::max(-r, -x), dx_hi = std::min(r, job.width - 1 - x);
-    const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(2 * r + 1) * lanes;
-    const float *est = scratch.estimates.get() + static_cast<std::ptrdiff_t>(dx_lo + r) * lanes + l;
-    // The levels lo .. lo + 2^shift - 1 of the bin, each in a dense bin of
-    // double sums of the same estimates.
-    const int lo = bin << shift;
-    const unsigned width = 1U << shift;
-    double *bins = scratch.dense.get();
-    // Without branches: a neighbour outside the bin adds to one of eight
-    // spare bins after it (taken in turn, so that no one chain of additions
-    // forms), which are then cleared unread.  Even and odd columns add to
-    // two sets of bins, a and b, so that neighbours of one level do not
-    // wait on each other's sums either.
-    const unsigned stride = width + 8;
-    double *a = bins, *b = bins + stride;
-    // The bins reached lie in k_lo..k_hi: only those are scanned and
-    // cleared (the others hold +0.0 and add nothing).
-    unsigned k_lo = width, k_hi = 0;
-    for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
-        const int *ds = job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
-        int dx = dx_lo;
-        for (; dx + 1 <= dx_hi; dx += 2) {
-            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
-            const unsigned kb = static_cast<unsigned>(ds[dx + 1] - lo);
-            const unsigned spare = width + (static_cast<unsigned>(dx >> 1) & 7U);
-            k_lo = std::min({k_lo, ka < width ? ka : width, kb < width ? kb : width});
-            k_hi = std::max({k_hi, ka < width ? ka : 0U, kb < width ? kb : 0U});
-            // At most 126 * 8, as in settle_from_estimates.
-            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            a[ka < width ? ka : spare] += est[(dx - dx_lo) * lanes];
-            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            b[kb < width ? kb : spare] += est[(dx + 1 - dx_lo) * lanes];
-        }
-        if (dx <= dx_hi) {
-            const unsigned ka = static_cast<unsigned>(ds[dx] - lo);
-            k_lo = std::min(k_lo, ka < width ? ka : width);
-            k_hi = std::max(k_hi, ka < width ? ka : 0U);
-            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            a[ka < width ? ka : width] += est[(dx - dx_lo) * lanes];
-        }
+unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &scratch,
+                                        const window_rows &wr, int j, unsigned mask, const int *bin,
+                                        const float *total, const float *below) {
+    const int shift = job.lane.coarse_shift;
+    const int width = 1 << shift;
+    // Each lane's levels lo .. lo + 2^shift - 1 of its bin, each in a bin of
+    // double sums of the same estimates (the bins hold +0.0 between calls).
+    int lo[lanes] = {}, k_lo[lanes], k_hi[lanes];
+    for (int l = 0; l < lanes; ++l) {
+        lo[l] = bin[l] << shift;
+        k_lo[l] = width;
+        k_hi[l] = -1;
     }
-    // The first pass's test inside the bin: the weight below level lo + k is
-    // the lane's float sum below the bin plus the bins before k.  Each is a
-    // sum of the window's estimates, each taken once, added in some order in
-    // float or in double, whose error the bound of settle_margins.h for
-    // float sums covers; so the float factors apply, with the products
-    // formed in double (closer still).
-    const double lo_limit = static_cast<double>(job.lane.below) * static_cast<double>(total);
-    const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total);
-    double cum = below;
-    long long m = -1;
-    for (unsigned k = k_lo; k <= k_hi && k < width; ++k) {
-        const double before = cum;
-        cum += a[k] + b[k];
-        if (cum > hi_limit) {
-            if (before < lo_limit) m = k;
-            break;
+    double *bins = scratch.bin_sums.get();
+    const int r = job.reach_x;
+    const bool clipped = j < r || j + lanes - 1 + r > job.width - 1;
+    job.fill_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, r, wr.y_lo, wr.y_hi,
+                            j, clipped, shift, mask, lo, bins, k_lo, k_hi});
+    unsigned settled = 0;
+    for (int l = 0; l < lanes; ++l) {
+        if ((mask >> l & 1) == 0) continue;
+        double *lane_bins = bins + static_cast<std::ptrdiff_t>(l) * width;
+        // The first pass's test inside the bin: the weight below level
+        // lo + k is the lane's float sum below the bin plus the bins before
+        // k.  Each is a sum of the window's estimates, each taken once,
+        // added in some order in float or in double, whose error the bound
+        // of settle_margins.h for float sums covers; so the float factors
+        // apply, with the products formed in double (closer still).
+        const double lo_limit = static_cast<double>(job.lane.below) * static_cast<double>(total[l]);
+        const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total[l]);
+        double cum = below[l];
+        long long m = -1;
+        for (int k = k_lo[l]; k <= k_hi[l]; ++k) {
+            const double before = cum;
+            cum += lane_bins[k];
+            if (cum > hi_limit) {
+                if (before < lo_limit) m = k;
+                break;
+            }
         }
+        if (k_lo[l] <= k_hi[l]) std::fill(lane_bins + k_lo[l], lane_bins + k_hi[l] + 1, 0.0);
+        if (m < 0) continue;
+        job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + j + l] =
+            lo[l] + static_cast<int>(m);
+        settled |= 1U << l;
     }
-    if (k_lo < width) {
-        std::fill(a + k_lo, a + k_hi + 1, 0.0);
-        std::fill(b + k_lo, b + k_hi + 1, 0.0);
-    }
-    std::fill(a + width, a + stride, 0.0);
-    std::fill(b + width, b + stride, 0.0);
-    if (m < 0) return false;
-    job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = lo + static_cast<int>(m);
-    return true;
+    return settled;
 }

@@ -119,6 +119,13 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
                                            needed,
                                            &offsets_summed};
         const unsigned settled = job.estimate_lanes(job.lane, group, value);
+        // Coarse bins: the level inside each settled lane's bin, all the
+        // group's lanes in one sweep over the estimates.
+        const unsigned within_bin =
+            job.lane.coarse_shift > 0 && (settled & needed) != 0
+                ? dispsmooth::settle_within_bins(job, scratch, wr, start, settled & needed, value,
+                                                 total, below)
+                : 0;
         int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
         for (int l = j - start; l < end; ++l) {
             if ((needed >> l & 1) == 0) {
@@ -142,8 +149,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
             if (settled >> l & 1) {
                 scratch.window_work += whole_window;
-                if (dispsmooth::settle_within_bin(job, scratch, wr, start, l, value[l], total[l],
-                                                  below[l])) {
+                if (within_bin >> l & 1) {
                     ++scratch.settled;
                     ++scratch.first_pass;
                     continue;
