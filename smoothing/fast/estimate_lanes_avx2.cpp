@@ -223,6 +223,8 @@ void dispsmooth::fill_bins_avx2(const bin_lanes &b) {
     const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
     const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(b.width);
     const __m256i bin_count = _mm256_set1_epi32(width_of_bin);
+    __m256i k_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.k_lo));
+    __m256i k_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.k_hi));
     for (int y = b.y_lo; y <= b.y_hi; ++y) {
         const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
         const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
@@ -242,6 +244,9 @@ void dispsmooth::fill_bins_avx2(const bin_lanes &b) {
             const __m256i k = _mm256_sub_epi32(d, lo);
             in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(k, before_first),
                                                        _mm256_cmpgt_epi32(bin_count, k)));
+            // The least and greatest bins reached, lane by lane.
+            k_lo = _mm256_min_epi32(k_lo, _mm256_blendv_epi8(bin_count, k, in));
+            k_hi = _mm256_max_epi32(k_hi, _mm256_blendv_epi8(before_first, k, in));
             unsigned hits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(in)));
             if (hits == 0) continue;
             alignas(32) int kk[lanes];
@@ -251,11 +256,11 @@ void dispsmooth::fill_bins_avx2(const bin_lanes &b) {
                 const int l = __builtin_ctz(hits);
                 b.bins[static_cast<std::ptrdiff_t>(l) * width_of_bin + kk[l]] +=
                     static_cast<double>(est[l]);
-                if (kk[l] < b.k_lo[l]) b.k_lo[l] = kk[l];
-                if (kk[l] > b.k_hi[l]) b.k_hi[l] = kk[l];
             }
         }
     }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(b.k_lo), k_lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(b.k_hi), k_hi);
 }
 
 unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,
