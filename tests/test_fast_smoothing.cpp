@@ -373,22 +373,13 @@ TEST(FastSmoothing, CumulativeCrossingNearTiesMatch) {
             };
             // W(outer) - W(inner) of P's window, clipped to the image.
             auto imbalance = [&](double sigma) {
-                double outer = 0, inner = 0;
-                for (int y = std::max(0, py - radius); y <= std::min(h - 1, py + radius); ++y)
-                    for (int x = std::max(0, px - radius); x <= std::min(w - 1, px + radius); ++x) {
-                        const int s2 = (x - px) * (x - px) + (y - py) * (y - py);
-                        const double wgt = std::exp(-(0.0 / 400.0 + s2 / (sigma * sigma)));
-                        (disparity(x, y) < 15 ? outer : inner) += wgt;
-                    }
-                return outer - inner;
+                return test_support::weight_imbalance(
+                    w, h, px, py, radius, sigma, [&](int x, int y) { return disparity(x, y) < 15; },
+                    [](int, int) { return true; });
             };
-            double lo = std::log(0.3), hi = std::log(50.0);
-            ASSERT_LT(imbalance(std::exp(lo)), 0);
-            ASSERT_GT(imbalance(std::exp(hi)), 0);
-            for (int step = 0; step < 80; ++step) {
-                const double mid = 0.5 * (lo + hi);
-                (imbalance(std::exp(mid)) < 0 ? lo : hi) = mid;
-            }
+            const double lo =
+                test_support::log_sigma_of_balance(imbalance, std::log(0.3), std::log(50.0));
+            ASSERT_FALSE(std::isnan(lo)) << "the two parts never balance";
             for (int k = -60; k <= 60; ++k) {
                 scene s;
                 s.w = w, s.h = h, s.radius = radius, s.min_d = 0, s.max_d = 255;

@@ -201,23 +201,13 @@ TEST(Levels, OuterRingsThatDecideTheMedianAreSummed) {
         auto valid = [&](int x, int y) { return y != py || x <= px || x >= px + 8; };
         // W(level 10) - W(level 20) in P's window.
         auto imbalance = [&](double sigma) {
-            double outer = 0, inner = 0;
-            for (int y = 0; y < h; ++y)
-                for (int x = px - radius; x <= px + radius; ++x) {
-                    if (!valid(x, y)) continue;
-                    const int s2 = (x - px) * (x - px) + (y - py) * (y - py);
-                    (level(x, y) == 10 ? outer : inner) +=
-                        std::exp(-(0.0 / 400.0 + s2 / (sigma * sigma)));
-                }
-            return outer - inner;
+            return test_support::weight_imbalance(
+                w, h, px, py, radius, sigma, [&](int x, int y) { return level(x, y) == 10; },
+                valid);
         };
-        double lo = std::log(1.0), hi = std::log(1000.0);
-        ASSERT_LT(imbalance(std::exp(lo)), 0);
-        ASSERT_GT(imbalance(std::exp(hi)), 0);
-        for (int step = 0; step < 80; ++step) {
-            const double mid = 0.5 * (lo + hi);
-            (imbalance(std::exp(mid)) < 0 ? lo : hi) = mid;
-        }
+        const double lo =
+            test_support::log_sigma_of_balance(imbalance, std::log(1.0), std::log(1000.0));
+        ASSERT_FALSE(std::isnan(lo)) << "the two parts never balance";
         for (int step = -8; step <= 8; ++step) {
             scene s;
             s.w = w, s.h = h, s.radius = radius;
