@@ -24,9 +24,9 @@ using png_row_fill = void (*)(unsigned char *row, int y, int width, const void *
 // Writes a non-interlaced PNG of colour type color_type and bit_depth bits
 // a sample (2 and 8 for truecolour, bytes_per_pixel 3; 6 and 8 for
 // truecolour with alpha, 4; 0 and 16 for 16-bit grey, 2, each sample
-// filled high byte first) to filename, one row at a time filled by fill.  On any failure, libpng's
-// included, releases everything, removes the unfinished new file, fills
-// *failure and returns false.
+// filled high byte first) to filename, one row at a time filled by fill.
+// On any failure, libpng's included, releases everything, removes the
+// unfinished new file, fills *failure and returns false.
 bool try_write_png_rows(const char *filename, int width, int height, int color_type, int bit_depth,
                         int bytes_per_pixel, png_row_fill fill, const void *pixels,
                         codec_failure *failure);

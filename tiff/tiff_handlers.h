@@ -1,5 +1,5 @@
-// libtiff's message handlers and the end of a failed write, shared by the tool's TIFF codec and the
-// 16-bit reader and writer of the disparity files.
+// libtiff's message handlers and the end of a failed write, shared by the
+// tool's TIFF codec and the 16-bit reader and writer of the disparity files.
 #ifndef DISPSMOOTH_TIFF_TIFF_HANDLERS_H
 #define DISPSMOOTH_TIFF_TIFF_HANDLERS_H
 

@@ -45,9 +45,9 @@ struct engine_job {
     bool masked, fill;
     lane_constants lane;
     // Where the first pass may stop before the window's last rings (single
-    // levels, windows wider than one pixel): weight_bound[(dy + reach_y)
-    // (2 reach_x + 1) + dx + reach_x] bounds the exact weight of every
-    // neighbour at offset (dx, dy); else null.
+    // levels, a reach of early_stop_reach or more both ways):
+    // weight_bound[(dy + reach_y) (2 reach_x + 1) + dx + reach_x] bounds the
+    // exact weight of every neighbour at offset (dx, dy); else null.
     const double *weight_bound;
     double below, above;  // settle factors of the second pass
     // The guide repacked whole (packed_row_bytes(width) bytes a row), or
@@ -73,7 +73,7 @@ struct thread_scratch {
     buffer_ptr<float> estimates;
     // An output row's bounds on the weight of its windows' offsets beyond
     // each ring (lane_group::rest), and the ring sums they come from: one
-    // per ring, max(reach_x, reach_y) + 1.
+    // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
     buffer_ptr<float> rest;
     buffer_ptr<double> ring_bound;
     // Two histograms of dense_bins doubles for the second pass.
@@ -101,6 +101,12 @@ struct window_rows {
     int i, y_lo, y_hi;
     const std::uint8_t *const *rows;
 };
+
+// Whether some window of the group of eight pixels from column start
+// reaches beyond the left or right edge of the image.
+inline bool group_clipped(const engine_job &job, int start) {
+    return start < job.reach_x || start + lanes - 1 + job.reach_x > job.width - 1;
+}
 
 // Whether pixel p of a masked call is invalid (its level is below 0).
 inline bool invalid_pixel(const engine_job &job, std::ptrdiff_t p) {

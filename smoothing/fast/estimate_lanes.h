@@ -60,11 +60,11 @@ struct lane_group {
     float *total, *below;
     // Where rest is not null, the window is summed in square rings from the
     // centre outwards, ring n being the offsets whose larger coordinate is
-    // n (sum_in_rings), rest[n] bounds the exact weight of the window's offsets beyond
-    // ring n, and the pass stops after the first ring that settles every
-    // lane of the bit mask needed (settle_margins.h, "Stopping early"): the
-    // other offsets' estimates are then not stored, nor are total and below
-    // complete.  Null (scan order, no early stop) for coarse bins, whose
+    // n (sum_in_rings); rest[n] bounds the exact weight of the window's
+    // offsets beyond ring n, and the pass stops after the first ring that
+    // settles every lane of the bit mask needed (settle_margins.h,
+    // "Stopping early"): the other offsets' estimates are then not stored,
+    // nor are total and below complete.  Null (scan order, no early stop) for coarse bins, whose
     // settled lanes need the whole window's estimates, and for small
     // windows, where a stop seldom pays for the tests.
     const float *rest;
@@ -118,8 +118,8 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
 }
 
 // The within-bin step of a group (settle_within_bins, engine.h): for the
-// lanes of mask, whose coarse bins lo[l] .. lo[l] + 2^shift - 1 the first pass
-// settled, each neighbour's stored estimate whose level lies in the lane's
+// lanes of mask, whose coarse bins lo[l] .. lo[l] + 2^shift - 1 the first
+// pass settled, each neighbour's stored estimate whose level lies in the lane's
 // bin is added to bins[l (2^shift) + level - lo[l]], neighbour after
 // neighbour in the window's scan order, and the lane's least and greatest
 // bins reached go to k_lo[l], k_hi[l] (left as they are where none is).

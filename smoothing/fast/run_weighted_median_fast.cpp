@@ -201,11 +201,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
     }
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
-#if DISPSMOOTH_X86
-    job.fill_bins = job.estimate_lanes == estimate_lanes_avx2 ? fill_bins_avx2 : fill_bins_generic;
-#else
-    job.fill_bins = fill_bins_generic;
-#endif
+    job.fill_bins = within_bin_sweep(job.estimate_lanes);
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     std::vector<double> weight_bound;
@@ -231,9 +227,11 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
         for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
-            const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
-            s->rest = allocate_buffer<float>(rings, "weight estimates");
-            s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
+            if (job.weight_bound != nullptr) {
+                const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
+                s->rest = allocate_buffer<float>(rings, "weight estimates");
+                s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
+            }
             s->dense = allocate_buffer<double>(2 * std::size_t{thread_scratch::dense_bins},
                                                "disparity histogram");
             if (mask.coarse_shift > 0)

@@ -190,10 +190,8 @@ unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &s
         k_hi[l] = -1;
     }
     double *bins = scratch.bin_sums.get();
-    const int r = job.reach_x;
-    const bool clipped = j < r || j + lanes - 1 + r > job.width - 1;
-    job.fill_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, r, wr.y_lo, wr.y_hi,
-                            j, clipped, shift, mask, lo, bins, k_lo, k_hi});
+    job.fill_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, job.reach_x, wr.y_lo,
+                            wr.y_hi, j, group_clipped(job, j), shift, mask, lo, bins, k_lo, k_hi});
     unsigned settled = 0;
     for (int l = 0; l < lanes; ++l) {
         if ((mask >> l & 1) == 0) continue;

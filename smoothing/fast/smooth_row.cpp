@@ -93,7 +93,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const int start = std::min(j, width - lanes);
         const int end = std::min(lanes, j_end - start);
         choose_candidates(job, i, start, above, candidate);
-        const bool clipped = start < job.reach_x || start + lanes - 1 + job.reach_x > width - 1;
+        const bool clipped = dispsmooth::group_clipped(job, start);
         // The lanes whose results are asked for: not those done already,
         // beyond j_end, or left invalid.
         unsigned needed = ((1U << end) - 1) & ~((1U << (j - start)) - 1);

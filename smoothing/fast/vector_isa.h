@@ -24,7 +24,9 @@ namespace dispsmooth {
 
 struct lane_constants;
 struct lane_group;
+struct bin_lanes;
 using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
+using fill_bins_fn = void (*)(const bin_lanes &);
 
 inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 
@@ -53,6 +55,10 @@ bool first_pass_may_run(int width);
 // The first pass of a call on rows of width pixels (estimate_lanes.h), or
 // null where none may run.  The engine asks this once per call.
 estimate_lanes_fn first_pass(int width);
+
+// The within-bin sweep of coarse bins that goes with the first pass pass
+// (the AVX2 one with the AVX2 pass, else the plain one).
+fill_bins_fn within_bin_sweep(estimate_lanes_fn pass);
 
 }  // namespace dispsmooth
 
