@@ -106,25 +106,40 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     // The span of the window's levels; in a masked call the invalid
     // neighbours (level -1, estimate 0) do not count.
     int d_lo = INT_MAX, d_hi = job.masked ? 0 : INT_MIN;
-    for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
-        const int *ds = disp_row(y);
-        for (int dx = dx_lo; dx <= dx_hi; ++dx) {
-            d_lo = std::min(d_lo, ds[dx] < 0 && job.masked ? INT_MAX : ds[dx]);
-            d_hi = std::max(d_hi, ds[dx]);
+    if (job.masked) {
+        // Valid levels are 0 or more: as unsigned, -1 lies above them all,
+        // which finds the least without a test per neighbour.
+        unsigned least = UINT_MAX;
+        for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
+            const int *ds = disp_row(y);
+            for (int dx = dx_lo; dx <= dx_hi; ++dx) {
+                least = std::min(least, static_cast<unsigned>(ds[dx]));
+                d_hi = std::max(d_hi, ds[dx]);
+            }
+        }
+        if (least <= INT_MAX) d_lo = static_cast<int>(least);
+    } else {
+        for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
+            const int *ds = disp_row(y);
+            for (int dx = dx_lo; dx <= dx_hi; ++dx) {
+                d_lo = std::min(d_lo, ds[dx]);
+                d_hi = std::max(d_hi, ds[dx]);
+            }
         }
     }
     if (d_lo > d_hi) return false;  // no valid neighbour: left to the exact path
 
     long long m;
     int base;
+    // Invalid neighbours' estimates are +0.0: taken as level d_lo, they
+    // change no sum, and the loops below need no test of their own for them
+    // (holes scattered at random would make such a test a poor guess).
+    const int clamp_lo = job.masked ? d_lo : INT_MIN;
     // The dense bins are cleared and scanned whole: worth it only where they
     // are few against the window's pixels.
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
     const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
     if (span <= thread_scratch::dense_bins && span <= 2 * count) {
-        // Invalid neighbours' estimates are 0: added to the bin of d_lo
-        // they change no sum.
-        const int clamp_lo = job.masked ? d_lo : INT_MIN;
         double *a = scratch.dense.get(), *b = a + thread_scratch::dense_bins;
         double total_a = 0.0, total_b = 0.0;
         const float *est = est_start;
@@ -165,7 +180,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                                for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
                                    const int *ds = disp_row(y);
                                    for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                                       add(static_cast<long long>(ds[dx]) - d_lo,
+                                       add(static_cast<long long>(std::max(ds[dx], clamp_lo)) -
+                                               d_lo,
                                            e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
                                }
                            });
