@@ -222,7 +222,21 @@ unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &s
         const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total[l]);
         double cum = below[l];
         long long m = -1;
-        for (int k = k_lo[l]; k <= k_hi[l]; ++k) {
+        // Blocks of eight bins that the sum does not cross are passed over
+        // whole, so that the sum waits for one addition a block rather than
+        // one a bin.  Whatever is passed over, a level is settled only by
+        // the test itself, on sums of the estimates below it and up to it
+        // (in the order they were added here), which is all the bound asks:
+        // where a block's sum hides a crossing inside it by a rounding, the
+        // crossing found later fails its lower test and settles nothing.
+        int k = k_lo[l];
+        for (; k + 8 <= k_hi[l] + 1; k += 8) {
+            const double *b = lane_bins + k;
+            const double block = ((b[0] + b[1]) + (b[2] + b[3])) + ((b[4] + b[5]) + (b[6] + b[7]));
+            if (cum + block > hi_limit) break;
+            cum += block;
+        }
+        for (; k <= k_hi[l]; ++k) {
             const double before = cum;
             cum += lane_bins[k];
             if (cum > hi_limit) {
