@@ -35,24 +35,33 @@ using dispsmooth::lane_constants;
 using dispsmooth::lane_group;
 using dispsmooth::lanes;
 
-// Loads the four packed pixels at px, those of mask only (in the others 0).
+// Loads the eight packed pixels at px, those of mask only (in the others 0).
 template <bool clipped>
-inline __m128i load_pixels(const std::uint8_t *px, __m128i mask) {
-    if constexpr (clipped) return _mm_maskload_epi32(reinterpret_cast<const int *>(px), mask);
+inline __m256i load_pixels(const std::uint8_t *px, __m256i mask) {
+    if constexpr (clipped) return _mm256_maskload_epi32(reinterpret_cast<const int *>(px), mask);
     (void)mask;
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(px));
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(px));
 }
 
-// Squared colour distances of eight packed pixels (the low four in lo, the
-// high four in hi) from the centres in centre_lo and centre_hi (widened to
-// 16 bits): per pixel dR^2 + dG^2 and dB^2 from one multiply-add, then the
-// pairs summed and put back in pixel order.
-inline __m256i colour_distances(__m128i lo, __m128i hi, __m256i centre_lo, __m256i centre_hi) {
-    const __m256i d_lo = _mm256_sub_epi16(_mm256_cvtepu8_epi16(lo), centre_lo);
-    const __m256i d_hi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(hi), centre_hi);
-    const __m256i pairs =
-        _mm256_hadd_epi32(_mm256_madd_epi16(d_lo, d_lo), _mm256_madd_epi16(d_hi, d_hi));
-    return _mm256_permute4x64_epi64(pairs, _MM_SHUFFLE(3, 1, 2, 0));
+// The eight packed pixels of px widened to 16 bits in two halves, without
+// crossing the 128-bit lanes: pixels 0, 1, 4, 5 in even and 2, 3, 6, 7 in
+// odd, the order in which colour_distances' pairwise sums come out right.
+struct widened_pixels {
+    __m256i even, odd;
+};
+inline widened_pixels widen(__m256i px) {
+    const __m256i zero = _mm256_setzero_si256();
+    return {_mm256_unpacklo_epi8(px, zero), _mm256_unpackhi_epi8(px, zero)};
+}
+
+// Squared colour distances of eight packed pixels from the centres (both
+// widened): per pixel dR^2 + dG^2 and dB^2 from one multiply-add, then the
+// pairs summed, which puts them in pixel order (the halves of widen).
+inline __m256i colour_distances(__m256i px, const widened_pixels &centre) {
+    const widened_pixels p = widen(px);
+    const __m256i d_even = _mm256_sub_epi16(p.even, centre.even);
+    const __m256i d_odd = _mm256_sub_epi16(p.odd, centre.odd);
+    return _mm256_hadd_epi32(_mm256_madd_epi16(d_even, d_even), _mm256_madd_epi16(d_odd, d_odd));
 }
 
 // The estimates 2^t of eight weights, t + 127 = c colour_factor + space (see
@@ -97,10 +106,8 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                   t2 = _mm256_add_epi32(t1, bin_width), t3 = _mm256_add_epi32(t2, bin_width);
 
     const std::uint8_t *centre_px = g.rows[g.i - g.y_lo] + 4 * static_cast<std::ptrdiff_t>(g.j);
-    const __m256i centre_lo =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px)));
-    const __m256i centre_hi =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(centre_px + 16)));
+    const widened_pixels centre =
+        widen(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(centre_px)));
 
     const __m256 colour_factor = _mm256_set1_ps(k.colour_exponent);
     const __m256i zero_i = _mm256_setzero_si256();
@@ -162,9 +169,7 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             }
             const std::uint8_t *px = px_row + 4 * x;
             const __m256i c =
-                colour_distances(load_pixels<clipped>(px, _mm256_castsi256_si128(inside)),
-                                 load_pixels<clipped>(px + 16, _mm256_extracti128_si256(inside, 1)),
-                                 centre_lo, centre_hi);
+                colour_distances(load_pixels<clipped>(px, inside), centre);
             __m256 w = estimated_weights(c, colour_factor, _mm256_set1_ps(space_dx));
             __m256i d;
             if constexpr (clipped) {
