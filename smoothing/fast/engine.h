@@ -76,7 +76,7 @@ struct thread_scratch {
     // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
     buffer_ptr<float> rest;
     buffer_ptr<double> ring_bound;
-    // Two histograms of dense_bins doubles for the second pass.
+    // Four histograms of dense_bins doubles for the second pass.
     static constexpr int dense_bins = 512;
     buffer_ptr<double> dense;
     // The within-bin sums of a group's lanes, 2^coarse_shift a lane.

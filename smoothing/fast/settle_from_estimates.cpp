@@ -5,8 +5,8 @@
 // The bound of settle_margins.h holds for sums of non-negative terms added in
 // any order, so the estimates are summed in whatever order is fastest: where
 // the window's disparities span at most dense_bins values and not many more
-// than the window has pixels, into two small dense histograms taking
-// alternate neighbours, without branches; otherwise (levels spread wide:
+// than the window has pixels, into two or four small dense histograms taking
+// the neighbours in turn, without branches; otherwise (levels spread wide:
 // sub-pixel levels, wide ranges) coarse to fine, a few hundred bins at a
 // time, so that neither the range nor the count of levels costs anything.
 #include <algorithm>
@@ -24,18 +24,59 @@ namespace {
 using dispsmooth::lanes;
 using dispsmooth::settled_bin;
 
-// The first bin m of the two dense histograms a + b (count bins) whose
-// cumulative sum exceeds above * total, provided the bins before it sum to
-// less than below * total; else -1.  total is the sum of all their
-// contributions.  Clears the bins.
-long long dense_crossing(double *a, double *b, int count, double total, double below,
-                         double above) {
-    const long long m = settled_bin(static_cast<std::size_t>(count), total, below, above,
-                                    [&](std::size_t k) { return a[k] + b[k]; });
-    std::fill(a, a + count, 0.0);
-    std::fill(b, b + count, 0.0);
+// The dense search of one lane's window (levels d_lo .. d_lo + span - 1):
+// its estimates summed per level into `ways` histograms of span bins at
+// hist, taking the neighbours of each window row in turn, and their totals
+// likewise; then the first level m whose cumulative sum exceeds above *
+// total, provided the levels before it sum to less than below * total; else
+// -1.  Several histograms, because neighbours mostly share their level: with
+// one, each addition would wait for the one before to reach memory.
+// Invalid neighbours (estimate +0.0) count as level d_lo (clamp_lo, see the
+// caller).  Clears the bins.
+template <int ways, class Rows>
+long long dense_search(double *hist, int span, int d_lo, int clamp_lo, double below, double above,
+                       Rows rows) {
+    double totals[ways] = {};
+    rows([&](const int *ds, const float *est, int n) {
+        int k = 0;
+        for (; k + ways <= n; k += ways) {
+            for (int w = 0; w < ways; ++w) {
+                // At most 127 * 8: these windows reach at most 63 columns.
+                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+                const double e = est[(k + w) * lanes];
+                hist[w * dispsmooth::thread_scratch::dense_bins + std::max(ds[k + w], clamp_lo) -
+                     d_lo] += e;
+                totals[w] += e;
+            }
+        }
+        for (int w = 0; k < n; ++k, ++w) {
+            // At most 127 * 8, as above.
+            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+            const double e = est[k * lanes];
+            hist[w * dispsmooth::thread_scratch::dense_bins + std::max(ds[k], clamp_lo) - d_lo] +=
+                e;
+            totals[w] += e;
+        }
+    });
+    double total = 0.0;
+    for (const double t : totals) total += t;
+    const long long m = settled_bin(static_cast<std::size_t>(span), total, below, above,
+                                    [&](std::size_t k) {
+                                        double sum = 0.0;
+                                        for (int w = 0; w < ways; ++w)
+                                            sum += hist[w * dispsmooth::thread_scratch::dense_bins +
+                                                        static_cast<std::ptrdiff_t>(k)];
+                                        return sum;
+                                    });
+    for (int w = 0; w < ways; ++w) {
+        double *h = hist + static_cast<std::ptrdiff_t>(w) * dispsmooth::thread_scratch::dense_bins;
+        std::fill(h, h + span, 0.0);
+    }
     return m;
 }
+
+// Windows of this many pixels or more are summed into four histograms.
+constexpr long long four_histograms_from = 256;
 
 // Most bins of one round of the coarse-to-fine search.
 constexpr int most_round_bins = 256;
@@ -140,30 +181,18 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
     const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
     if (span <= thread_scratch::dense_bins && span <= 2 * count) {
-        double *a = scratch.dense.get(), *b = a + thread_scratch::dense_bins;
-        double total_a = 0.0, total_b = 0.0;
-        const float *est = est_start;
-        for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride) {
-            const int *ds = disp_row(y);
-            int dx = dx_lo;
-            for (; dx + 1 <= dx_hi; dx += 2) {
-                // At most 126 * 8: these windows reach at most 63 columns.
-                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-                const double wa = est[(dx - dx_lo) * lanes], wb = est[(dx + 1 - dx_lo) * lanes];
-                a[std::max(ds[dx], clamp_lo) - d_lo] += wa;
-                b[std::max(ds[dx + 1], clamp_lo) - d_lo] += wb;
-                total_a += wa;
-                total_b += wb;
-            }
-            if (dx <= dx_hi) {
-                // At most 126 * 8, as above.
-                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-                const double wa = est[(dx - dx_lo) * lanes];
-                a[std::max(ds[dx], clamp_lo) - d_lo] += wa;
-                total_a += wa;
-            }
-        }
-        m = dense_crossing(a, b, d_hi - d_lo + 1, total_a + total_b, job.below, job.above);
+        const auto rows = [&](auto each_row) {
+            const float *est = est_start;
+            for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride)
+                each_row(disp_row(y) + dx_lo, est, dx_hi - dx_lo + 1);
+        };
+        const int bins = static_cast<int>(span);
+        // Four histograms pay for their clearing in wide windows only.
+        m = count >= four_histograms_from
+                ? dense_search<4>(scratch.dense.get(), bins, d_lo, clamp_lo, job.below, job.above,
+                                  rows)
+                : dense_search<2>(scratch.dense.get(), bins, d_lo, clamp_lo, job.below, job.above,
+                                  rows);
         base = d_lo;
     } else {
         // Levels spread wide: coarse bins first, then the levels inside the
