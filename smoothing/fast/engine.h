@@ -76,8 +76,14 @@ struct thread_scratch {
     // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
     buffer_ptr<float> rest;
     buffer_ptr<double> ring_bound;
-    // Four histograms of dense_bins doubles for the second pass.
+    // The second pass's dense histograms of dense_bins doubles each: two,
+    // or four for windows of four_histograms_from pixels or more, whose
+    // neighbours then wait less for each other's additions to the same bin.
     static constexpr int dense_bins = 512;
+    static constexpr long long four_histograms_from = 256;
+    static constexpr int dense_histograms(long long window_pixels) {
+        return window_pixels >= four_histograms_from ? 4 : 2;
+    }
     buffer_ptr<double> dense;
     // The within-bin sums of a group's lanes, 2^coarse_shift a lane.
     buffer_ptr<double> bin_sums;

@@ -232,8 +232,10 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                 s->rest = allocate_buffer<float>(rings, "weight estimates");
                 s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
             }
-            s->dense = allocate_buffer<double>(4 * std::size_t{thread_scratch::dense_bins},
-                                               "disparity histogram");
+            s->dense = allocate_buffer<double>(
+                static_cast<std::size_t>(thread_scratch::dense_histograms(window)) *
+                    thread_scratch::dense_bins,
+                "disparity histogram");
             if (mask.coarse_shift > 0)
                 s->bin_sums = allocate_buffer<double>(std::size_t{lanes} << mask.coarse_shift,
                                                       "disparity histogram");

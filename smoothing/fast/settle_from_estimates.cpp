@@ -75,9 +75,6 @@ long long dense_search(double *hist, int span, int d_lo, int clamp_lo, double be
     return m;
 }
 
-// Windows of this many pixels or more are summed into four histograms.
-constexpr long long four_histograms_from = 256;
-
 // Most bins of one round of the coarse-to-fine search.
 constexpr int most_round_bins = 256;
 
@@ -188,7 +185,7 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
         };
         const int bins = static_cast<int>(span);
         // Four histograms pay for their clearing in wide windows only.
-        m = count >= four_histograms_from
+        m = thread_scratch::dense_histograms(count) == 4
                 ? dense_search<4>(scratch.dense.get(), bins, d_lo, clamp_lo, job.below, job.above,
                                   rows)
                 : dense_search<2>(scratch.dense.get(), bins, d_lo, clamp_lo, job.below, job.above,
