@@ -168,8 +168,7 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                                           _mm256_cmpgt_epi32(past_last, column));
             }
             const std::uint8_t *px = px_row + 4 * x;
-            const __m256i c =
-                colour_distances(load_pixels<clipped>(px, inside), centre);
+            const __m256i c = colour_distances(load_pixels<clipped>(px, inside), centre);
             __m256 w = estimated_weights(c, colour_factor, _mm256_set1_ps(space_dx));
             __m256i d;
             if constexpr (clipped) {

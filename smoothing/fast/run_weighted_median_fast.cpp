@@ -233,7 +233,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                 s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
             }
             s->dense = allocate_buffer<double>(
-                static_cast<std::size_t>(thread_scratch::dense_histograms(window)) *
+                static_cast<std::size_t>(
+                    thread_scratch::dense_histograms(static_cast<long long>(window))) *
                     thread_scratch::dense_bins,
                 "disparity histogram");
             if (mask.coarse_shift > 0)

@@ -36,42 +36,35 @@ using dispsmooth::settled_bin;
 template <int ways, class Rows>
 long long dense_search(double *hist, int span, int d_lo, int clamp_lo, double below, double above,
                        Rows rows) {
+    // Histogram w; level d in its bin d - d_lo.
+    double *h[ways];
+    for (int w = 0; w < ways; ++w)
+        h[w] = hist + static_cast<std::ptrdiff_t>(w) * dispsmooth::thread_scratch::dense_bins;
     double totals[ways] = {};
     rows([&](const int *ds, const float *est, int n) {
         int k = 0;
         for (; k + ways <= n; k += ways) {
             for (int w = 0; w < ways; ++w) {
-                // At most 127 * 8: these windows reach at most 63 columns.
-                // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-                const double e = est[(k + w) * lanes];
-                hist[w * dispsmooth::thread_scratch::dense_bins + std::max(ds[k + w], clamp_lo) -
-                     d_lo] += e;
+                const double e = est[static_cast<std::ptrdiff_t>(k + w) * lanes];
+                h[w][std::max(ds[k + w], clamp_lo) - d_lo] += e;
                 totals[w] += e;
             }
         }
         for (int w = 0; k < n; ++k, ++w) {
-            // At most 127 * 8, as above.
-            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            const double e = est[k * lanes];
-            hist[w * dispsmooth::thread_scratch::dense_bins + std::max(ds[k], clamp_lo) - d_lo] +=
-                e;
+            const double e = est[static_cast<std::ptrdiff_t>(k) * lanes];
+            h[w][std::max(ds[k], clamp_lo) - d_lo] += e;
             totals[w] += e;
         }
     });
     double total = 0.0;
     for (const double t : totals) total += t;
-    const long long m = settled_bin(static_cast<std::size_t>(span), total, below, above,
-                                    [&](std::size_t k) {
-                                        double sum = 0.0;
-                                        for (int w = 0; w < ways; ++w)
-                                            sum += hist[w * dispsmooth::thread_scratch::dense_bins +
-                                                        static_cast<std::ptrdiff_t>(k)];
-                                        return sum;
-                                    });
-    for (int w = 0; w < ways; ++w) {
-        double *h = hist + static_cast<std::ptrdiff_t>(w) * dispsmooth::thread_scratch::dense_bins;
-        std::fill(h, h + span, 0.0);
-    }
+    const long long m =
+        settled_bin(static_cast<std::size_t>(span), total, below, above, [&](std::size_t k) {
+            double sum = 0.0;
+            for (int w = 0; w < ways; ++w) sum += h[w][k];
+            return sum;
+        });
+    for (int w = 0; w < ways; ++w) std::fill(h[w], h[w] + span, 0.0);
     return m;
 }
 
@@ -200,17 +193,17 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
             // At most 126 * 8, as above.
             // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
             for (int dx = dx_lo; dx <= dx_hi; ++dx) total += est[(dx - dx_lo) * lanes];
-        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), total, job.below,
-                           job.above, [&](auto add) {
-                               const float *e = est_start;
-                               for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
-                                   const int *ds = disp_row(y);
-                                   for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                                       add(static_cast<long long>(std::max(ds[dx], clamp_lo)) -
-                                               d_lo,
-                                           e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
-                               }
-                           });
+        m = coarse_to_fine(
+            scratch.dense.get(), span, static_cast<int>(count), total, job.below, job.above,
+            [&](auto add) {
+                const float *e = est_start;
+                for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
+                    const int *ds = disp_row(y);
+                    for (int dx = dx_lo; dx <= dx_hi; ++dx)
+                        add(static_cast<long long>(std::max(ds[dx], clamp_lo)) - d_lo,
+                            e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
+                }
+            });
         base = d_lo;
     }
     if (m < 0) return false;
