@@ -130,38 +130,32 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(2 * r + 1) * lanes;
     const float *est_start =
         scratch.estimates.get() + static_cast<std::ptrdiff_t>(dx_lo + r) * lanes + l;
-    auto disp_row = [&](int y) {
-        return job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x;
+    // The window's rows inside the image, each_row(levels, estimates, n) for
+    // its n neighbours, the lane's estimates lanes apart.
+    const auto rows = [&](auto each_row) {
+        const float *est = est_start;
+        for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride)
+            each_row(job.disp_arr + static_cast<std::ptrdiff_t>(y) * job.width + x + dx_lo, est,
+                     dx_hi - dx_lo + 1);
     };
 
-    // The span of the window's levels; in a masked call the invalid
-    // neighbours (level -1, estimate 0) do not count.
-    int d_lo = INT_MAX, d_hi = job.masked ? 0 : INT_MIN;
-    if (job.masked) {
-        // Valid levels are 0 or more: as unsigned, -1 lies above them all,
-        // which finds the least without a test per neighbour.
-        unsigned least = UINT_MAX;
-        for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
-            const int *ds = disp_row(y);
-            for (int dx = dx_lo; dx <= dx_hi; ++dx) {
-                least = std::min(least, static_cast<unsigned>(ds[dx]));
-                d_hi = std::max(d_hi, ds[dx]);
-            }
+    // The span of the window's levels, compared as unsigned keys without a
+    // test per neighbour: in a masked call the levels themselves (valid ones
+    // are 0 or more, and the invalid neighbours' -1 lies above them all),
+    // otherwise with the sign bit flipped, which keeps the order of int.
+    const unsigned flip = job.masked ? 0U : 0x80000000U;
+    unsigned least = UINT_MAX;
+    int d_hi = job.masked ? 0 : INT_MIN;
+    rows([&](const int *ds, const float *, int n) {
+        for (int k = 0; k < n; ++k) {
+            least = std::min(least, static_cast<unsigned>(ds[k]) ^ flip);
+            d_hi = std::max(d_hi, ds[k]);
         }
-        if (least <= INT_MAX) d_lo = static_cast<int>(least);
-    } else {
-        for (int y = wr.y_lo; y <= wr.y_hi; ++y) {
-            const int *ds = disp_row(y);
-            for (int dx = dx_lo; dx <= dx_hi; ++dx) {
-                d_lo = std::min(d_lo, ds[dx]);
-                d_hi = std::max(d_hi, ds[dx]);
-            }
-        }
-    }
-    if (d_lo > d_hi) return false;  // no valid neighbour: left to the exact path
+    });
+    if (job.masked && least > INT_MAX) return false;  // no valid neighbour: left to the exact path
+    const int d_lo = static_cast<int>(least ^ flip);
 
     long long m;
-    int base;
     // Invalid neighbours' estimates are +0.0: taken as level d_lo, they
     // change no sum, and the loops below need no test of their own for them
     // (holes scattered at random would make such a test a poor guess).
@@ -171,11 +165,6 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
     const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
     if (span <= thread_scratch::dense_bins && span <= 2 * count) {
-        const auto rows = [&](auto each_row) {
-            const float *est = est_start;
-            for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride)
-                each_row(disp_row(y) + dx_lo, est, dx_hi - dx_lo + 1);
-        };
         const int bins = static_cast<int>(span);
         // Four histograms pay for their clearing in wide windows only.
         m = thread_scratch::dense_histograms(count) == 4
@@ -183,31 +172,24 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                                   rows)
                 : dense_search<2>(scratch.dense.get(), bins, d_lo, clamp_lo, job.below, job.above,
                                   rows);
-        base = d_lo;
     } else {
         // Levels spread wide: coarse bins first, then the levels inside the
         // one that holds the crossing.
         double total = 0.0;
-        const float *est = est_start;
-        for (int y = wr.y_lo; y <= wr.y_hi; ++y, est += row_stride)
-            // At most 126 * 8, as above.
-            // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
-            for (int dx = dx_lo; dx <= dx_hi; ++dx) total += est[(dx - dx_lo) * lanes];
-        m = coarse_to_fine(
-            scratch.dense.get(), span, static_cast<int>(count), total, job.below, job.above,
-            [&](auto add) {
-                const float *e = est_start;
-                for (int y = wr.y_lo; y <= wr.y_hi; ++y, e += row_stride) {
-                    const int *ds = disp_row(y);
-                    for (int dx = dx_lo; dx <= dx_hi; ++dx)
-                        add(static_cast<long long>(std::max(ds[dx], clamp_lo)) - d_lo,
-                            e[static_cast<std::ptrdiff_t>(dx - dx_lo) * lanes]);
-                }
-            });
-        base = d_lo;
+        rows([&](const int *, const float *est, int n) {
+            for (int k = 0; k < n; ++k) total += est[static_cast<std::ptrdiff_t>(k) * lanes];
+        });
+        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), total, job.below,
+                           job.above, [&](auto add) {
+                               rows([&](const int *ds, const float *est, int n) {
+                                   for (int k = 0; k < n; ++k)
+                                       add(static_cast<long long>(std::max(ds[k], clamp_lo)) - d_lo,
+                                           est[static_cast<std::ptrdiff_t>(k) * lanes]);
+                               });
+                           });
     }
     if (m < 0) return false;
-    job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = base + static_cast<int>(m);
+    job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + x] = d_lo + static_cast<int>(m);
     return true;
 }
 
