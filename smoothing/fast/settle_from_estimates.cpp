@@ -4,9 +4,9 @@
 //
 // The bound of settle_margins.h holds for sums of non-negative terms added in
 // any order, so the estimates are summed in whatever order is fastest: where
-// the window's disparities span at most dense_bins values and not many more
-// than the window has pixels, into two or four small dense histograms taking
-// the neighbours in turn, without branches; otherwise (levels spread wide:
+// the window's disparities span at most dense_bins values, into two or four
+// small dense histograms taking the neighbours in turn, without branches, and
+// searched by blocks of eight levels; otherwise (levels spread wide:
 // sub-pixel levels, wide ranges) coarse to fine, a few hundred bins at a
 // time, so that neither the range nor the count of levels costs anything.
 #include <algorithm>
@@ -22,7 +22,6 @@
 namespace {
 
 using dispsmooth::lanes;
-using dispsmooth::settled_bin;
 
 // The dense search of one lane's window (levels d_lo .. d_lo + span - 1):
 // its estimates summed per level into `ways` histograms of span bins at
@@ -58,12 +57,38 @@ long long dense_search(double *hist, int span, int d_lo, int clamp_lo, double be
     });
     double total = 0.0;
     for (const double t : totals) total += t;
-    const long long m =
-        settled_bin(static_cast<std::size_t>(span), total, below, above, [&](std::size_t k) {
-            double sum = 0.0;
-            for (int w = 0; w < ways; ++w) sum += h[w][k];
-            return sum;
-        });
+    const double lo_limit = below * total, hi_limit = above * total;
+    const auto bin = [&](int k) {
+        double sum = 0.0;
+        for (int w = 0; w < ways; ++w) sum += h[w][k];
+        return sum;
+    };
+    // Blocks of eight levels that the cumulative sum does not cross are
+    // passed over whole, so that the sum waits for one addition a block
+    // rather than one a level.  A level is settled only by the test on the
+    // sums formed here, below it and up to it: sums of the window's
+    // estimates, each taken once, in some order, which is all the bound of
+    // settle_margins.h asks.  Where a block's sum hides a crossing inside
+    // it by a rounding, the crossing found later fails its lower test and
+    // settles nothing.
+    double cum = 0.0;
+    long long m = -1;
+    int k = 0;
+    for (; k + 8 <= span; k += 8) {
+        const double block =
+            ((bin(k) + bin(k + 1)) + (bin(k + 2) + bin(k + 3))) +
+            ((bin(k + 4) + bin(k + 5)) + (bin(k + 6) + bin(k + 7)));
+        if (cum + block > hi_limit) break;
+        cum += block;
+    }
+    for (; k < span; ++k) {
+        const double before = cum;
+        cum += bin(k);
+        if (cum > hi_limit) {
+            if (before < lo_limit) m = k;
+            break;
+        }
+    }
     for (int w = 0; w < ways; ++w) std::fill(h[w], h[w] + span, 0.0);
     return m;
 }
@@ -160,11 +185,12 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     // change no sum, and the loops below need no test of their own for them
     // (holes scattered at random would make such a test a poor guess).
     const int clamp_lo = job.masked ? d_lo : INT_MIN;
-    // The dense bins are cleared and scanned whole: worth it only where they
-    // are few against the window's pixels.
+    // The dense bins are cleared whole, but scanned by blocks up to the
+    // crossing only: cheaper than the coarse-to-fine rounds, each a pass over
+    // the window, wherever the span fits, even in windows of a few pixels.
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
     const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
-    if (span <= thread_scratch::dense_bins && span <= 2 * count) {
+    if (span <= thread_scratch::dense_bins) {
         const int bins = static_cast<int>(span);
         // Four histograms pay for their clearing in wide windows only.
         m = thread_scratch::dense_histograms(count) == 4
