@@ -15,6 +15,7 @@
 #include "common/call_settings.h"
 #include "dispsmooth/dispsmooth.hpp"
 #include "smoothing/fast/estimate_lanes.h"
+#include "smoothing/fast/ring_tail_table.h"
 #include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
 #include "smoothing/smooth_disparity_fast.h"
@@ -35,7 +36,7 @@ struct outcome {
     int value[dispsmooth::lanes] = {};
     float total[dispsmooth::lanes] = {}, below[dispsmooth::lanes] = {};
     std::vector<float> estimates;
-    int offsets_summed = 0;
+    int offsets_summed[dispsmooth::lanes] = {};
 };
 
 bool same_bits(const float *a, const float *b, std::size_t n) {
@@ -64,7 +65,7 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
         {30, 31, 15, 11, false, 0, 2},  // a window as tall as the image
     };
     std::mt19937 random(2024);
-    int compared = 0, stopped_early = 0;
+    int compared = 0, stopped_early = 0, finished_alone = 0;
     for (const pass_case &c : cases) {
         SCOPED_TRACE(::testing::Message()
                      << "width " << c.width << " radius " << c.radius << " j " << c.j << " masked "
@@ -121,24 +122,43 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
                 rest[n] = static_cast<float>(beyond * 1.001);
             }
             const unsigned needed = trial % 4 == 3 ? 0x5BU : 0xFFU;
+            // Some of those let the lanes still open after a ring finish
+            // alone: one, three, or all of them (each then alone from the
+            // first ring on).
+            const int most_alone[] = {1, 3, 8};
+            dispsmooth::ring_tail_table tails(r, r);
+            const dispsmooth::ring_tail *tail =
+                trial % 2 == 1 && !clipped ? tails.fill(rows.data(), y_lo, y_hi, i, c.width, r, r,
+                                                        space.data(), most_alone[trial / 2 % 3])
+                                           : nullptr;
             auto run = [&](dispsmooth::estimate_lanes_fn pass) {
                 outcome o;
                 o.estimates.assign(
                     static_cast<std::size_t>(span) * (y_hi - y_lo + 1) * dispsmooth::lanes, -1.0f);
-                const dispsmooth::lane_group g{disp.data(), rows.data(),
-                                               y_lo,        y_hi,
-                                               i,           c.j,
-                                               candidate,   o.estimates.data(),
-                                               clipped,     o.total,
-                                               o.below,     trial % 2 == 1 ? rest.data() : nullptr,
-                                               needed,      &o.offsets_summed};
+                const dispsmooth::lane_group g{disp.data(),
+                                               rows.data(),
+                                               y_lo,
+                                               y_hi,
+                                               i,
+                                               c.j,
+                                               candidate,
+                                               o.estimates.data(),
+                                               clipped,
+                                               o.total,
+                                               o.below,
+                                               trial % 2 == 1 ? rest.data() : nullptr,
+                                               needed,
+                                               tail,
+                                               o.offsets_summed};
                 o.settled = pass(k, g, o.value);
                 return o;
             };
             const outcome avx2 = run(dispsmooth::estimate_lanes_avx2);
             const outcome plain = run(dispsmooth::estimate_lanes_generic);
             EXPECT_EQ(plain.settled, avx2.settled) << "trial " << trial;
-            EXPECT_EQ(plain.offsets_summed, avx2.offsets_summed) << "trial " << trial;
+            EXPECT_EQ(0, std::memcmp(plain.offsets_summed, avx2.offsets_summed,
+                                     sizeof plain.offsets_summed))
+                << "trial " << trial;
             EXPECT_EQ(0, std::memcmp(plain.value, avx2.value, sizeof plain.value))
                 << "trial " << trial;
             EXPECT_TRUE(same_bits(plain.total, avx2.total, dispsmooth::lanes)) << "trial " << trial;
@@ -146,12 +166,17 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
             EXPECT_TRUE(
                 same_bits(plain.estimates.data(), avx2.estimates.data(), plain.estimates.size()))
                 << "trial " << trial;
-            if (avx2.offsets_summed < span * (y_hi - y_lo + 1)) ++stopped_early;
+            if (avx2.offsets_summed[0] < span * (y_hi - y_lo + 1)) ++stopped_early;
+            if (tail != nullptr &&
+                std::any_of(std::begin(avx2.offsets_summed), std::end(avx2.offsets_summed),
+                            [&](int n) { return n != avx2.offsets_summed[0]; }))
+                ++finished_alone;
             ++compared;
         }
     }
     EXPECT_EQ(compared, 9 * 20);
     EXPECT_GT(stopped_early, 0) << "no group stopped before its last ring";
+    EXPECT_GT(finished_alone, 0) << "no lane finished its window alone";
 #endif
 }
 

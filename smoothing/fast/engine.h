@@ -16,6 +16,7 @@
 #include "common/buffer.h"
 #include "smoothing/fast/estimate_lanes.h"
 #include "smoothing/fast/guide_rows.h"
+#include "smoothing/fast/ring_tail_table.h"
 #include "smoothing/fast/touched_histogram.h"
 #include "smoothing/fast/weight_table.h"
 
@@ -76,6 +77,8 @@ struct thread_scratch {
     // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
     buffer_ptr<float> rest;
     buffer_ptr<double> ring_bound;
+    // The rings' offsets for lanes that finish alone, where rest is set.
+    std::unique_ptr<ring_tail_table> tails;
     // The second pass's dense histograms of dense_bins doubles each: two,
     // or four for windows of four_histograms_from pixels or more, whose
     // neighbours then wait less for each other's additions to the same bin.

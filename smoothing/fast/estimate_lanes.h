@@ -38,6 +38,35 @@ struct lane_constants {
     float below, above;
 };
 
+// The offsets of an output row's windows ring by ring, for a lane that
+// finishes its window alone (lane_group::tail): ring n's entries are
+// ring_start[n] .. ring_start[n + 1] - 1, in sum_in_rings' order, its two
+// rows and its columns each padded to a multiple of eight.  Chunk c,
+// entries 8 c .. 8 c + 7, holds run[c] neighbours side by side in one row
+// (then padding), or with run[c] = 0 any neighbours, to be gathered.  Entry
+// e is the neighbour whose packed pixel lies
+// colour_index[e] pixels (4 bytes each) from the lane's column in the first
+// window row (rows[0]), and whose disparity lies disp_index[e] from the
+// lane's column in row y_lo; space[e] is its space_exponent; slot[e] its
+// place in the window's scan order, (y - y_lo) (2 reach_x + 1) + dx +
+// reach_x.  Padding: the lane's own column in the first row, a space
+// exponent of -1000 (an estimate of exactly +0.0, whatever the colour), and
+// slot -1.  summed_before[n] counts the offsets (padding not) of the rings
+// before n.
+struct ring_tail {
+    const int *colour_index, *disp_index;
+    const float *space;
+    const int *slot;
+    const std::uint8_t *run;
+    const int *ring_start, *summed_before;
+    // A group whose lanes still open after a ring are at most this many
+    // finishes them one by one.
+    int most_lanes;
+    // Receives one lane's estimates of the rings it finishes, entry by entry
+    // from the first of them.
+    float *estimates;
+};
+
 // One group of eight output pixels (i, j) .. (i, j + 7), 0 <= j <= width - 8.
 struct lane_group {
     const int *disp_arr;
@@ -69,7 +98,14 @@ struct lane_group {
     // windows, where a stop seldom pays for the tests.
     const float *rest;
     unsigned needed;
-    int *offsets_summed;  // receives the count of window offsets summed
+    // Where not null (with rest, and only for groups not clipped): once no
+    // more than tail->most_lanes of the needed lanes are open after a ring,
+    // each of them sums the rings beyond alone, eight offsets at a time, and
+    // is tested after each ring as the group is; the group stops there.  A
+    // lane that its last ring leaves open gets its estimates of those rings
+    // stored in estimates at their places, as if the group had summed them.
+    const ring_tail *tail;
+    int *offsets_summed;  // receives, per lane, the count of window offsets summed
 };
 
 // The order both passes sum a group's window in, add(y, first, last) for

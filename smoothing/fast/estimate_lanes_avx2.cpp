@@ -7,7 +7,8 @@
 //
 // For each offset of the window (in square rings from the centre outwards,
 // sum_in_rings in estimate_lanes.h, stopping early where the rings to come
-// cannot change the lanes' results), the eight neighbours' weights are estimated
+// cannot change the lanes' results, or leaving the last few open lanes to
+// finish alone), the eight neighbours' weights are estimated
 // as 2^t, t = -log2(e) (C / sigma_color^2 + S / sigma_space^2), and each lane
 // sums its estimates: all of them, and those of the neighbours whose
 // disparity lies below each of the four thresholds candidate - 1 ..
@@ -87,6 +88,14 @@ inline __m256 estimated_weights(__m256i c, __m256 colour_factor, __m256 space) {
     // INT_MIN and gives 0 as well.
     const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), _mm256_setzero_si256());
     return _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
+}
+
+// The sum of the eight lanes of v, ((v0 + v4) + (v2 + v6)) + ((v1 + v5) +
+// (v3 + v7)): the order estimate_lanes_generic.cpp repeats.
+inline float lane_sum(__m256 v) {
+    const __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    const __m128 t = _mm_add_ps(s, _mm_movehl_ps(s, s));
+    return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehdup_ps(t)));
 }
 
 template <bool clipped, bool masked>
@@ -196,6 +205,85 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         }
     };
 
+    // One lane l's window from ring n + 1 on, alone (lane_group::tail): the
+    // ring's offsets eight at a time, gathered, into partial sums per vector
+    // lane; after each ring the lane's sums are its group's sums of rings 0
+    // .. n plus the partial sums added up (lane_sum), tested as
+    // settled_with tests them.  Returns the step from the candidate (-1, 0
+    // or 1) of a settled lane, else 2; sums the offsets into summed.
+    alignas(32) float lane_sums[5][lanes];
+    const auto finish_lane = [&](int l, int n, int last_ring, int &summed) {
+        const dispsmooth::ring_tail &tail = *g.tail;
+        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + l;
+        const int *px_base = reinterpret_cast<const int *>(g.rows[0] + 4 * x);
+        const int *d_base = g.disp_arr + static_cast<std::ptrdiff_t>(g.y_lo) * width + x;
+        const widened_pixels centre_l = widen(_mm256_set1_epi32(
+            _mm_cvtsi128_si32(_mm_loadu_si32(centre_px + 4 * static_cast<std::ptrdiff_t>(l)))));
+        const int c = g.candidate[l];
+        const __m256i u0 = _mm256_set1_epi32(c - 1), u1 = _mm256_set1_epi32(c),
+                      u2 = _mm256_set1_epi32(c + 1), u3 = _mm256_set1_epi32(c + 2);
+        __m256 at = _mm256_setzero_ps(), a0 = at, a1 = at, a2 = at, a3 = at;
+        const int first = tail.ring_start[n + 1];
+        for (int m = n + 1; m <= last_ring; ++m) {
+            for (int e = tail.ring_start[m]; e < tail.ring_start[m + 1]; e += lanes) {
+                // A run of one row's neighbours is loaded (its padding masked
+                // out, and never read), the rest gathered.
+                const int run = tail.run[e / lanes];
+                __m256i px, d;
+                if (run == lanes) {
+                    px = _mm256_loadu_si256(
+                        reinterpret_cast<const __m256i *>(px_base + tail.colour_index[e]));
+                    d = _mm256_loadu_si256(
+                        reinterpret_cast<const __m256i *>(d_base + tail.disp_index[e]));
+                } else if (run > 0) {
+                    const __m256i in = _mm256_cmpgt_epi32(_mm256_set1_epi32(run), lane_index);
+                    px = _mm256_maskload_epi32(px_base + tail.colour_index[e], in);
+                    d = _mm256_maskload_epi32(d_base + tail.disp_index[e], in);
+                } else {
+                    px = _mm256_i32gather_epi32(
+                        px_base,
+                        _mm256_loadu_si256(
+                            reinterpret_cast<const __m256i *>(tail.colour_index + e)),
+                        4);
+                    d = _mm256_i32gather_epi32(
+                        d_base,
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(tail.disp_index + e)),
+                        4);
+                }
+                __m256 w = estimated_weights(colour_distances(px, centre_l), colour_factor,
+                                             _mm256_loadu_ps(tail.space + e));
+                if constexpr (masked)
+                    w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
+                _mm256_storeu_ps(tail.estimates + (e - first), w);
+                at = _mm256_add_ps(at, w);
+                a0 = _mm256_add_ps(
+                    a0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u0, d))));
+                a1 = _mm256_add_ps(
+                    a1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u1, d))));
+                a2 = _mm256_add_ps(
+                    a2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u2, d))));
+                a3 = _mm256_add_ps(
+                    a3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u3, d))));
+            }
+            summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
+            const float rest = m == last_ring ? 0.0f : g.rest[m];
+            const float t = lane_sums[0][l] + lane_sum(at);
+            const float s0 = lane_sums[1][l] + lane_sum(a0), s1 = lane_sums[2][l] + lane_sum(a1);
+            const float s2 = lane_sums[3][l] + lane_sum(a2), s3 = lane_sums[4][l] + lane_sum(a3);
+            const float bound = t + rest;
+            const float lo = bound * k.below, hi = bound * k.above;
+            if (s0 + rest < lo && s1 > hi) return -1;
+            if (s1 + rest < lo && s2 > hi) return 0;
+            if (s2 + rest < lo && s3 > hi) return 1;
+        }
+        // Left open: its estimates go where the second pass reads them.
+        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
+            if (tail.slot[e] >= 0)
+                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
+                    tail.estimates[e - first];
+        return 2;
+    };
+
     // The window in square rings from the centre outwards: ring n holds the
     // offsets whose larger coordinate is n, rows i - n and i + n across
     // columns -n .. n, and columns -n and n of the rows between.  After ring
@@ -203,15 +291,47 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     // to come weighed g.rest[n] in all, placed where they hurt each test
     // most; once every lane asked for passes, the rest need not be summed.
     // After the last ring the test is the plain one.
-    unsigned settled = 0;
-    *g.offsets_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
+    // Where few lanes are left open after a ring, each finishes alone.
+    unsigned settled = 0, alone = 0;
+    int ring_done = -1, last_ring = 0;
+    const int group_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
         if (!last && g.rest == nullptr) return false;
         settled = settled_with(last ? 0.0f : g.rest[n]);
-        return last || ((settled | ~g.needed) & 0xFFU) == 0xFFU;
+        if (last) return true;
+        const unsigned open = g.needed & ~settled & 0xFFU;
+        if (open == 0) return true;
+        if constexpr (!clipped) {
+            if (g.tail != nullptr && __builtin_popcount(open) <= g.tail->most_lanes) {
+                alone = open;
+                ring_done = n;
+                return true;
+            }
+        }
+        return false;
     });
     _mm256_storeu_ps(g.total, total);
     _mm256_storeu_ps(g.below, below_bin);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(value), _mm256_add_epi32(candidate, step));
+    for (int l = 0; l < lanes; ++l) g.offsets_summed[l] = group_summed;
+    if (alone != 0) {
+        const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
+        last_ring = above_rows > below_rows ? above_rows : below_rows;
+        if (r > last_ring) last_ring = r;
+        _mm256_store_ps(lane_sums[0], total);
+        _mm256_store_ps(lane_sums[1], b0);
+        _mm256_store_ps(lane_sums[2], b1);
+        _mm256_store_ps(lane_sums[3], b2);
+        _mm256_store_ps(lane_sums[4], b3);
+        for (unsigned open = alone; open != 0; open &= open - 1) {
+            const int l = __builtin_ctz(open);
+            int summed = 0;
+            const int lane_step = finish_lane(l, ring_done, last_ring, summed);
+            g.offsets_summed[l] += summed;
+            if (lane_step == 2) continue;
+            value[l] = g.candidate[l] + lane_step;
+            settled |= 1U << l;
+        }
+    }
     return settled;
 }
 

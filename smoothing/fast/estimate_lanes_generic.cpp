@@ -9,6 +9,8 @@
 // result stays exact", and settle_margins.h.
 #include "smoothing/fast/estimate_lanes.h"
 
+#include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -59,6 +61,11 @@ int colour_distance(const std::uint8_t *a, const std::uint8_t *b) {
         c += diff * diff;
     }
     return c;
+}
+
+// The AVX2 pass's sum of its eight vector lanes (lane_sum there).
+float lane_sum(const float *v) {
+    return ((v[0] + v[4]) + (v[2] + v[6])) + ((v[1] + v[5]) + (v[3] + v[7]));
 }
 
 template <bool clipped, bool masked>
@@ -139,18 +146,84 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         }
     };
 
+    // One lane's window from ring n + 1 on, alone, as the AVX2 pass sums it:
+    // entry e of a ring's eight at a time goes to partial sum e % 8.
+    const auto finish_lane = [&](int l, int n, int last_ring, int &summed) {
+        const dispsmooth::ring_tail &tail = *g.tail;
+        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(g.j) + l;
+        const std::uint8_t *px_base = g.rows[0] + 4 * x;
+        const int *d_base = g.disp_arr + static_cast<std::ptrdiff_t>(g.y_lo) * width + x;
+        const std::uint8_t *centre_l = centre + 4 * static_cast<std::ptrdiff_t>(l);
+        const int c = g.candidate[l];
+        const int u[4] = {c - 1, c, c + 1, c + 2};
+        float at[lanes] = {}, a[4][lanes] = {};
+        const int first = tail.ring_start[n + 1];
+        for (int m = n + 1; m <= last_ring; ++m) {
+            for (int e = tail.ring_start[m]; e < tail.ring_start[m + 1]; ++e) {
+                const int q = (e - tail.ring_start[m]) % lanes;
+                const int d = d_base[tail.disp_index[e]];
+                float w = estimated_weight(
+                    colour_distance(px_base + 4 * static_cast<std::ptrdiff_t>(tail.colour_index[e]),
+                                    centre_l),
+                    k.colour_exponent, tail.space[e]);
+                if (masked && d < 0) w = 0.0f;
+                tail.estimates[e - first] = w;
+                at[q] += w;
+                for (int t = 0; t < 4; ++t) a[t][q] += u[t] > d ? w : 0.0f;
+            }
+            summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
+            const float rest = m == last_ring ? 0.0f : g.rest[m];
+            const float t = total[l] + lane_sum(at);
+            const float s0 = b0[l] + lane_sum(a[0]), s1 = b1[l] + lane_sum(a[1]);
+            const float s2 = b2[l] + lane_sum(a[2]), s3 = b3[l] + lane_sum(a[3]);
+            const float bound = t + rest;
+            const float lo = bound * k.below, hi = bound * k.above;
+            if (s0 + rest < lo && s1 > hi) return -1;
+            if (s1 + rest < lo && s2 > hi) return 0;
+            if (s2 + rest < lo && s3 > hi) return 1;
+        }
+        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
+            if (tail.slot[e] >= 0)
+                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
+                    tail.estimates[e - first];
+        return 2;
+    };
+
     // The window in square rings from the centre outwards, tested after each
-    // ring, in the AVX2 pass's order.
-    unsigned settled = 0;
-    *g.offsets_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
+    // ring, in the AVX2 pass's order; where few lanes are left open after a
+    // ring, each finishes alone.
+    unsigned settled = 0, alone = 0;
+    int ring_done = -1;
+    const int group_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
         if (!last && g.rest == nullptr) return false;
         settled = settled_with(last ? 0.0f : g.rest[n]);
-        return last || ((settled | ~g.needed) & 0xFFU) == 0xFFU;
+        if (last) return true;
+        const unsigned open = g.needed & ~settled & 0xFFU;
+        if (open == 0) return true;
+        if (!clipped && g.tail != nullptr && std::popcount(open) <= g.tail->most_lanes) {
+            alone = open;
+            ring_done = n;
+            return true;
+        }
+        return false;
     });
     for (int l = 0; l < lanes; ++l) {
         g.total[l] = total[l];
         g.below[l] = below_bin[l];
         value[l] = bin[l] + step[l];
+        g.offsets_summed[l] = group_summed;
+    }
+    if (alone != 0) {
+        const int last_ring = std::max({r, g.i - g.y_lo, g.y_hi - g.i});
+        for (unsigned open = alone; open != 0; open &= open - 1) {
+            const int l = std::countr_zero(open);
+            int summed = 0;
+            const int lane_step = finish_lane(l, ring_done, last_ring, summed);
+            g.offsets_summed[l] += summed;
+            if (lane_step == 2) continue;
+            value[l] = g.candidate[l] + lane_step;
+            settled |= 1U << l;
+        }
     }
     return settled;
 }

@@ -231,6 +231,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                 const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
                 s->rest = allocate_buffer<float>(rings, "weight estimates");
                 s->ring_bound = allocate_buffer<double>(rings, "weight estimates");
+                s->tails = std::make_unique<ring_tail_table>(reach_x, reach_y);
             }
             s->dense = allocate_buffer<double>(
                 static_cast<std::size_t>(

@@ -75,9 +75,8 @@ long long dense_search(double *hist, int span, int d_lo, int clamp_lo, double be
     long long m = -1;
     int k = 0;
     for (; k + 8 <= span; k += 8) {
-        const double block =
-            ((bin(k) + bin(k + 1)) + (bin(k + 2) + bin(k + 3))) +
-            ((bin(k + 4) + bin(k + 5)) + (bin(k + 6) + bin(k + 7)));
+        const double block = ((bin(k) + bin(k + 1)) + (bin(k + 2) + bin(k + 3))) +
+                             ((bin(k + 4) + bin(k + 5)) + (bin(k + 6) + bin(k + 7)));
         if (cum + block > hi_limit) break;
         cum += block;
     }

@@ -69,6 +69,14 @@
 // test with R added to the total alone.  Each keeps its margin of 1e-9 of
 // T + R, which is at least the total.  After the last ring R is 0 and the
 // tests are the plain ones (adding +0.0 changes no float sum).
+//
+// A lane that finishes its window alone (ring_tail, estimate_lanes.h) forms
+// its sums in another order: its group's sums of the rings before, plus
+// eight partial sums of the rings since, added up in a tree.  The bound on
+// the error of a sum holds for any order and grouping of the additions of
+// its N terms, and the padding's estimates are +0.0, whose additions round
+// nothing; so the same factors hold for these sums, and the same R after
+// each ring.
 #ifndef DISPSMOOTH_SMOOTHING_FAST_SETTLE_MARGINS_H
 #define DISPSMOOTH_SMOOTHING_FAST_SETTLE_MARGINS_H
 

@@ -76,6 +76,12 @@ const float *rest_of_rings(const engine_job &job, thread_scratch &scratch, const
     return rest;
 }
 
+// Lanes open after a ring that finish their windows alone rather than keep
+// their group summing (lane_group::tail): alone, a lane sums eight offsets
+// a vector as its group does, but gathers them, and sums them for itself
+// only; a group of eight would sum the rest of the window for all eight.
+constexpr int most_lanes_alone = 3;
+
 // Pixels (i, 0) .. (i, j_end - 1) in groups of eight: the first pass, then
 // the second for each lane it leaves, then the exact path for each lane
 // that leaves.  Returns the column of the first rejected histogram, or -1.
@@ -85,6 +91,10 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
     int candidate[lanes], value[lanes];
     float total[lanes], below[lanes];
     const float *rest = rest_of_rings(job, scratch, wr);
+    const dispsmooth::ring_tail *tail =
+        scratch.tails ? scratch.tails->fill(wr.rows, wr.y_lo, wr.y_hi, i, width, job.reach_x,
+                                            job.reach_y, job.lane.space_exponent, most_lanes_alone)
+                      : nullptr;
     const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
     for (int j = 0; j < j_end;) {
         // The last group of the row ends at the last column, overlapping the
@@ -103,7 +113,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
                 if (invalid_pixel(job, p)) needed &= ~(1U << l);
             }
         }
-        int offsets_summed = 0;
+        int offsets_summed[lanes] = {};
         const dispsmooth::lane_group group{job.disp_arr,
                                            wr.rows,
                                            wr.y_lo,
@@ -117,7 +127,8 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
                                            below,
                                            rest,
                                            needed,
-                                           &offsets_summed};
+                                           clipped ? nullptr : tail,
+                                           offsets_summed};
         const unsigned settled = job.estimate_lanes(job.lane, group, value);
         // Coarse bins: the level inside each settled lane's bin, all the
         // group's lanes in one sweep over the estimates.
@@ -138,7 +149,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             // Window work: the first pass's offsets (those outside the image
             // too), then the whole window inside it for each later step the
             // lane takes.
-            scratch.window_work += offsets_summed;
+            scratch.window_work += offsets_summed[l];
             if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
                 ++scratch.settled;
