@@ -114,6 +114,31 @@ bool for_each_chunk(int threads, long long count, long long chunk,
     return next.load() >= count;
 }
 
+bool for_each_shrinking_chunk(
+    int threads, long long count, long long least_chunk, long long most_chunk,
+    const std::function<void(int thread, long long begin, long long end)> &body,
+    const std::atomic<bool> *cancel) {
+    if (count <= 0) return true;
+    least_chunk = std::max(1LL, least_chunk);
+    most_chunk = std::max(least_chunk, most_chunk);
+    threads = static_cast<int>(
+        std::min<long long>(std::max(threads, 1), (count + least_chunk - 1) / least_chunk));
+    std::atomic<long long> next{0};
+    run_on_threads(threads, [&](int thread) {
+        while (cancel == nullptr || !cancel->load(std::memory_order_relaxed)) {
+            long long begin = next.load(std::memory_order_relaxed), end = 0;
+            do {
+                if (begin >= count) return;
+                const long long size =
+                    std::clamp((count - begin) / (2LL * threads), least_chunk, most_chunk);
+                end = std::min(count, begin + size);
+            } while (!next.compare_exchange_weak(begin, end, std::memory_order_relaxed));
+            body(thread, begin, end);
+        }
+    });
+    return next.load() >= count;
+}
+
 int thread_count_for_call() {
     const int asked = this_thread_settings.threads;
     return asked >= 1 ? std::min(asked, thread_count_limit) : default_thread_count();

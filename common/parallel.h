@@ -39,6 +39,15 @@ bool for_each_chunk(int threads, long long count, long long chunk,
                     const std::function<void(int thread, long long begin, long long end)> &body,
                     const std::atomic<bool> *cancel = nullptr);
 
+// As for_each_chunk, but each chunk handed out holds the items left over
+// 2 threads, at least least_chunk and at most most_chunk of them: large
+// chunks first, small ones at the end, so that the threads end close
+// together even where items cost unequal time.
+bool for_each_shrinking_chunk(
+    int threads, long long count, long long least_chunk, long long most_chunk,
+    const std::function<void(int thread, long long begin, long long end)> &body,
+    const std::atomic<bool> *cancel = nullptr);
+
 // True while the calling thread runs a body of run_on_threads.
 bool inside_parallel_work();
 

@@ -14,11 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -90,6 +93,49 @@ TEST(Threads, EveryChunkIsDoneOnceOnSomeThread) {
         EXPECT_LT(most_thread.load(), dispsmooth::thread_count_limit);
         EXPECT_FALSE(dispsmooth::inside_parallel_work());
     }
+}
+
+// Shrinking chunks cover every item once, each chunk within its bounds
+// (but the last, which ends at the count), and no larger than the one
+// handed out before it; a cancel flag already set hands out nothing.
+TEST(Threads, ShrinkingChunksCoverEveryItemOnceWithinTheirBounds) {
+    struct shape {
+        int threads;
+        long long count, least, most;
+    };
+    for (const shape s :
+         {shape{1, 100, 8, 64}, shape{2, 375, 8, 64}, shape{2, 1110, 8, 64}, shape{8, 5, 1, 4},
+          shape{3, 0, 4, 8}, shape{4, 1000, 1000, 1000}, shape{2, 50, 0, 0}}) {
+        SCOPED_TRACE(::testing::Message() << s.threads << " threads, " << s.count << " items, "
+                                          << s.least << " .. " << s.most);
+        std::vector<std::atomic<int>> done(static_cast<std::size_t>(s.count));
+        std::mutex order;
+        std::vector<std::pair<long long, long long>> chunks;
+        EXPECT_TRUE(dispsmooth::for_each_shrinking_chunk(
+            s.threads, s.count, s.least, s.most, [&](int, long long begin, long long end) {
+                for (long long k = begin; k < end; ++k) ++done[static_cast<std::size_t>(k)];
+                const std::lock_guard<std::mutex> lock(order);
+                chunks.emplace_back(begin, end);
+            }));
+        for (const auto &d : done) EXPECT_EQ(d.load(), 1);
+        std::sort(chunks.begin(), chunks.end());
+        const long long least = std::max(1LL, s.least), most = std::max(least, s.most);
+        for (std::size_t c = 0; c < chunks.size(); ++c) {
+            const long long size = chunks[c].second - chunks[c].first;
+            EXPECT_LE(size, most);
+            if (chunks[c].second < s.count) {
+                EXPECT_GE(size, least);
+            }
+            if (c > 0) {
+                EXPECT_LE(size, chunks[c - 1].second - chunks[c - 1].first);
+            }
+        }
+    }
+    const std::atomic<bool> cancelled{true};
+    int bodies = 0;
+    EXPECT_FALSE(dispsmooth::for_each_shrinking_chunk(
+        2, 100, 8, 64, [&](int, long long, long long) { ++bodies; }, &cancelled));
+    EXPECT_EQ(bodies, 0);
 }
 
 // The default count comes from OMP_NUM_THREADS where it is a whole number of

@@ -224,8 +224,9 @@ bool pack_filtered_guide(int width, int height, const int *image_arr, std::uint8
     const std::size_t stride = packed_row_bytes(width);
     const std::size_t row_ints = 3 * static_cast<std::size_t>(width);
     const long long pixels = static_cast<long long>(width) * height;
-    // Small images stay on one thread: starting threads would cost more.
-    const int threads = pixels >= (1LL << 18) ? thread_count_for_call() : 1;
+    // Small images stay on one thread: starting threads would cost more
+    // (tens of microseconds each, against about 3 ns a pixel here).
+    const int threads = pixels >= (1LL << 16) ? thread_count_for_call() : 1;
 
     // Per thread: a ring of three repacked source rows, then the sorted
     // columns lo, mid, hi of one row; allocated before the threads start.

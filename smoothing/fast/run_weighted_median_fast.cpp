@@ -30,16 +30,13 @@ constexpr std::size_t ring_budget_bytes = std::size_t{16} << 20;
 // starting threads costs more than it saves: the call stays on one thread.
 constexpr long long min_parallel_work = 1LL << 17;
 
-// Rows a thread takes at a time: about a quarter of a thread's share of the
-// rows, between these bounds.  Within such a run of rows each row's
-// first-pass candidates come from the row above; the first row of each run
-// has poorer ones and settles fewer pixels in the first pass, so runs are
-// long, yet short enough that the threads finish close together.
-constexpr int least_rows_per_chunk = 16, most_rows_per_chunk = 64;
-
-int rows_per_chunk(int height, int threads) {
-    return std::clamp(height / (4 * threads), least_rows_per_chunk, most_rows_per_chunk);
-}
+// Rows a thread takes at a time: half the rows left over the threads,
+// between these bounds (for_each_shrinking_chunk).  Within such a run of
+// rows each row's first-pass candidates come from the row above; the first
+// row of each run has poorer ones and settles fewer pixels in the first
+// pass, so runs are long at first, and short at the end, where the threads
+// would otherwise wait for the one with the last long run.
+constexpr int least_rows_per_chunk = 8, most_rows_per_chunk = 64;
 
 // -log2(e) * q / (sigma * sigma) + offset, in single precision, for the
 // first pass's exponents.  Not a number where sigma^2 is 0 or not a number:
@@ -255,8 +252,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     // flag is looked at between chunks.
     const std::atomic<bool> *const cancel = this_thread_settings.cancel;
     std::vector<int> last_whole_rows(static_cast<std::size_t>(threads), -1);
-    const bool finished = for_each_chunk(
-        threads, height, rows_per_chunk(height, threads),
+    const bool finished = for_each_shrinking_chunk(
+        threads, height, least_rows_per_chunk, most_rows_per_chunk,
         [&](int thread, long long begin, long long end) {
             thread_scratch &mine = *scratch[static_cast<std::size_t>(thread)];
             int &last_whole_row = last_whole_rows[static_cast<std::size_t>(thread)];
