@@ -23,8 +23,8 @@ namespace {
 // valid: their histograms are small already.
 constexpr long long direct_range = 4096;
 
-// The widest coarse bins: 2^8 levels, so that the within-bin sums of a
-// group's eight lanes (settle_within_bins) take 16 KiB a thread.
+// The widest coarse bins: 2^8 levels, whose level settle_within_bins finds
+// in 8 rounds over the window.
 constexpr int max_coarse_shift = 8;
 
 // The coarse bins the first pass settles on ranks: where neighbouring

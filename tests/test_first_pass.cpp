@@ -180,53 +180,98 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
 #endif
 }
 
-// The within-bin sums of coarse bins: the AVX2 and the plain sweep add the
-// same estimates into the same bins in the same order, inside the image and
-// cut by either edge, with invalid neighbours and lanes left out.
-TEST(FirstPass, PlainAndAvx2WithinBinSumsAgreeToTheLastBit) {
+// The halving inside coarse bins: the AVX2 and the plain one settle the
+// same lanes on the same levels, inside the image and cut by either edge,
+// with invalid neighbours and lanes left out; and a level settled is the
+// crossing of the estimates' own cumulative sums (in double), each lane
+// given the bin that holds it.
+TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
 #if !DISPSMOOTH_X86
-    GTEST_SKIP() << "the AVX2 sweep exists on x86 alone";
+    GTEST_SKIP() << "the AVX2 halving exists on x86 alone";
 #else
     if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::avx2)
-        GTEST_SKIP() << "no AVX2 sweep on this processor to compare with";
+        GTEST_SKIP() << "no AVX2 halving on this processor to compare with";
     std::mt19937 random(77);
     const struct {
         int width, height, radius, j, shift;
-    } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8}};
+    } cases[] = {
+        {64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8}, {40, 7, 3, 16, 0}};
+    int settled_lanes = 0, lanes_asked = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "width " << c.width << " j " << c.j);
         const int span = 2 * c.radius + 1, rows = c.height;
         const int bins_per_lane = 1 << c.shift;
+        const bool clipped = c.j < c.radius || c.j + 7 + c.radius > c.width - 1;
         for (int trial = 0; trial < 20; ++trial) {
             std::vector<int> disp(static_cast<std::size_t>(c.width) * c.height);
             std::uniform_int_distribution<int> level(-1, 4 * bins_per_lane);
             for (int &d : disp) d = level(random);
+            // Estimates as the first pass leaves them: 0 outside the image
+            // and for invalid neighbours.
             std::vector<float> estimates(static_cast<std::size_t>(span) * rows * dispsmooth::lanes);
             std::uniform_real_distribution<float> weight(0.0f, 1.0f);
-            for (float &e : estimates) e = weight(random);
-            int lo[dispsmooth::lanes];
-            for (int &l : lo) l = (static_cast<int>(random() % 3)) << c.shift;
-            const unsigned mask = trial % 2 ? 0xFFU : static_cast<unsigned>(random() & 0xFFU);
-            auto run = [&](dispsmooth::fill_bins_fn fill, std::vector<double> &bins, int *k_lo,
-                           int *k_hi) {
-                bins.assign(static_cast<std::size_t>(dispsmooth::lanes) * bins_per_lane, 0.0);
-                for (int l = 0; l < dispsmooth::lanes; ++l) k_lo[l] = bins_per_lane, k_hi[l] = -1;
-                const bool clipped = c.j < c.radius || c.j + 7 + c.radius > c.width - 1;
-                fill(dispsmooth::bin_lanes{estimates.data(), disp.data(), c.width, c.radius, 0,
-                                           rows - 1, c.j, clipped, c.shift, mask, lo, bins.data(),
-                                           k_lo, k_hi});
+            const auto at = [&](int y, int dx, int l) -> float & {
+                return estimates[(static_cast<std::size_t>(y) * span + dx + c.radius) *
+                                     dispsmooth::lanes +
+                                 l];
             };
-            std::vector<double> avx2, plain;
-            int lo_a[dispsmooth::lanes], hi_a[dispsmooth::lanes], lo_p[dispsmooth::lanes],
-                hi_p[dispsmooth::lanes];
-            run(dispsmooth::fill_bins_avx2, avx2, lo_a, hi_a);
-            run(dispsmooth::fill_bins_generic, plain, lo_p, hi_p);
-            EXPECT_EQ(0, std::memcmp(avx2.data(), plain.data(), avx2.size() * sizeof(double)))
-                << "trial " << trial;
-            EXPECT_EQ(0, std::memcmp(lo_a, lo_p, sizeof lo_a)) << "trial " << trial;
-            EXPECT_EQ(0, std::memcmp(hi_a, hi_p, sizeof hi_a)) << "trial " << trial;
+            const auto level_at = [&](int y, int dx, int l) {
+                const int x = c.j + dx + l;
+                return x < 0 || x >= c.width ? -1 : disp[static_cast<std::size_t>(y) * c.width + x];
+            };
+            for (int y = 0; y < rows; ++y)
+                for (int dx = -c.radius; dx <= c.radius; ++dx)
+                    for (int l = 0; l < dispsmooth::lanes; ++l)
+                        at(y, dx, l) = level_at(y, dx, l) < 0 ? 0.0f : weight(random);
+            // Each lane's bin: the one holding its crossing in double sums.
+            int lo[dispsmooth::lanes];
+            float below[dispsmooth::lanes], total[dispsmooth::lanes];
+            std::vector<std::vector<double>> cumulative(dispsmooth::lanes);
+            for (int l = 0; l < dispsmooth::lanes; ++l) {
+                std::vector<double> &w = cumulative[static_cast<std::size_t>(l)];
+                w.assign(static_cast<std::size_t>(4 * bins_per_lane + 2), 0.0);
+                total[l] = 0.0f;
+                for (int y = 0; y < rows; ++y)
+                    for (int dx = -c.radius; dx <= c.radius; ++dx) {
+                        total[l] += at(y, dx, l);
+                        if (level_at(y, dx, l) >= 0)
+                            w[static_cast<std::size_t>(level_at(y, dx, l)) + 1] += at(y, dx, l);
+                    }
+                for (std::size_t k = 1; k < w.size(); ++k) w[k] += w[k - 1];  // w[k]: below k
+                int m = 0;
+                while (m + 1 < 4 * bins_per_lane + 1 &&
+                       !(w[static_cast<std::size_t>(m) + 1] > 0.5 * static_cast<double>(total[l])))
+                    ++m;
+                lo[l] = m >> c.shift << c.shift;
+                below[l] = static_cast<float>(w[static_cast<std::size_t>(lo[l])]);
+            }
+            const unsigned mask = trial % 2 ? 0xFFU : static_cast<unsigned>(random() & 0xFFU);
+            auto run = [&](dispsmooth::bisect_bins_fn halve, int *levels) {
+                return halve(dispsmooth::bin_lanes{estimates.data(), disp.data(), c.width, c.radius,
+                                                   0, rows - 1, c.j, clipped, c.shift, mask, lo,
+                                                   below, total, 0.49995f, 0.50005f},
+                             levels);
+            };
+            int level_a[dispsmooth::lanes], level_p[dispsmooth::lanes];
+            const unsigned avx2 = run(dispsmooth::bisect_bins_avx2, level_a);
+            const unsigned plain = run(dispsmooth::bisect_bins_generic, level_p);
+            EXPECT_EQ(avx2, plain) << "trial " << trial;
+            EXPECT_EQ(0, std::memcmp(level_a, level_p, sizeof level_a)) << "trial " << trial;
+            EXPECT_EQ(avx2 & ~mask, 0U);
+            for (int l = 0; l < dispsmooth::lanes; ++l) {
+                if ((mask >> l & 1) == 0) continue;
+                ++lanes_asked;
+                if ((avx2 >> l & 1) == 0) continue;
+                ++settled_lanes;
+                const std::vector<double> &w = cumulative[static_cast<std::size_t>(l)];
+                const double half = 0.5 * static_cast<double>(total[l]);
+                const auto m = static_cast<std::size_t>(level_a[l]);
+                EXPECT_LT(w[m], half) << "trial " << trial << " lane " << l;
+                EXPECT_GE(w[m + 1], half) << "trial " << trial << " lane " << l;
+            }
         }
     }
+    EXPECT_GT(settled_lanes, lanes_asked * 9 / 10) << "the halving settles few lanes";
 #endif
 }
 

@@ -39,7 +39,7 @@ struct engine_job {
     bool by_window;
     bool use_lanes;                    // the estimate-and-settle passes may run (first_pass)
     estimate_lanes_fn estimate_lanes;  // their first pass, when they may
-    fill_bins_fn fill_bins;            // and its within-bin sums, for coarse bins
+    bisect_bins_fn bisect_bins;        // and its halving inside coarse bins
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.
@@ -88,8 +88,6 @@ struct thread_scratch {
         return window_pixels >= four_histograms_from ? 4 : 2;
     }
     buffer_ptr<double> dense;
-    // The within-bin sums of a group's lanes, 2^coarse_shift a lane.
-    buffer_ptr<double> bin_sums;
     bool mostly_slow = false;      // the last exact window missed most table entries
     long long direct_weights = 0;  // weights exact_window_pixel evaluated without the table
     // This thread's share of settle_stats.

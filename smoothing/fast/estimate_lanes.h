@@ -155,10 +155,15 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
 
 // The within-bin step of a group (settle_within_bins, engine.h): for the
 // lanes of mask, whose coarse bins lo[l] .. lo[l] + 2^shift - 1 the first
-// pass settled, each neighbour's stored estimate whose level lies in the lane's
-// bin is added to bins[l (2^shift) + level - lo[l]], neighbour after
-// neighbour in the window's scan order, and the lane's least and greatest
-// bins reached go to k_lo[l], k_hi[l] (left as they are where none is).
+// pass settled, the level inside the bin, found by halving.  Each lane keeps
+// an interval [a, a + 2^k) of levels that holds its crossing, starting from
+// its bin, and the sum S(a) of its estimates below a, starting from below[l]
+// (the first pass's).  A round sums, per lane, the stored estimates of the
+// neighbours whose level lies below the middle t = a + 2^(k - 1), in float,
+// in the window's scan order: where that S(t) exceeds above * total[l], the
+// crossing lies below t, else a becomes t.  After shift rounds the level a
+// is settled where S(a) < below * total[l] (products in float, as the first
+// pass forms them).
 struct bin_lanes {
     const float *estimates;  // the first pass's, as lane_group::estimates
     const int *disp_arr;
@@ -167,15 +172,16 @@ struct bin_lanes {
     int shift;
     unsigned mask;
     const int *lo;
-    double *bins;
-    int *k_lo, *k_hi;
+    const float *below, *total;        // the first pass's, per lane
+    float below_factor, above_factor;  // lane_constants::below, above
 };
 
-// The two ways of filling them, with the same sums to the last bit: each
-// lane's bins receive the same additions in the same order.
-void fill_bins_avx2(const bin_lanes &b);
-void fill_bins_generic(const bin_lanes &b);
-using fill_bins_fn = void (*)(const bin_lanes &);
+// The two ways of halving, with the same sums to the last bit: each round's
+// sum of a lane takes the same estimates in the same order.  Return the
+// lanes of mask settled, with their levels in level[l].
+unsigned bisect_bins_avx2(const bin_lanes &b, int *level);
+unsigned bisect_bins_generic(const bin_lanes &b, int *level);
+using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
 
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity (with a coarse

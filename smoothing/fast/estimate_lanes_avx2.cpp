@@ -337,54 +337,48 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 }  // namespace
 
-void dispsmooth::fill_bins_avx2(const bin_lanes &b) {
+unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
     const int r = b.reach_x, span = 2 * r + 1;
-    const int width_of_bin = 1 << b.shift;
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    const __m256i active = _mm256_cmpeq_epi32(
-        _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(b.mask)), lane_bit), lane_bit);
-    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
     const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(b.width);
-    const __m256i bin_count = _mm256_set1_epi32(width_of_bin);
-    __m256i k_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.k_lo));
-    __m256i k_hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.k_hi));
-    for (int y = b.y_lo; y <= b.y_hi; ++y) {
-        const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
-        const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
-        for (int dx = -r; dx <= r; ++dx, est += lanes) {
-            const int x = b.j + dx;
-            __m256i in = active;
-            __m256i d;
-            if (b.clipped) {
-                const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
-                in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
-                                                           _mm256_cmpgt_epi32(past_last, column)));
-                d = _mm256_maskload_epi32(disp_row + x, in);
-            } else {
-                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
-            }
-            // Levels of the lanes' bins: 0 <= level - lo < 2^shift.
-            const __m256i k = _mm256_sub_epi32(d, lo);
-            in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(k, before_first),
-                                                       _mm256_cmpgt_epi32(bin_count, k)));
-            // The least and greatest bins reached, lane by lane.
-            k_lo = _mm256_min_epi32(k_lo, _mm256_blendv_epi8(bin_count, k, in));
-            k_hi = _mm256_max_epi32(k_hi, _mm256_blendv_epi8(before_first, k, in));
-            unsigned hits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(in)));
-            if (hits == 0) continue;
-            alignas(32) int kk[lanes];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(kk), k);
-            // Lanes in ascending order, each a plain double addition.
-            for (; hits != 0; hits &= hits - 1) {
-                const int l = __builtin_ctz(hits);
-                b.bins[static_cast<std::ptrdiff_t>(l) * width_of_bin + kk[l]] +=
-                    static_cast<double>(est[l]);
+    const __m256 total = _mm256_loadu_ps(b.total);
+    const __m256 lo_limit = _mm256_mul_ps(total, _mm256_set1_ps(b.below_factor));
+    const __m256 hi_limit = _mm256_mul_ps(total, _mm256_set1_ps(b.above_factor));
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
+    __m256 sum_a = _mm256_loadu_ps(b.below);
+    for (int half = b.shift - 1; half >= 0; --half) {
+        const __m256i t = _mm256_add_epi32(a, _mm256_set1_epi32(1 << half));
+        __m256 sum = _mm256_setzero_ps();
+        for (int y = b.y_lo; y <= b.y_hi; ++y) {
+            const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
+            const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
+            for (int dx = -r; dx <= r; ++dx, est += lanes) {
+                const int x = b.j + dx;
+                __m256i d;
+                if (b.clipped) {
+                    // Neighbours outside the image are not read; their
+                    // estimates are 0.
+                    const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
+                    d = _mm256_maskload_epi32(
+                        disp_row + x, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                                       _mm256_cmpgt_epi32(past_last, column)));
+                } else {
+                    d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+                }
+                sum = _mm256_add_ps(sum,
+                                    _mm256_and_ps(_mm256_loadu_ps(est),
+                                                  _mm256_castsi256_ps(_mm256_cmpgt_epi32(t, d))));
             }
         }
+        // Ordered: a sum that is not a number never moves the crossing down,
+        // and never settles.
+        const __m256 crossing_below = _mm256_cmp_ps(sum, hi_limit, _CMP_GT_OQ);
+        a = _mm256_blendv_epi8(t, a, _mm256_castps_si256(crossing_below));
+        sum_a = _mm256_blendv_ps(sum, sum_a, crossing_below);
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(b.k_lo), k_lo);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(b.k_hi), k_hi);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(level), a);
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sum_a, lo_limit, _CMP_LT_OQ))) &
+           b.mask;
 }
 
 unsigned dispsmooth::estimate_lanes_avx2(const lane_constants &constants, const lane_group &group,

@@ -230,26 +230,37 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 
 }  // namespace
 
-void dispsmooth::fill_bins_generic(const bin_lanes &b) {
+unsigned dispsmooth::bisect_bins_generic(const bin_lanes &b, int *level) {
     const int r = b.reach_x, span = 2 * r + 1;
-    const int width_of_bin = 1 << b.shift;
-    for (int y = b.y_lo; y <= b.y_hi; ++y) {
-        const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
-        const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
-        for (int dx = -r; dx <= r; ++dx, est += lanes) {
-            for (int l = 0; l < lanes; ++l) {
-                const std::ptrdiff_t column = static_cast<std::ptrdiff_t>(b.j) + dx + l;
-                if ((b.mask >> l & 1) == 0 || column < 0 || column >= b.width) continue;
-                const long long k = static_cast<long long>(disp_row[column]) - b.lo[l];
-                if (k < 0 || k >= width_of_bin) continue;
-                const int bin = static_cast<int>(k);
-                b.bins[static_cast<std::ptrdiff_t>(l) * width_of_bin + bin] +=
-                    static_cast<double>(est[l]);
-                if (bin < b.k_lo[l]) b.k_lo[l] = bin;
-                if (bin > b.k_hi[l]) b.k_hi[l] = bin;
+    unsigned settled = 0;
+    for (int l = 0; l < lanes; ++l) {
+        const float lo_limit = b.total[l] * b.below_factor, hi_limit = b.total[l] * b.above_factor;
+        int a = b.lo[l];
+        float sum_a = b.below[l];
+        for (int half = b.shift - 1; half >= 0; --half) {
+            const int t = a + (1 << half);
+            float sum = 0.0f;
+            for (int y = b.y_lo; y <= b.y_hi; ++y) {
+                const float *est =
+                    b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes + l;
+                const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
+                for (int dx = -r; dx <= r; ++dx, est += lanes) {
+                    const std::ptrdiff_t column = static_cast<std::ptrdiff_t>(b.j) + dx + l;
+                    // Outside the image: not read, as in the AVX2 halving (its
+                    // masked load gives 0; the estimate is 0 either way).
+                    const int d = column >= 0 && column < b.width ? disp_row[column] : 0;
+                    sum += t > d ? *est : 0.0f;
+                }
+            }
+            if (!(sum > hi_limit)) {
+                a = t;
+                sum_a = sum;
             }
         }
+        level[l] = a;
+        if ((b.mask >> l & 1) != 0 && sum_a < lo_limit) settled |= 1U << l;
     }
+    return settled;
 }
 
 unsigned dispsmooth::estimate_lanes_generic(const lane_constants &constants,

@@ -198,7 +198,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
     }
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
-    job.fill_bins = within_bin_sweep(job.estimate_lanes);
+    job.bisect_bins = within_bin_search(job.estimate_lanes);
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     std::vector<double> weight_bound;
@@ -235,9 +235,6 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
                     thread_scratch::dense_histograms(static_cast<long long>(window))) *
                     thread_scratch::dense_bins,
                 "disparity histogram");
-            if (mask.coarse_shift > 0)
-                s->bin_sums = allocate_buffer<double>(std::size_t{lanes} << mask.coarse_shift,
-                                                      "disparity histogram");
         }
     }
 

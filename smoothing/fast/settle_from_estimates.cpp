@@ -221,60 +221,24 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
 unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &scratch,
                                         const window_rows &wr, int j, unsigned mask, const int *bin,
                                         const float *total, const float *below) {
-    const int shift = job.lane.coarse_shift;
-    const int width = 1 << shift;
-    // Each lane's levels lo .. lo + 2^shift - 1 of its bin, each in a bin of
-    // double sums of the same estimates (the bins hold +0.0 between calls).
-    int lo[lanes] = {}, k_lo[lanes], k_hi[lanes];
-    for (int l = 0; l < lanes; ++l) {
-        lo[l] = bin[l] << shift;
-        k_lo[l] = width;
-        k_hi[l] = -1;
-    }
-    double *bins = scratch.bin_sums.get();
-    job.fill_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, job.reach_x, wr.y_lo,
-                            wr.y_hi, j, group_clipped(job, j), shift, mask, lo, bins, k_lo, k_hi});
-    unsigned settled = 0;
-    for (int l = 0; l < lanes; ++l) {
-        if ((mask >> l & 1) == 0) continue;
-        double *lane_bins = bins + static_cast<std::ptrdiff_t>(l) * width;
-        // The first pass's test inside the bin: the weight below level
-        // lo + k is the lane's float sum below the bin plus the bins before
-        // k.  Each is a sum of the window's estimates, each taken once,
-        // added in some order in float or in double, whose error the bound
-        // of settle_margins.h for float sums covers; so the float factors
-        // apply, with the products formed in double (closer still).
-        const double lo_limit = static_cast<double>(job.lane.below) * static_cast<double>(total[l]);
-        const double hi_limit = static_cast<double>(job.lane.above) * static_cast<double>(total[l]);
-        double cum = below[l];
-        long long m = -1;
-        // Blocks of eight bins that the sum does not cross are passed over
-        // whole, so that the sum waits for one addition a block rather than
-        // one a bin.  Whatever is passed over, a level is settled only by
-        // the test itself, on sums of the estimates below it and up to it
-        // (in the order they were added here), which is all the bound asks:
-        // where a block's sum hides a crossing inside it by a rounding, the
-        // crossing found later fails its lower test and settles nothing.
-        int k = k_lo[l];
-        for (; k + 8 <= k_hi[l] + 1; k += 8) {
-            const double *b = lane_bins + k;
-            const double block = ((b[0] + b[1]) + (b[2] + b[3])) + ((b[4] + b[5]) + (b[6] + b[7]));
-            if (cum + block > hi_limit) break;
-            cum += block;
-        }
-        for (; k <= k_hi[l]; ++k) {
-            const double before = cum;
-            cum += lane_bins[k];
-            if (cum > hi_limit) {
-                if (before < lo_limit) m = k;
-                break;
-            }
-        }
-        if (k_lo[l] <= k_hi[l]) std::fill(lane_bins + k_lo[l], lane_bins + k_hi[l] + 1, 0.0);
-        if (m < 0) continue;
-        job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + j + l] =
-            lo[l] + static_cast<int>(m);
-        settled |= 1U << l;
+    // Each lane's levels lo .. lo + 2^shift - 1 of its bin, halved
+    // (bin_lanes, estimate_lanes.h).  Every sum compared is one of the
+    // window's estimates, each taken once, added in float in some order (the
+    // first pass's below the bin, a round's in scan order), which is all the
+    // bound of settle_margins.h for float sums asks; a level m is settled
+    // only where the sum below it is less than below * total and the sum
+    // below m + 1 more than above * total: a round's, or the first pass's
+    // below the next bin, which its own test found so.
+    int lo[lanes], level[lanes];
+    for (int l = 0; l < lanes; ++l) lo[l] = bin[l] << job.lane.coarse_shift;
+    const unsigned settled =
+        job.bisect_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, job.reach_x,
+                                  wr.y_lo, wr.y_hi, j, group_clipped(job, j), job.lane.coarse_shift,
+                                  mask, lo, below, total, job.lane.below, job.lane.above},
+                        level);
+    for (unsigned left = settled; left != 0; left &= left - 1) {
+        const int l = std::countr_zero(left);
+        job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + j + l] = level[l];
     }
     return settled;
 }

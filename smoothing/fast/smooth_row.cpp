@@ -148,7 +148,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             }
             // Window work: the first pass's offsets (those outside the image
             // too), then the whole window inside it for each later step the
-            // lane takes.
+            // lane takes (for the level inside a coarse bin, one a round).
             scratch.window_work += offsets_summed[l];
             if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
                 result[l] = value[l];
@@ -159,7 +159,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
             const int columns = clipped ? window_columns(job, start + l) : 2 * job.reach_x + 1;
             const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
             if (settled >> l & 1) {
-                scratch.window_work += whole_window;
+                scratch.window_work += whole_window * job.lane.coarse_shift;
                 if (within_bin >> l & 1) {
                     ++scratch.settled;
                     ++scratch.first_pass;

@@ -52,13 +52,13 @@ void dispsmooth::limit_vector_isa(vector_isa most) {
 
 bool dispsmooth::first_pass_may_run(int width) { return first_pass(width) != nullptr; }
 
-dispsmooth::fill_bins_fn dispsmooth::within_bin_sweep(estimate_lanes_fn pass) {
+dispsmooth::bisect_bins_fn dispsmooth::within_bin_search(estimate_lanes_fn pass) {
 #if DISPSMOOTH_X86
-    if (pass == estimate_lanes_avx2) return fill_bins_avx2;
+    if (pass == estimate_lanes_avx2) return bisect_bins_avx2;
 #else
     (void)pass;
 #endif
-    return fill_bins_generic;
+    return bisect_bins_generic;
 }
 
 dispsmooth::estimate_lanes_fn dispsmooth::first_pass(int width) {

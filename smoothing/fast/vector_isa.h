@@ -26,7 +26,7 @@ struct lane_constants;
 struct lane_group;
 struct bin_lanes;
 using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
-using fill_bins_fn = void (*)(const bin_lanes &);
+using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
 
 inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 
@@ -56,9 +56,9 @@ bool first_pass_may_run(int width);
 // null where none may run.  The engine asks this once per call.
 estimate_lanes_fn first_pass(int width);
 
-// The within-bin sweep of coarse bins that goes with the first pass pass
-// (the AVX2 one with the AVX2 pass, else the plain one).
-fill_bins_fn within_bin_sweep(estimate_lanes_fn pass);
+// The halving inside coarse bins that goes with the first pass pass (the
+// AVX2 one with the AVX2 pass, else the plain one).
+bisect_bins_fn within_bin_search(estimate_lanes_fn pass);
 
 }  // namespace dispsmooth
 
