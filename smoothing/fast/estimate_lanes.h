@@ -9,6 +9,7 @@
 #ifndef DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 #define DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dispsmooth {
@@ -151,6 +152,61 @@ inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
         }
         if (done(n, n == last_ring)) return summed;
     }
+}
+
+// A lane l that finishes its window alone from ring n + 1 (lane_group::tail),
+// both passes' way: sum_ring(m, sums) adds ring m's estimates of the lane
+// into its partial sums, stores them in tail.estimates from the first entry
+// of ring n + 1 on, and gives in sums[0 .. 4] the lane's total and its sums
+// below candidate - 1 .. candidate + 2 so far (its group's sums of rings 0
+// .. n, group_sums, plus its own).  Tested after each ring as the group's
+// lanes are; returns the step from the candidate (-1, 0 or 1) of the bin
+// settled, else 2, the lane's estimates then stored at their places in
+// g.estimates.  summed receives the offsets it summed.  A template of the
+// passes' own lambdas, so that each pass has its own instance.
+template <class SumRing>
+inline int finish_alone(const lane_group &g, const lane_constants &k, int l, int n, int last_ring,
+                        int &summed, SumRing sum_ring) {
+    const ring_tail &tail = *g.tail;
+    const int first = tail.ring_start[n + 1];
+    for (int m = n + 1; m <= last_ring; ++m) {
+        float sums[5];
+        sum_ring(m, sums);
+        summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
+        const float rest = m == last_ring ? 0.0f : g.rest[m];
+        const float bound = sums[0] + rest;
+        const float lo = bound * k.below, hi = bound * k.above;
+        if (sums[1] + rest < lo && sums[2] > hi) return -1;
+        if (sums[2] + rest < lo && sums[3] > hi) return 0;
+        if (sums[3] + rest < lo && sums[4] > hi) return 1;
+    }
+    // Left open: its estimates go where the second pass reads them.
+    for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
+        if (tail.slot[e] >= 0)
+            g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
+                tail.estimates[e - first];
+    return 2;
+}
+
+// The lanes of open that finish alone from ring n + 1, one after another
+// (finish_lane(l, n, last_ring, summed), a pass's own, with finish_alone):
+// returns settled with those they settle, whose levels go to value[l], and
+// adds their offsets to g.offsets_summed.
+template <class FinishLane>
+inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int reach_x,
+                                  unsigned settled, int *value, FinishLane finish_lane) {
+    int last_ring = g.i - g.y_lo > g.y_hi - g.i ? g.i - g.y_lo : g.y_hi - g.i;
+    if (reach_x > last_ring) last_ring = reach_x;
+    for (; open != 0; open &= open - 1) {
+        const int l = __builtin_ctz(open);
+        int summed = 0;
+        const int lane_step = finish_lane(l, n, last_ring, summed);
+        g.offsets_summed[l] += summed;
+        if (lane_step == 2) continue;
+        value[l] = g.candidate[l] + lane_step;
+        settled |= 1U << l;
+    }
+    return settled;
 }
 
 // The within-bin step of a group (settle_within_bins, engine.h): for the

@@ -224,7 +224,7 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                       u2 = _mm256_set1_epi32(c + 1), u3 = _mm256_set1_epi32(c + 2);
         __m256 at = _mm256_setzero_ps(), a0 = at, a1 = at, a2 = at, a3 = at;
         const int first = tail.ring_start[n + 1];
-        for (int m = n + 1; m <= last_ring; ++m) {
+        return dispsmooth::finish_alone(g, k, l, n, last_ring, summed, [&](int m, float *sums) {
             for (int e = tail.ring_start[m]; e < tail.ring_start[m + 1]; e += lanes) {
                 // A run of one row's neighbours is loaded (its padding masked
                 // out, and never read), the rest gathered.
@@ -265,23 +265,12 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                 a3 = _mm256_add_ps(
                     a3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u3, d))));
             }
-            summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
-            const float rest = m == last_ring ? 0.0f : g.rest[m];
-            const float t = lane_sums[0][l] + lane_sum(at);
-            const float s0 = lane_sums[1][l] + lane_sum(a0), s1 = lane_sums[2][l] + lane_sum(a1);
-            const float s2 = lane_sums[3][l] + lane_sum(a2), s3 = lane_sums[4][l] + lane_sum(a3);
-            const float bound = t + rest;
-            const float lo = bound * k.below, hi = bound * k.above;
-            if (s0 + rest < lo && s1 > hi) return -1;
-            if (s1 + rest < lo && s2 > hi) return 0;
-            if (s2 + rest < lo && s3 > hi) return 1;
-        }
-        // Left open: its estimates go where the second pass reads them.
-        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
-            if (tail.slot[e] >= 0)
-                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
-                    tail.estimates[e - first];
-        return 2;
+            sums[0] = lane_sums[0][l] + lane_sum(at);
+            sums[1] = lane_sums[1][l] + lane_sum(a0);
+            sums[2] = lane_sums[2][l] + lane_sum(a1);
+            sums[3] = lane_sums[3][l] + lane_sum(a2);
+            sums[4] = lane_sums[4][l] + lane_sum(a3);
+        });
     };
 
     // The window in square rings from the centre outwards: ring n holds the
@@ -293,7 +282,7 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     // After the last ring the test is the plain one.
     // Where few lanes are left open after a ring, each finishes alone.
     unsigned settled = 0, alone = 0;
-    int ring_done = -1, last_ring = 0;
+    int ring_done = -1;
     const int group_summed = dispsmooth::sum_in_rings(g, r, add, [&](int n, bool last) {
         if (!last && g.rest == nullptr) return false;
         settled = settled_with(last ? 0.0f : g.rest[n]);
@@ -314,23 +303,13 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(value), _mm256_add_epi32(candidate, step));
     for (int l = 0; l < lanes; ++l) g.offsets_summed[l] = group_summed;
     if (alone != 0) {
-        const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
-        last_ring = above_rows > below_rows ? above_rows : below_rows;
-        if (r > last_ring) last_ring = r;
         _mm256_store_ps(lane_sums[0], total);
         _mm256_store_ps(lane_sums[1], b0);
         _mm256_store_ps(lane_sums[2], b1);
         _mm256_store_ps(lane_sums[3], b2);
         _mm256_store_ps(lane_sums[4], b3);
-        for (unsigned open = alone; open != 0; open &= open - 1) {
-            const int l = __builtin_ctz(open);
-            int summed = 0;
-            const int lane_step = finish_lane(l, ring_done, last_ring, summed);
-            g.offsets_summed[l] += summed;
-            if (lane_step == 2) continue;
-            value[l] = g.candidate[l] + lane_step;
-            settled |= 1U << l;
-        }
+        settled =
+            dispsmooth::finish_open_lanes(g, alone, ring_done, r, settled, value, finish_lane);
     }
     return settled;
 }

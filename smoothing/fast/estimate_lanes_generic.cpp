@@ -9,7 +9,6 @@
 // result stays exact", and settle_margins.h.
 #include "smoothing/fast/estimate_lanes.h"
 
-#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -158,7 +157,7 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         const int u[4] = {c - 1, c, c + 1, c + 2};
         float at[lanes] = {}, a[4][lanes] = {};
         const int first = tail.ring_start[n + 1];
-        for (int m = n + 1; m <= last_ring; ++m) {
+        return dispsmooth::finish_alone(g, k, l, n, last_ring, summed, [&](int m, float *sums) {
             for (int e = tail.ring_start[m]; e < tail.ring_start[m + 1]; ++e) {
                 const int q = (e - tail.ring_start[m]) % lanes;
                 const int d = d_base[tail.disp_index[e]];
@@ -171,22 +170,12 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
                 at[q] += w;
                 for (int t = 0; t < 4; ++t) a[t][q] += u[t] > d ? w : 0.0f;
             }
-            summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
-            const float rest = m == last_ring ? 0.0f : g.rest[m];
-            const float t = total[l] + lane_sum(at);
-            const float s0 = b0[l] + lane_sum(a[0]), s1 = b1[l] + lane_sum(a[1]);
-            const float s2 = b2[l] + lane_sum(a[2]), s3 = b3[l] + lane_sum(a[3]);
-            const float bound = t + rest;
-            const float lo = bound * k.below, hi = bound * k.above;
-            if (s0 + rest < lo && s1 > hi) return -1;
-            if (s1 + rest < lo && s2 > hi) return 0;
-            if (s2 + rest < lo && s3 > hi) return 1;
-        }
-        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
-            if (tail.slot[e] >= 0)
-                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
-                    tail.estimates[e - first];
-        return 2;
+            sums[0] = total[l] + lane_sum(at);
+            sums[1] = b0[l] + lane_sum(a[0]);
+            sums[2] = b1[l] + lane_sum(a[1]);
+            sums[3] = b2[l] + lane_sum(a[2]);
+            sums[4] = b3[l] + lane_sum(a[3]);
+        });
     };
 
     // The window in square rings from the centre outwards, tested after each
@@ -213,18 +202,9 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
         value[l] = bin[l] + step[l];
         g.offsets_summed[l] = group_summed;
     }
-    if (alone != 0) {
-        const int last_ring = std::max({r, g.i - g.y_lo, g.y_hi - g.i});
-        for (unsigned open = alone; open != 0; open &= open - 1) {
-            const int l = std::countr_zero(open);
-            int summed = 0;
-            const int lane_step = finish_lane(l, ring_done, last_ring, summed);
-            g.offsets_summed[l] += summed;
-            if (lane_step == 2) continue;
-            value[l] = g.candidate[l] + lane_step;
-            settled |= 1U << l;
-        }
-    }
+    if (alone != 0)
+        settled =
+            dispsmooth::finish_open_lanes(g, alone, ring_done, r, settled, value, finish_lane);
     return settled;
 }
 
