@@ -31,7 +31,7 @@ inline std::size_t window_pixels(int reach_x, int reach_y) {
 struct engine_job {
     int width, height;
     const int *guide_arr, *disp_arr;
-    int min_d;
+    int min_d, max_d;
     int reach_x, reach_y;
     bool byte_guide;  // every guide value in 0..255
     // Whole windows are laid out at once (exact_window_pixel): packed guide

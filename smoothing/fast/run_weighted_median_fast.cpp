@@ -180,6 +180,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     job.guide_arr = guide_arr;
     job.disp_arr = disp_arr;
     job.min_d = min_d;
+    job.max_d = max_d;
     job.reach_x = reach_x;
     job.reach_y = reach_y;
     job.byte_guide = byte_guide;

@@ -163,21 +163,31 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
                      dx_hi - dx_lo + 1);
     };
 
-    // The span of the window's levels, compared as unsigned keys without a
-    // test per neighbour: in a masked call the levels themselves (valid ones
-    // are 0 or more, and the invalid neighbours' -1 lies above them all),
-    // otherwise with the sign bit flipped, which keeps the order of int.
-    const unsigned flip = job.masked ? 0U : 0x80000000U;
-    unsigned least = UINT_MAX;
-    int d_hi = job.masked ? 0 : INT_MIN;
-    rows([&](const int *ds, const float *, int n) {
-        for (int k = 0; k < n; ++k) {
-            least = std::min(least, static_cast<unsigned>(ds[k]) ^ flip);
-            d_hi = std::max(d_hi, ds[k]);
-        }
-    });
-    if (job.masked && least > INT_MAX) return false;  // no valid neighbour: left to the exact path
-    const int d_lo = static_cast<int>(least ^ flip);
+    const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
+    int d_lo = job.min_d, d_hi = job.max_d;
+    // Where the call's whole range fits the dense bins and the window has
+    // pixels enough to pay for clearing them all (the levels of a computed
+    // window lie in the range), the range serves as the window's span.
+    // Else the span of the window's levels, compared as unsigned keys
+    // without a test per neighbour: in a masked call the levels themselves
+    // (valid ones are 0 or more, and the invalid neighbours' -1 lies above
+    // them all), otherwise with the sign bit flipped, which keeps the order
+    // of int.
+    const long long range = static_cast<long long>(job.max_d) - job.min_d + 1;
+    if (job.masked || range > thread_scratch::dense_bins || 2 * count < range) {
+        const unsigned flip = job.masked ? 0U : 0x80000000U;
+        unsigned least = UINT_MAX;
+        d_hi = job.masked ? 0 : INT_MIN;
+        rows([&](const int *ds, const float *, int n) {
+            for (int k = 0; k < n; ++k) {
+                least = std::min(least, static_cast<unsigned>(ds[k]) ^ flip);
+                d_hi = std::max(d_hi, ds[k]);
+            }
+        });
+        if (job.masked && least > INT_MAX)
+            return false;  // no valid neighbour: left to the exact path
+        d_lo = static_cast<int>(least ^ flip);
+    }
 
     long long m;
     // Invalid neighbours' estimates are +0.0: taken as level d_lo, they
@@ -188,7 +198,6 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     // crossing only: cheaper than the coarse-to-fine rounds, each a pass over
     // the window, wherever the span fits, even in windows of a few pixels.
     const long long span = static_cast<long long>(d_hi) - d_lo + 1;
-    const long long count = static_cast<long long>(wr.y_hi - wr.y_lo + 1) * (dx_hi - dx_lo + 1);
     if (span <= thread_scratch::dense_bins) {
         const int bins = static_cast<int>(span);
         // Four histograms pay for their clearing in wide windows only.
