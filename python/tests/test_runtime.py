@@ -26,7 +26,9 @@ def test_other_python_threads_run_during_a_smoothing():
 
     def work():
         started = time.monotonic()
-        results["map"] = dispsmooth.smooth(REFERENCE, DISPARITY, 8, 9.0, 20.0, threads=1)
+        # Radius 15: a call of a fifth of a second or so, well beyond the
+        # 0.05 s this test needs to tell a held GIL from a released one.
+        results["map"] = dispsmooth.smooth(REFERENCE, DISPARITY, 15, 9.0, 20.0, threads=1)
         results["seconds"] = time.monotonic() - started
 
     worker = threading.Thread(target=work)
