@@ -98,20 +98,8 @@ int run_on_threads(int threads, const std::function<void(int thread)> &body) {
 bool for_each_chunk(int threads, long long count, long long chunk,
                     const std::function<void(int thread, long long begin, long long end)> &body,
                     const std::atomic<bool> *cancel) {
-    if (count <= 0) return true;
-    chunk = std::max(1LL, chunk);
-    const long long chunks = (count + chunk - 1) / chunk;
-    threads = static_cast<int>(std::min<long long>(std::max(threads, 1), chunks));
-    std::atomic<long long> next{0};
-    run_on_threads(threads, [&](int thread) {
-        while (cancel == nullptr || !cancel->load(std::memory_order_relaxed)) {
-            const long long begin = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (begin >= count) return;
-            body(thread, begin, std::min(count, begin + chunk));
-        }
-    });
-    // Every chunk was handed out, and every body has ended.
-    return next.load() >= count;
+    // Chunks that cannot shrink: every one of chunk items.
+    return for_each_shrinking_chunk(threads, count, chunk, chunk, body, cancel);
 }
 
 bool for_each_shrinking_chunk(
@@ -136,6 +124,7 @@ bool for_each_shrinking_chunk(
             body(thread, begin, end);
         }
     });
+    // Every chunk was handed out, and every body has ended.
     return next.load() >= count;
 }
 
