@@ -27,7 +27,7 @@ std::string refusal(F &&call) {
 // The vector code paths of this processor, best first, down to the
 // baseline one every processor of its family runs.
 inline std::vector<dispsmooth::vector_isa> code_paths() {
-    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx512);
     // The best path and every one below it: on x86 with AVX2 the plain
     // first pass runs too, as it does on Arm.
     std::vector<dispsmooth::vector_isa> paths;

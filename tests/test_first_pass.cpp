@@ -1,7 +1,9 @@
-// The plain first pass against the AVX2 one: the same estimates, lane sums
+// The plain first pass against the AVX2 one, and the AVX2 one against the
+// AVX-512 sweep of two groups side by side: the same estimates, lane sums
 // and settled lanes to the last bit, on windows cut by either edge or not,
 // masked or not, on single levels and on coarse bins.  Where the processor
-// has no AVX2 there is nothing to compare with, and the case is skipped.
+// has no AVX2 (AVX-512) there is nothing to compare with, and the case is
+// skipped.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,8 +52,10 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
 #if !DISPSMOOTH_X86
     GTEST_SKIP() << "the AVX2 first pass exists on x86 alone";
 #else
-    if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::avx2)
+    if (dispsmooth::available_vector_isa() < dispsmooth::vector_isa::avx2)
         GTEST_SKIP() << "no AVX2 first pass on this processor to compare with";
+    const bool pairs = dispsmooth::available_vector_isa() >= dispsmooth::vector_isa::avx512;
+    if (!pairs) std::printf("no AVX-512 on this processor: the two-group sweep is not compared\n");
     const pass_case cases[] = {
         // width, height, radius, j (first lane's column), masked, shift, levels
         {64, 9, 4, 20, false, 0, 6},    // inside the image
@@ -63,9 +67,12 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
         {50, 7, 3, 21, false, 3, 200},  // coarse bins of 8 levels
         {50, 7, 3, 42, true, 4, 900},   // coarse bins, masked, cut
         {30, 31, 15, 11, false, 0, 2},  // a window as tall as the image
+        {72, 23, 11, 20, false, 0, 9},  // two groups inside the image, early stops
+        {72, 23, 11, 16, true, 0, 9},   // the same, invalid neighbours
     };
     std::mt19937 random(2024);
-    int compared = 0, stopped_early = 0, finished_alone = 0;
+    int compared = 0, stopped_early = 0, finished_alone = 0, pairs_compared = 0,
+        pair_stopped_apart = 0;
     for (const pass_case &c : cases) {
         SCOPED_TRACE(::testing::Message()
                      << "width " << c.width << " radius " << c.radius << " j " << c.j << " masked "
@@ -104,10 +111,16 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
                 space.data(),
                 0.49995f,
                 0.50005f};
-            int candidate[dispsmooth::lanes];
-            for (int l = 0; l < dispsmooth::lanes; ++l)
-                candidate[l] = std::max(0, disp[static_cast<std::size_t>(i) * c.width + c.j + l]);
-            const bool clipped = c.j < r || c.j + dispsmooth::lanes - 1 + r > c.width - 1;
+            // Candidates of the group at c.j and of the one after it.
+            int candidate[2 * dispsmooth::lanes];
+            for (int l = 0; l < 2 * dispsmooth::lanes; ++l)
+                candidate[l] = std::max(
+                    0,
+                    disp[static_cast<std::size_t>(i) * c.width + std::min(c.j + l, c.width - 1)]);
+            const auto clipped_at = [&](int j) {
+                return j < r || j + dispsmooth::lanes - 1 + r > c.width - 1;
+            };
+            const bool clipped = clipped_at(c.j);
 
             // Odd trials may stop early, against bounds on the offsets
             // beyond each ring (their spatial factors; a colour factor is at
@@ -131,41 +144,64 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
                 trial % 2 == 1 && !clipped ? tails.fill(rows.data(), y_lo, y_hi, i, c.width, r, r,
                                                         space.data(), most_alone[trial / 2 % 3])
                                            : nullptr;
-            auto run = [&](dispsmooth::estimate_lanes_fn pass) {
-                outcome o;
+            // The group at j (c.j or c.j + 8), the second asking for other
+            // lanes than the first.
+            const auto group = [&](int j, outcome &o) {
                 o.estimates.assign(
                     static_cast<std::size_t>(span) * (y_hi - y_lo + 1) * dispsmooth::lanes, -1.0f);
-                const dispsmooth::lane_group g{disp.data(),
-                                               rows.data(),
-                                               y_lo,
-                                               y_hi,
-                                               i,
-                                               c.j,
-                                               candidate,
-                                               o.estimates.data(),
-                                               clipped,
-                                               o.total,
-                                               o.below,
-                                               trial % 2 == 1 ? rest.data() : nullptr,
-                                               needed,
-                                               tail,
-                                               o.offsets_summed};
-                o.settled = pass(k, g, o.value);
+                return dispsmooth::lane_group{disp.data(),
+                                              rows.data(),
+                                              y_lo,
+                                              y_hi,
+                                              i,
+                                              j,
+                                              candidate + (j - c.j),
+                                              o.estimates.data(),
+                                              clipped_at(j),
+                                              o.total,
+                                              o.below,
+                                              trial % 2 == 1 ? rest.data() : nullptr,
+                                              j == c.j ? needed : needed ^ 0x3CU,
+                                              clipped_at(j) ? nullptr : tail,
+                                              o.offsets_summed};
+            };
+            auto run = [&](dispsmooth::estimate_lanes_fn pass, int j) {
+                outcome o;
+                o.settled = pass(k, group(j, o), o.value);
                 return o;
             };
-            const outcome avx2 = run(dispsmooth::estimate_lanes_avx2);
-            const outcome plain = run(dispsmooth::estimate_lanes_generic);
-            EXPECT_EQ(plain.settled, avx2.settled) << "trial " << trial;
-            EXPECT_EQ(0, std::memcmp(plain.offsets_summed, avx2.offsets_summed,
-                                     sizeof plain.offsets_summed))
-                << "trial " << trial;
-            EXPECT_EQ(0, std::memcmp(plain.value, avx2.value, sizeof plain.value))
-                << "trial " << trial;
-            EXPECT_TRUE(same_bits(plain.total, avx2.total, dispsmooth::lanes)) << "trial " << trial;
-            EXPECT_TRUE(same_bits(plain.below, avx2.below, dispsmooth::lanes)) << "trial " << trial;
-            EXPECT_TRUE(
-                same_bits(plain.estimates.data(), avx2.estimates.data(), plain.estimates.size()))
-                << "trial " << trial;
+            const auto expect_same = [&](const outcome &a, const outcome &b, const char *what) {
+                EXPECT_EQ(a.settled, b.settled) << what << ", trial " << trial;
+                EXPECT_EQ(0,
+                          std::memcmp(a.offsets_summed, b.offsets_summed, sizeof a.offsets_summed))
+                    << what << ", trial " << trial;
+                EXPECT_EQ(0, std::memcmp(a.value, b.value, sizeof a.value))
+                    << what << ", trial " << trial;
+                EXPECT_TRUE(same_bits(a.total, b.total, dispsmooth::lanes))
+                    << what << ", trial " << trial;
+                EXPECT_TRUE(same_bits(a.below, b.below, dispsmooth::lanes))
+                    << what << ", trial " << trial;
+                EXPECT_TRUE(same_bits(a.estimates.data(), b.estimates.data(), a.estimates.size()))
+                    << what << ", trial " << trial;
+            };
+            const outcome avx2 = run(dispsmooth::estimate_lanes_avx2, c.j);
+            const outcome plain = run(dispsmooth::estimate_lanes_generic, c.j);
+            expect_same(plain, avx2, "plain and AVX2");
+            if (pairs && c.j + 2 * dispsmooth::lanes <= c.width) {
+                const outcome second =
+                    run(dispsmooth::estimate_lanes_avx2, c.j + dispsmooth::lanes);
+                outcome pa, pb;
+                const unsigned both = dispsmooth::estimate_lane_pairs_avx512(
+                    k, group(c.j, pa), group(c.j + dispsmooth::lanes, pb), pa.value, pb.value);
+                pa.settled = both & 0xFFU;
+                pb.settled = both >> dispsmooth::lanes;
+                expect_same(avx2, pa, "AVX2 and the first of a pair");
+                expect_same(second, pb, "AVX2 and the second of a pair");
+                if (std::memcmp(pa.offsets_summed, pb.offsets_summed, sizeof pa.offsets_summed) !=
+                    0)
+                    ++pair_stopped_apart;
+                ++pairs_compared;
+            }
             if (avx2.offsets_summed[0] < span * (y_hi - y_lo + 1)) ++stopped_early;
             if (tail != nullptr &&
                 std::any_of(std::begin(avx2.offsets_summed), std::end(avx2.offsets_summed),
@@ -174,9 +210,13 @@ TEST(FirstPass, PlainAndAvx2PassesAgreeToTheLastBit) {
             ++compared;
         }
     }
-    EXPECT_EQ(compared, 9 * 20);
+    EXPECT_EQ(compared, 11 * 20);
     EXPECT_GT(stopped_early, 0) << "no group stopped before its last ring";
     EXPECT_GT(finished_alone, 0) << "no lane finished its window alone";
+    if (pairs) {
+        EXPECT_GT(pairs_compared, 40);
+        EXPECT_GT(pair_stopped_apart, 0) << "no pair's groups stopped after different rings";
+    }
 #endif
 }
 
@@ -189,7 +229,7 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
 #if !DISPSMOOTH_X86
     GTEST_SKIP() << "the AVX2 halving exists on x86 alone";
 #else
-    if (dispsmooth::available_vector_isa() != dispsmooth::vector_isa::avx2)
+    if (dispsmooth::available_vector_isa() < dispsmooth::vector_isa::avx2)
         GTEST_SKIP() << "no AVX2 halving on this processor to compare with";
     std::mt19937 random(77);
     const struct {
@@ -300,7 +340,7 @@ TEST(FirstPass, RealScenesSettleTheSameShareOnEveryProcessor) {
             std::vector<int> map = noisy.pixels;
             dispsmooth::smooth_disparity_fast(left.width, left.height, left.samples.data(),
                                               map.data(), 0, 255, 5, 9.0, 20.0, counts);
-            dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
+            dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx512);
             return map;
         };
         dispsmooth::settle_stats best, plain;

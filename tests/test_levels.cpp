@@ -138,7 +138,7 @@ void compare(const scene &s, const char *what, int index) {
         }
         ++cases;
     }
-    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx2);
+    dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx512);
 }
 
 TEST(Levels, RandomScenesWithMasksMatchTheDefinition) {

@@ -138,10 +138,14 @@ static inline int finish_lane_alone(const lane_constants &k, const lane_group &g
                 w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
             _mm256_storeu_ps(tail.estimates + (e - first), w);
             at = _mm256_add_ps(at, w);
-            a0 = _mm256_add_ps(a0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u0, d))));
-            a1 = _mm256_add_ps(a1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u1, d))));
-            a2 = _mm256_add_ps(a2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u2, d))));
-            a3 = _mm256_add_ps(a3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u3, d))));
+            a0 =
+                _mm256_add_ps(a0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u0, d))));
+            a1 =
+                _mm256_add_ps(a1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u1, d))));
+            a2 =
+                _mm256_add_ps(a2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u2, d))));
+            a3 =
+                _mm256_add_ps(a3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u3, d))));
         }
         sums[0] = sums_of[0][l] + lane_sum(at);
         sums[1] = sums_of[1][l] + lane_sum(a0);

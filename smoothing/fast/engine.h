@@ -40,6 +40,7 @@ struct engine_job {
     bool use_lanes;                    // the estimate-and-settle passes may run (first_pass)
     estimate_lanes_fn estimate_lanes;  // their first pass, when they may
     bisect_bins_fn bisect_bins;        // and its halving inside coarse bins
+    estimate_pairs_fn estimate_pairs;  // and its sweep of two groups at once, or null
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.
@@ -70,8 +71,9 @@ struct thread_scratch {
     buffer_ptr<std::uint32_t> window_index;
     buffer_ptr<int> window_disp;
     buffer_ptr<std::uint64_t> window_weight;
-    // The first pass's estimates of one group: eight per window pixel.
-    buffer_ptr<float> estimates;
+    // The first pass's estimates of one group: eight per window pixel; and
+    // of the second group of a pair, where job.estimate_pairs is set.
+    buffer_ptr<float> estimates, pair_estimates;
     // An output row's bounds on the weight of its windows' offsets beyond
     // each ring (lane_group::rest), and the ring sums they come from: one
     // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
@@ -126,16 +128,17 @@ inline bool invalid_pixel(const engine_job &job, std::ptrdiff_t p) {
 int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end, const int *above);
 
 // Second pass for lane l of the group at (wr.i, j) whose estimates the first
-// pass left in scratch.estimates: stores the result and returns true where
-// the estimates settle it.
+// pass left in estimates (lane_group::estimates): stores the result and
+// returns true where the estimates settle it.
 bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
-                           int j, int l);
+                           const float *estimates, int j, int l);
 
 // For the lanes of mask, whose coarse bins bin[l] the first pass settled
-// (job.lane.coarse_shift above 0), with their float sums total[l] and
-// below[l] (the weight below the bin): stores each lane's level inside its
-// bin where the estimates settle it, and returns the mask of those lanes.
-unsigned settle_within_bins(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+// (job.lane.coarse_shift above 0), with their estimates, and their float
+// sums total[l] and below[l] (the weight below the bin): stores each lane's
+// level inside its bin where the estimates settle it, and returns the mask
+// of those lanes.
+unsigned settle_within_bins(const engine_job &job, const window_rows &wr, const float *estimates,
                             int j, unsigned mask, const int *bin, const float *total,
                             const float *below);
 

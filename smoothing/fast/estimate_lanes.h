@@ -254,6 +254,20 @@ unsigned estimate_lanes_generic(const lane_constants &constants, const lane_grou
 // Either of the two.
 using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
 
+// The first pass of two groups side by side in one sweep of sixteen vector
+// lanes: b's pixels are the eight after a's (b.j = a.j + 8) in the same row,
+// with the same window rows and rest; each has its own candidates,
+// estimates, sums, counts, needed lanes, and tail (null where clipped), and
+// either may be clipped.  Gives each
+// group, to the last bit, what estimate_lanes_avx2 gives it alone, and
+// returns a's settled lanes in bits 0 .. 7 and b's in bits 8 .. 15.  Needs
+// AVX-512 (F, BW, VL and DQ), and is defined for x86 alone: called only
+// where first_pass_pairs (vector_isa.h) chose it.
+unsigned estimate_lane_pairs_avx512(const lane_constants &constants, const lane_group &a,
+                                    const lane_group &b, int *value_a, int *value_b);
+using estimate_pairs_fn = unsigned (*)(const lane_constants &, const lane_group &,
+                                       const lane_group &, int *, int *);
+
 }  // namespace dispsmooth
 
 #endif

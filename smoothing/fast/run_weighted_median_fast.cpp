@@ -200,6 +200,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     }
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
     job.bisect_bins = within_bin_search(job.estimate_lanes);
+    job.estimate_pairs = first_pass_pairs(job.estimate_lanes);
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     std::vector<double> weight_bound;
@@ -225,6 +226,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
         }
         for (auto &s : scratch) {
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
+            if (job.estimate_pairs != nullptr)
+                s->pair_estimates = allocate_buffer<float>(window * lanes, "weight estimates");
             if (job.weight_bound != nullptr) {
                 const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
                 s->rest = allocate_buffer<float>(rings, "weight estimates");

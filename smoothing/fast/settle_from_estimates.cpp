@@ -147,13 +147,13 @@ long long coarse_to_fine(double *bins, long long span, int count, double total, 
 }  // namespace
 
 bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &scratch,
-                                       const window_rows &wr, int j, int l) {
+                                       const window_rows &wr, const float *estimates, int j,
+                                       int l) {
     const int r = job.reach_x, x = j + l;
     // The offsets inside the image (the window is clipped at the edges).
     const int dx_lo = std::max(-r, -x), dx_hi = std::min(r, job.width - 1 - x);
     const std::ptrdiff_t row_stride = static_cast<std::ptrdiff_t>(2 * r + 1) * lanes;
-    const float *est_start =
-        scratch.estimates.get() + static_cast<std::ptrdiff_t>(dx_lo + r) * lanes + l;
+    const float *est_start = estimates + static_cast<std::ptrdiff_t>(dx_lo + r) * lanes + l;
     // The window's rows inside the image, each_row(levels, estimates, n) for
     // its n neighbours, the lane's estimates lanes apart.
     const auto rows = [&](auto each_row) {
@@ -227,9 +227,9 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     return true;
 }
 
-unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &scratch,
-                                        const window_rows &wr, int j, unsigned mask, const int *bin,
-                                        const float *total, const float *below) {
+unsigned dispsmooth::settle_within_bins(const engine_job &job, const window_rows &wr,
+                                        const float *estimates, int j, unsigned mask,
+                                        const int *bin, const float *total, const float *below) {
     // Each lane's levels lo .. lo + 2^shift - 1 of its bin, halved
     // (bin_lanes, estimate_lanes.h).  Every sum compared is one of the
     // window's estimates, each taken once, added in float in some order (the
@@ -241,9 +241,9 @@ unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &s
     int lo[lanes], level[lanes];
     for (int l = 0; l < lanes; ++l) lo[l] = bin[l] << job.lane.coarse_shift;
     const unsigned settled =
-        job.bisect_bins(bin_lanes{scratch.estimates.get(), job.disp_arr, job.width, job.reach_x,
-                                  wr.y_lo, wr.y_hi, j, group_clipped(job, j), job.lane.coarse_shift,
-                                  mask, lo, below, total, job.lane.below, job.lane.above},
+        job.bisect_bins(bin_lanes{estimates, job.disp_arr, job.width, job.reach_x, wr.y_lo, wr.y_hi,
+                                  j, group_clipped(job, j), job.lane.coarse_shift, mask, lo, below,
+                                  total, job.lane.below, job.lane.above},
                         level);
     for (unsigned left = settled; left != 0; left &= left - 1) {
         const int l = std::countr_zero(left);

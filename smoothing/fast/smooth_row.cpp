@@ -82,105 +82,148 @@ const float *rest_of_rings(const engine_job &job, thread_scratch &scratch, const
 // only; a group of eight would sum the rest of the window for all eight.
 constexpr int most_lanes_alone = 3;
 
+// One group of eight pixels (i, start) .. (i, start + 7) of a row, as the
+// first pass takes it and the later passes finish it: its lanes from first
+// to end - 1 are the pixels to compute (those before first are done
+// already, in the group before).
+struct group_state {
+    int start, first, end;
+    bool clipped;
+    unsigned needed;  // the lanes whose results are asked for
+    int candidate[lanes], value[lanes];
+    float total[lanes], below[lanes];
+    int offsets_summed[lanes];
+    float *estimates;
+};
+
+// The group that computes pixels j .. of row i, at most up to j_end - 1.
+// The last group of the row ends at the last column, overlapping the one
+// before it.
+void start_group(const engine_job &job, int i, int j, int j_end, const int *above, float *estimates,
+                 group_state &s) {
+    s.start = std::min(j, job.width - lanes);
+    s.first = j - s.start;
+    s.end = std::min(lanes, j_end - s.start);
+    choose_candidates(job, i, s.start, above, s.candidate);
+    s.clipped = dispsmooth::group_clipped(job, s.start);
+    // Not the lanes done already, beyond j_end, or left invalid.
+    s.needed = ((1U << s.end) - 1) & ~((1U << s.first) - 1);
+    if (job.masked && !job.fill) {
+        for (int l = s.first; l < s.end; ++l) {
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + s.start + l;
+            if (invalid_pixel(job, p)) s.needed &= ~(1U << l);
+        }
+    }
+    std::fill(std::begin(s.offsets_summed), std::end(s.offsets_summed), 0);
+    s.estimates = estimates;
+}
+
+dispsmooth::lane_group first_pass_group(const engine_job &job, const window_rows &wr,
+                                        const float *rest, const dispsmooth::ring_tail *tail,
+                                        group_state &s) {
+    return {
+        job.disp_arr,    wr.rows,   wr.y_lo, wr.y_hi, wr.i, s.start,  s.candidate,
+        s.estimates,     s.clipped, s.total, s.below, rest, s.needed, s.clipped ? nullptr : tail,
+        s.offsets_summed};
+}
+
+// The group's pixels after its first pass settled the lanes of settled:
+// each lane's result, from the first pass, the level inside its coarse
+// bin, the second pass or the exact path.  Returns the column of the first
+// rejected histogram, or -1.
+int finish_group(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+                 group_state &s, unsigned settled) {
+    const int width = job.width, i = wr.i, start = s.start;
+    const unsigned needed = s.needed;
+    // Coarse bins: the level inside each settled lane's bin, all the
+    // group's lanes in one sweep over the estimates.
+    const unsigned within_bin =
+        job.lane.coarse_shift > 0 && (settled & needed) != 0
+            ? dispsmooth::settle_within_bins(job, wr, s.estimates, start, settled & needed, s.value,
+                                             s.total, s.below)
+            : 0;
+    const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
+    int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
+    for (int l = s.first; l < s.end; ++l) {
+        if ((needed >> l & 1) == 0) {
+            // Left invalid, whatever the first pass found for it; not
+            // counted among the pixels computed.
+            result[l] = -1;
+            --scratch.pixels;
+            continue;
+        }
+        // Window work: the first pass's offsets (those outside the image
+        // too), then the whole window inside it for each later step the
+        // lane takes (for the level inside a coarse bin, one a round).
+        scratch.window_work += s.offsets_summed[l];
+        if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
+            result[l] = s.value[l];
+            ++scratch.settled;
+            ++scratch.first_pass;
+            continue;
+        }
+        const int columns = s.clipped ? window_columns(job, start + l) : 2 * job.reach_x + 1;
+        const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
+        if (settled >> l & 1) {
+            scratch.window_work += whole_window * job.lane.coarse_shift;
+            if (within_bin >> l & 1) {
+                ++scratch.settled;
+                ++scratch.first_pass;
+                continue;
+            }
+        }
+        scratch.window_work += whole_window;
+        if (dispsmooth::settle_from_estimates(job, scratch, wr, s.estimates, start, l)) {
+            ++scratch.settled;
+            continue;
+        }
+        scratch.window_work += whole_window;
+        if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
+            // An invalid centre whose valid neighbours weigh nothing
+            // stays invalid; any other rejection is a failure.
+            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
+            if (!invalid_pixel(job, p)) return start + l;
+            result[l] = -1;
+        }
+    }
+    return -1;
+}
+
 // Pixels (i, 0) .. (i, j_end - 1) in groups of eight: the first pass, then
 // the second for each lane it leaves, then the exact path for each lane
-// that leaves.  Returns the column of the first rejected histogram, or -1.
+// that leaves.  Where the call has a sweep of two groups at once, two
+// groups side by side take their first pass together.
+// Returns the column of the first rejected histogram, or -1.
 int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &wr, int j_end,
              const int *above) {
     const int width = job.width, i = wr.i;
-    int candidate[lanes], value[lanes];
-    float total[lanes], below[lanes];
     const float *rest = rest_of_rings(job, scratch, wr);
     const dispsmooth::ring_tail *tail =
         scratch.tails ? scratch.tails->fill(wr.rows, wr.y_lo, wr.y_hi, i, width, job.reach_x,
                                             job.reach_y, job.lane.space_exponent, most_lanes_alone)
                       : nullptr;
-    const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
+    group_state a{}, b{};
     for (int j = 0; j < j_end;) {
-        // The last group of the row ends at the last column, overlapping the
-        // one before it: its pixels before j are done already.  Pixels from
-        // j_end on are not computed.
-        const int start = std::min(j, width - lanes);
-        const int end = std::min(lanes, j_end - start);
-        choose_candidates(job, i, start, above, candidate);
-        const bool clipped = dispsmooth::group_clipped(job, start);
-        // The lanes whose results are asked for: not those done already,
-        // beyond j_end, or left invalid.
-        unsigned needed = ((1U << end) - 1) & ~((1U << (j - start)) - 1);
-        if (job.masked && !job.fill) {
-            for (int l = j - start; l < end; ++l) {
-                const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
-                if (invalid_pixel(job, p)) needed &= ~(1U << l);
-            }
+        start_group(job, i, j, j_end, above, scratch.estimates.get(), a);
+        const int next = a.start + a.end;
+        const bool pair = job.estimate_pairs != nullptr && a.first == 0 && a.end == lanes &&
+                          next < j_end && next + lanes <= width;
+        if (!pair) {
+            const unsigned settled =
+                job.estimate_lanes(job.lane, first_pass_group(job, wr, rest, tail, a), a.value);
+            const int rejected = finish_group(job, scratch, wr, a, settled);
+            if (rejected >= 0) return rejected;
+            j = next;
+            continue;
         }
-        int offsets_summed[lanes] = {};
-        const dispsmooth::lane_group group{job.disp_arr,
-                                           wr.rows,
-                                           wr.y_lo,
-                                           wr.y_hi,
-                                           i,
-                                           start,
-                                           candidate,
-                                           scratch.estimates.get(),
-                                           clipped,
-                                           total,
-                                           below,
-                                           rest,
-                                           needed,
-                                           clipped ? nullptr : tail,
-                                           offsets_summed};
-        const unsigned settled = job.estimate_lanes(job.lane, group, value);
-        // Coarse bins: the level inside each settled lane's bin, all the
-        // group's lanes in one sweep over the estimates.
-        const unsigned within_bin =
-            job.lane.coarse_shift > 0 && (settled & needed) != 0
-                ? dispsmooth::settle_within_bins(job, scratch, wr, start, settled & needed, value,
-                                                 total, below)
-                : 0;
-        int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
-        for (int l = j - start; l < end; ++l) {
-            if ((needed >> l & 1) == 0) {
-                // Left invalid, whatever the first pass found for it; not
-                // counted among the pixels computed.
-                result[l] = -1;
-                --scratch.pixels;
-                continue;
-            }
-            // Window work: the first pass's offsets (those outside the image
-            // too), then the whole window inside it for each later step the
-            // lane takes (for the level inside a coarse bin, one a round).
-            scratch.window_work += offsets_summed[l];
-            if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
-                result[l] = value[l];
-                ++scratch.settled;
-                ++scratch.first_pass;
-                continue;
-            }
-            const int columns = clipped ? window_columns(job, start + l) : 2 * job.reach_x + 1;
-            const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
-            if (settled >> l & 1) {
-                scratch.window_work += whole_window * job.lane.coarse_shift;
-                if (within_bin >> l & 1) {
-                    ++scratch.settled;
-                    ++scratch.first_pass;
-                    continue;
-                }
-            }
-            scratch.window_work += whole_window;
-            if (dispsmooth::settle_from_estimates(job, scratch, wr, start, l)) {
-                ++scratch.settled;
-                continue;
-            }
-            scratch.window_work += whole_window;
-            if (!dispsmooth::exact_window_pixel(job, scratch, wr, start + l)) {
-                // An invalid centre whose valid neighbours weigh nothing
-                // stays invalid; any other rejection is a failure.
-                const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * width + start + l;
-                if (!invalid_pixel(job, p)) return start + l;
-                result[l] = -1;
-            }
-        }
-        j = start + end;
+        start_group(job, i, next, j_end, above, scratch.pair_estimates.get(), b);
+        const unsigned settled =
+            job.estimate_pairs(job.lane, first_pass_group(job, wr, rest, tail, a),
+                               first_pass_group(job, wr, rest, tail, b), a.value, b.value);
+        int rejected = finish_group(job, scratch, wr, a, settled & 0xFFU);
+        if (rejected < 0) rejected = finish_group(job, scratch, wr, b, settled >> lanes);
+        if (rejected >= 0) return rejected;
+        j = b.start + b.end;
     }
     return -1;
 }

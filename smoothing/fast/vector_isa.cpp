@@ -12,16 +12,21 @@ namespace {
 using dispsmooth::vector_isa;
 
 // The cap of limit_vector_isa, as an int.
-std::atomic<int> vector_isa_limit{static_cast<int>(vector_isa::avx2)};
+std::atomic<int> vector_isa_limit{static_cast<int>(vector_isa::avx512)};
 
 // What the processor runs.  The AVX2 first pass exists on x86 alone; the
 // plain one is taken where the compiler has fused multiply-add as an
 // instruction (__FP_FAST_FMAF: every aarch64), and not on an x86 without
-// AVX2, where std::fma is a library routine.
+// AVX2, where std::fma is a library routine.  The probe asks the operating
+// system too whether it keeps the vector registers' state.
 vector_isa processor_vector_isa() {
 #if DISPSMOOTH_X86
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? vector_isa::avx2
-                                                                           : vector_isa::baseline;
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma"))
+        return vector_isa::baseline;
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")
+               ? vector_isa::avx512
+               : vector_isa::avx2;
 #elif defined(__FP_FAST_FMAF)
     return vector_isa::generic_lanes;
 #else
@@ -65,6 +70,7 @@ dispsmooth::estimate_lanes_fn dispsmooth::first_pass(int width) {
     // Eight-pixel groups need rows of at least 8 pixels.
     if (width < lanes) return nullptr;
     switch (available_vector_isa()) {
+    case vector_isa::avx512:
     case vector_isa::avx2:
 #if DISPSMOOTH_X86
         return estimate_lanes_avx2;
@@ -76,5 +82,15 @@ dispsmooth::estimate_lanes_fn dispsmooth::first_pass(int width) {
     case vector_isa::baseline:
         break;
     }
+    return nullptr;
+}
+
+dispsmooth::estimate_pairs_fn dispsmooth::first_pass_pairs(estimate_lanes_fn pass) {
+#if DISPSMOOTH_X86
+    if (pass == estimate_lanes_avx2 && available_vector_isa() == vector_isa::avx512)
+        return estimate_lane_pairs_avx512;
+#else
+    (void)pass;
+#endif
     return nullptr;
 }

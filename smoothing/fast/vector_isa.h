@@ -27,6 +27,8 @@ struct lane_group;
 struct bin_lanes;
 using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group &, int *);
 using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
+using estimate_pairs_fn = unsigned (*)(const lane_constants &, const lane_group &,
+                                       const lane_group &, int *, int *);
 
 inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 
@@ -34,9 +36,10 @@ inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 // C++ and generic vectors elsewhere), every pixel on an exact path;
 // generic_lanes: the first and second passes, the first in plain C++ with
 // fused multiply-adds (chosen where those are an instruction: every
-// aarch64); avx2: the first pass in AVX2 and FMA, on x86 alone.  Each path
-// includes the ones below it, for the tests' override.
-enum class vector_isa { baseline = 0, generic_lanes = 1, avx2 = 2 };
+// aarch64); avx2: the first pass in AVX2 and FMA, on x86 alone; avx512: the
+// same, two groups side by side in AVX-512 vectors where both are inside
+// the image.  Each path includes the ones below it, for the tests' override.
+enum class vector_isa { baseline = 0, generic_lanes = 1, avx2 = 2, avx512 = 3 };
 
 // The best path this processor offers, asked once, unless the environment
 // variable DISPSMOOTH_FORCE_PORTABLE is "1" when it is first called (then
@@ -45,7 +48,7 @@ vector_isa available_vector_isa();
 
 // The tests' override: caps available_vector_isa() at most for the calls
 // that start after it, so that every path can run on one machine.
-// limit_vector_isa(vector_isa::avx2) lifts the cap.
+// limit_vector_isa(vector_isa::avx512) lifts the cap.
 void limit_vector_isa(vector_isa most);
 
 // Whether a first pass may run in a call on rows of width pixels:
@@ -59,6 +62,11 @@ estimate_lanes_fn first_pass(int width);
 // The halving inside coarse bins that goes with the first pass pass (the
 // AVX2 one with the AVX2 pass, else the plain one).
 bisect_bins_fn within_bin_search(estimate_lanes_fn pass);
+
+// The sweep of two groups side by side that goes with the first pass pass
+// (estimate_lane_pairs_avx512 with the AVX2 pass where the path is avx512),
+// or null: then every group is estimated alone.
+estimate_pairs_fn first_pass_pairs(estimate_lanes_fn pass);
 
 }  // namespace dispsmooth
 
