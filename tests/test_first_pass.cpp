@@ -231,80 +231,121 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
 #else
     if (dispsmooth::available_vector_isa() < dispsmooth::vector_isa::avx2)
         GTEST_SKIP() << "no AVX2 halving on this processor to compare with";
+    const bool pairs = dispsmooth::available_vector_isa() >= dispsmooth::vector_isa::avx512;
+    int pairs_compared = 0;
     std::mt19937 random(77);
     const struct {
         int width, height, radius, j, shift;
-    } cases[] = {
-        {64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8}, {40, 7, 3, 16, 0}};
+    } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8},
+                 {40, 7, 3, 16, 0}, {64, 9, 4, 48, 4}};  // the last: a pair cut by the right edge
     int settled_lanes = 0, lanes_asked = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "width " << c.width << " j " << c.j);
         const int span = 2 * c.radius + 1, rows = c.height;
         const int bins_per_lane = 1 << c.shift;
-        const bool clipped = c.j < c.radius || c.j + 7 + c.radius > c.width - 1;
         for (int trial = 0; trial < 20; ++trial) {
             std::vector<int> disp(static_cast<std::size_t>(c.width) * c.height);
             std::uniform_int_distribution<int> level(-1, 4 * bins_per_lane);
             for (int &d : disp) d = level(random);
-            // Estimates as the first pass leaves them: 0 outside the image
-            // and for invalid neighbours.
-            std::vector<float> estimates(static_cast<std::size_t>(span) * rows * dispsmooth::lanes);
+            // The group at c.j and the one after it (h = 1), where it fits.
+            struct group {
+                int j;
+                bool clipped;
+                std::vector<float> estimates;
+                int lo[dispsmooth::lanes];
+                float below[dispsmooth::lanes], total[dispsmooth::lanes];
+                std::vector<std::vector<double>> cumulative;
+            } groups[2];
+            const int group_count = pairs && c.j + 2 * dispsmooth::lanes <= c.width ? 2 : 1;
             std::uniform_real_distribution<float> weight(0.0f, 1.0f);
-            const auto at = [&](int y, int dx, int l) -> float & {
-                return estimates[(static_cast<std::size_t>(y) * span + dx + c.radius) *
-                                     dispsmooth::lanes +
-                                 l];
-            };
-            const auto level_at = [&](int y, int dx, int l) {
-                const int x = c.j + dx + l;
-                return x < 0 || x >= c.width ? -1 : disp[static_cast<std::size_t>(y) * c.width + x];
-            };
-            for (int y = 0; y < rows; ++y)
-                for (int dx = -c.radius; dx <= c.radius; ++dx)
-                    for (int l = 0; l < dispsmooth::lanes; ++l)
-                        at(y, dx, l) = level_at(y, dx, l) < 0 ? 0.0f : weight(random);
-            // Each lane's bin: the one holding its crossing in double sums.
-            int lo[dispsmooth::lanes];
-            float below[dispsmooth::lanes], total[dispsmooth::lanes];
-            std::vector<std::vector<double>> cumulative(dispsmooth::lanes);
-            for (int l = 0; l < dispsmooth::lanes; ++l) {
-                std::vector<double> &w = cumulative[static_cast<std::size_t>(l)];
-                w.assign(static_cast<std::size_t>(4 * bins_per_lane + 2), 0.0);
-                total[l] = 0.0f;
+            for (int h = 0; h < group_count; ++h) {
+                group &g = groups[h];
+                g.j = c.j + h * dispsmooth::lanes;
+                g.clipped = g.j < c.radius || g.j + 7 + c.radius > c.width - 1;
+                // Estimates as the first pass leaves them: 0 outside the
+                // image and for invalid neighbours.
+                g.estimates.assign(static_cast<std::size_t>(span) * rows * dispsmooth::lanes, 0.0f);
+                const auto at = [&](int y, int dx, int l) -> float & {
+                    return g.estimates[(static_cast<std::size_t>(y) * span + dx + c.radius) *
+                                           dispsmooth::lanes +
+                                       l];
+                };
+                const auto level_at = [&](int y, int dx, int l) {
+                    const int x = g.j + dx + l;
+                    return x < 0 || x >= c.width ? -1
+                                                 : disp[static_cast<std::size_t>(y) * c.width + x];
+                };
                 for (int y = 0; y < rows; ++y)
-                    for (int dx = -c.radius; dx <= c.radius; ++dx) {
-                        total[l] += at(y, dx, l);
-                        if (level_at(y, dx, l) >= 0)
-                            w[static_cast<std::size_t>(level_at(y, dx, l)) + 1] += at(y, dx, l);
-                    }
-                for (std::size_t k = 1; k < w.size(); ++k) w[k] += w[k - 1];  // w[k]: below k
-                int m = 0;
-                while (m + 1 < 4 * bins_per_lane + 1 &&
-                       !(w[static_cast<std::size_t>(m) + 1] > 0.5 * static_cast<double>(total[l])))
-                    ++m;
-                lo[l] = m >> c.shift << c.shift;
-                below[l] = static_cast<float>(w[static_cast<std::size_t>(lo[l])]);
+                    for (int dx = -c.radius; dx <= c.radius; ++dx)
+                        for (int l = 0; l < dispsmooth::lanes; ++l)
+                            at(y, dx, l) = level_at(y, dx, l) < 0 ? 0.0f : weight(random);
+                // Each lane's bin: the one holding its crossing in double sums.
+                g.cumulative.assign(dispsmooth::lanes, {});
+                for (int l = 0; l < dispsmooth::lanes; ++l) {
+                    std::vector<double> &w = g.cumulative[static_cast<std::size_t>(l)];
+                    w.assign(static_cast<std::size_t>(4 * bins_per_lane + 2), 0.0);
+                    g.total[l] = 0.0f;
+                    for (int y = 0; y < rows; ++y)
+                        for (int dx = -c.radius; dx <= c.radius; ++dx) {
+                            g.total[l] += at(y, dx, l);
+                            if (level_at(y, dx, l) >= 0)
+                                w[static_cast<std::size_t>(level_at(y, dx, l)) + 1] += at(y, dx, l);
+                        }
+                    for (std::size_t k = 1; k < w.size(); ++k) w[k] += w[k - 1];  // below k
+                    int m = 0;
+                    while (m + 1 < 4 * bins_per_lane + 1 &&
+                           !(w[static_cast<std::size_t>(m) + 1] >
+                             0.5 * static_cast<double>(g.total[l])))
+                        ++m;
+                    g.lo[l] = m >> c.shift << c.shift;
+                    g.below[l] = static_cast<float>(w[static_cast<std::size_t>(g.lo[l])]);
+                }
             }
             const unsigned mask = trial % 2 ? 0xFFU : static_cast<unsigned>(random() & 0xFFU);
-            auto run = [&](dispsmooth::bisect_bins_fn halve, int *levels) {
-                return halve(dispsmooth::bin_lanes{estimates.data(), disp.data(), c.width, c.radius,
-                                                   0, rows - 1, c.j, clipped, c.shift, mask, lo,
-                                                   below, total, 0.49995f, 0.50005f},
-                             levels);
+            const auto lanes_of = [&](const group &g, unsigned asked) {
+                return dispsmooth::bin_lanes{g.estimates.data(),
+                                             disp.data(),
+                                             c.width,
+                                             c.radius,
+                                             0,
+                                             rows - 1,
+                                             g.j,
+                                             g.clipped,
+                                             c.shift,
+                                             asked,
+                                             g.lo,
+                                             g.below,
+                                             g.total,
+                                             0.49995f,
+                                             0.50005f};
             };
             int level_a[dispsmooth::lanes], level_p[dispsmooth::lanes];
-            const unsigned avx2 = run(dispsmooth::bisect_bins_avx2, level_a);
-            const unsigned plain = run(dispsmooth::bisect_bins_generic, level_p);
+            const unsigned avx2 = dispsmooth::bisect_bins_avx2(lanes_of(groups[0], mask), level_a);
+            const unsigned plain =
+                dispsmooth::bisect_bins_generic(lanes_of(groups[0], mask), level_p);
             EXPECT_EQ(avx2, plain) << "trial " << trial;
             EXPECT_EQ(0, std::memcmp(level_a, level_p, sizeof level_a)) << "trial " << trial;
             EXPECT_EQ(avx2 & ~mask, 0U);
+            if (group_count == 2) {
+                // The two at once, the second asking for other lanes.
+                int level_b[dispsmooth::lanes], pair_a[dispsmooth::lanes],
+                    pair_b[dispsmooth::lanes];
+                const unsigned second =
+                    dispsmooth::bisect_bins_avx2(lanes_of(groups[1], mask ^ 0x3CU), level_b);
+                const unsigned both = dispsmooth::bisect_bin_pairs_avx512(
+                    lanes_of(groups[0], mask), lanes_of(groups[1], mask ^ 0x3CU), pair_a, pair_b);
+                EXPECT_EQ(both, avx2 | second << dispsmooth::lanes) << "trial " << trial;
+                EXPECT_EQ(0, std::memcmp(level_a, pair_a, sizeof level_a)) << "trial " << trial;
+                EXPECT_EQ(0, std::memcmp(level_b, pair_b, sizeof level_b)) << "trial " << trial;
+                ++pairs_compared;
+            }
             for (int l = 0; l < dispsmooth::lanes; ++l) {
                 if ((mask >> l & 1) == 0) continue;
                 ++lanes_asked;
                 if ((avx2 >> l & 1) == 0) continue;
                 ++settled_lanes;
-                const std::vector<double> &w = cumulative[static_cast<std::size_t>(l)];
-                const double half = 0.5 * static_cast<double>(total[l]);
+                const std::vector<double> &w = groups[0].cumulative[static_cast<std::size_t>(l)];
+                const double half = 0.5 * static_cast<double>(groups[0].total[l]);
                 const auto m = static_cast<std::size_t>(level_a[l]);
                 EXPECT_LT(w[m], half) << "trial " << trial << " lane " << l;
                 EXPECT_GE(w[m + 1], half) << "trial " << trial << " lane " << l;
@@ -312,6 +353,9 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
         }
     }
     EXPECT_GT(settled_lanes, lanes_asked * 9 / 10) << "the halving settles few lanes";
+    if (pairs) {
+        EXPECT_GE(pairs_compared, 60);
+    }
 #endif
 }
 

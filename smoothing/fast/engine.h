@@ -41,6 +41,7 @@ struct engine_job {
     estimate_lanes_fn estimate_lanes;  // their first pass, when they may
     bisect_bins_fn bisect_bins;        // and its halving inside coarse bins
     estimate_pairs_fn estimate_pairs;  // and its sweep of two groups at once, or null
+    bisect_pairs_fn bisect_pairs;      // and the halving of two groups at once, with it
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.
@@ -133,14 +134,27 @@ int smooth_row(const engine_job &job, thread_scratch &scratch, int i, int j_end,
 bool settle_from_estimates(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
                            const float *estimates, int j, int l);
 
-// For the lanes of mask, whose coarse bins bin[l] the first pass settled
-// (job.lane.coarse_shift above 0), with their estimates, and their float
-// sums total[l] and below[l] (the weight below the bin): stores each lane's
-// level inside its bin where the estimates settle it, and returns the mask
-// of those lanes.
-unsigned settle_within_bins(const engine_job &job, const window_rows &wr, const float *estimates,
-                            int j, unsigned mask, const int *bin, const float *total,
-                            const float *below);
+// The lanes of mask of the group at (wr.i, j) whose coarse bins bin[l] the
+// first pass settled (job.lane.coarse_shift above 0), with the group's
+// estimates, and their float sums total[l] and below[l] (the weight below
+// the bin).
+struct settled_bins {
+    const float *estimates;
+    int j;
+    unsigned mask;
+    const int *bin;
+    const float *total, *below;
+};
+
+// Stores each lane's level inside its bin where the estimates settle it,
+// and returns the mask of those lanes.
+unsigned settle_within_bins(const engine_job &job, const window_rows &wr, const settled_bins &g);
+
+// The same for two groups side by side (b.j = a.j + 8) at once, where
+// job.bisect_pairs is set: returns a's lanes in bits 0 .. 7 and b's in
+// bits 8 .. 15.
+unsigned settle_within_bin_pairs(const engine_job &job, const window_rows &wr,
+                                 const settled_bins &a, const settled_bins &b);
 
 // Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
 // median_histo would reject its histogram.

@@ -239,6 +239,14 @@ unsigned bisect_bins_avx2(const bin_lanes &b, int *level);
 unsigned bisect_bins_generic(const bin_lanes &b, int *level);
 using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
 
+// The halving of two groups side by side (b.j = a.j + 8, the same rows and
+// shift) in sixteen AVX-512 lanes, with bisect_bins_avx2's sums: returns a's
+// settled lanes in bits 0 .. 7 and b's in bits 8 .. 15.  For x86 alone,
+// where first_pass_pairs chose the two-group sweep.
+unsigned bisect_bin_pairs_avx512(const bin_lanes &a, const bin_lanes &b, int *level_a,
+                                 int *level_b);
+using bisect_pairs_fn = unsigned (*)(const bin_lanes &, const bin_lanes &, int *, int *);
+
 // Estimates the eight windows' weights, stores them in group.estimates, and
 // returns a bit mask of the lanes settled, whose disparity (with a coarse
 // shift, coarse bin) it stores in value[lane].  Needs AVX2 and FMA, and is

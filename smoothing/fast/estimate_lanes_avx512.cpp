@@ -103,6 +103,16 @@ inline __m512 estimated_weights(__m512i c, __m512 colour_factor, __m512 space) {
     return _mm512_mul_ps(poly, _mm512_castsi512_ps(_mm512_slli_epi32(e, 23)));
 }
 
+// Sixteen lanes from a's eight and b's.
+inline __m512 joined(const float *a, const float *b) {
+    return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(a)), _mm256_loadu_ps(b), 1);
+}
+inline __m512i joined(const int *a, const int *b) {
+    return _mm512_inserti32x8(
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a))),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b)), 1);
+}
+
 // Where one group's part of a sixteen-lane vector goes.
 inline void store_half(float *to, __m512 v, int half) {
     _mm256_storeu_ps(to, half == 0 ? _mm512_castps512_ps256(v) : _mm512_extractf32x8_ps(v, 1));
@@ -121,11 +131,7 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
 
     const __m512i one_i = _mm512_set1_epi32(1);
     const __m128i shift = _mm_cvtsi32_si128(k.coarse_shift);
-    const __m512i candidate = _mm512_sra_epi32(
-        _mm512_inserti64x4(_mm512_castsi256_si512(
-                               _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ga.candidate))),
-                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(gb.candidate)), 1),
-        shift);
+    const __m512i candidate = _mm512_sra_epi32(joined(ga.candidate, gb.candidate), shift);
     const __m512i bin_width = _mm512_sll_epi32(one_i, shift);
     const __m512i t1 = _mm512_sll_epi32(candidate, shift), t0 = _mm512_sub_epi32(t1, bin_width),
                   t2 = _mm512_add_epi32(t1, bin_width), t3 = _mm512_add_epi32(t2, bin_width);
@@ -261,7 +267,64 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
     return settled[0] | settled[1] << lanes;
 }
 
+// The halving of bisect_bins_avx2 for two groups side by side, sixteen
+// lanes at once: each lane's rounds take the same estimates in the same
+// order.
+template <bool clipped>
+unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb, int *level_a,
+                     int *level_b) {
+    const int r = ba.reach_x, span = 2 * r + 1;
+    const __m512i lane_index =
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i before_first = _mm512_set1_epi32(-1), past_last = _mm512_set1_epi32(ba.width);
+    const __m512 total = joined(ba.total, bb.total);
+    const __m512 lo_limit = _mm512_mul_ps(total, _mm512_set1_ps(ba.below_factor));
+    const __m512 hi_limit = _mm512_mul_ps(total, _mm512_set1_ps(ba.above_factor));
+    __m512i a = joined(ba.lo, bb.lo);
+    __m512 sum_a = joined(ba.below, bb.below);
+    for (int half = ba.shift - 1; half >= 0; --half) {
+        const __m512i t = _mm512_add_epi32(a, _mm512_set1_epi32(1 << half));
+        __m512 sum = _mm512_setzero_ps();
+        for (int y = ba.y_lo; y <= ba.y_hi; ++y) {
+            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y - ba.y_lo) * span * lanes;
+            const float *est_a = ba.estimates + row, *est_b = bb.estimates + row;
+            const int *disp_row = ba.disp_arr + static_cast<std::ptrdiff_t>(y) * ba.width;
+            for (int dx = -r; dx <= r; ++dx, est_a += lanes, est_b += lanes) {
+                const int x = ba.j + dx;
+                __m512i d;
+                if constexpr (clipped) {
+                    // Neighbours outside the image are not read; their
+                    // estimates are 0.
+                    const __m512i column = _mm512_add_epi32(_mm512_set1_epi32(x), lane_index);
+                    d = _mm512_maskz_loadu_epi32(_mm512_cmpgt_epi32_mask(column, before_first) &
+                                                     _mm512_cmpgt_epi32_mask(past_last, column),
+                                                 disp_row + x);
+                } else {
+                    d = _mm512_loadu_si512(disp_row + x);
+                }
+                sum = _mm512_mask_add_ps(sum, _mm512_cmpgt_epi32_mask(t, d), sum,
+                                         joined(est_a, est_b));
+            }
+        }
+        // Ordered: a sum that is not a number never moves the crossing down,
+        // and never settles.
+        const __mmask16 crossing_below = _mm512_cmp_ps_mask(sum, hi_limit, _CMP_GT_OQ);
+        a = _mm512_mask_blend_epi32(crossing_below, t, a);
+        sum_a = _mm512_mask_blend_ps(crossing_below, sum, sum_a);
+    }
+    store_half(level_a, a, 0);
+    store_half(level_b, a, 1);
+    const unsigned settled = _mm512_cmp_ps_mask(sum_a, lo_limit, _CMP_LT_OQ);
+    return (settled & ba.mask & 0xFFU) | ((settled >> lanes) & bb.mask) << lanes;
+}
+
 }  // namespace
+
+unsigned dispsmooth::bisect_bin_pairs_avx512(const bin_lanes &a, const bin_lanes &b, int *level_a,
+                                             int *level_b) {
+    return a.clipped || b.clipped ? bisect_pair<true>(a, b, level_a, level_b)
+                                  : bisect_pair<false>(a, b, level_a, level_b);
+}
 
 unsigned dispsmooth::estimate_lane_pairs_avx512(const lane_constants &constants,
                                                 const lane_group &a, const lane_group &b,

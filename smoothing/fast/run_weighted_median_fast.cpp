@@ -201,6 +201,7 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
     job.estimate_lanes = job.by_window ? first_pass(width) : nullptr;
     job.bisect_bins = within_bin_search(job.estimate_lanes);
     job.estimate_pairs = first_pass_pairs(job.estimate_lanes);
+    job.bisect_pairs = within_bin_search_pairs(job.estimate_pairs);
     job.use_lanes = job.estimate_lanes != nullptr;
     std::vector<float> space_exponent;
     std::vector<double> weight_bound;

@@ -227,27 +227,62 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     return true;
 }
 
-unsigned dispsmooth::settle_within_bins(const engine_job &job, const window_rows &wr,
-                                        const float *estimates, int j, unsigned mask,
-                                        const int *bin, const float *total, const float *below) {
-    // Each lane's levels lo .. lo + 2^shift - 1 of its bin, halved
-    // (bin_lanes, estimate_lanes.h).  Every sum compared is one of the
-    // window's estimates, each taken once, added in float in some order (the
-    // first pass's below the bin, a round's in scan order), which is all the
-    // bound of settle_margins.h for float sums asks; a level m is settled
-    // only where the sum below it is less than below * total and the sum
-    // below m + 1 more than above * total: a round's, or the first pass's
-    // below the next bin, which its own test found so.
-    int lo[lanes], level[lanes];
-    for (int l = 0; l < lanes; ++l) lo[l] = bin[l] << job.lane.coarse_shift;
-    const unsigned settled =
-        job.bisect_bins(bin_lanes{estimates, job.disp_arr, job.width, job.reach_x, wr.y_lo, wr.y_hi,
-                                  j, group_clipped(job, j), job.lane.coarse_shift, mask, lo, below,
-                                  total, job.lane.below, job.lane.above},
-                        level);
+namespace {
+
+// The halving's view of one group (bin_lanes, estimate_lanes.h): each lane's
+// levels lo .. lo + 2^shift - 1 of its bin.
+dispsmooth::bin_lanes halving_of(const dispsmooth::engine_job &job,
+                                 const dispsmooth::window_rows &wr,
+                                 const dispsmooth::settled_bins &g, int *lo) {
+    for (int l = 0; l < lanes; ++l) lo[l] = g.bin[l] << job.lane.coarse_shift;
+    return {g.estimates,
+            job.disp_arr,
+            job.width,
+            job.reach_x,
+            wr.y_lo,
+            wr.y_hi,
+            g.j,
+            dispsmooth::group_clipped(job, g.j),
+            job.lane.coarse_shift,
+            g.mask,
+            lo,
+            g.below,
+            g.total,
+            job.lane.below,
+            job.lane.above};
+}
+
+void store_levels(const dispsmooth::engine_job &job, const dispsmooth::window_rows &wr, int j,
+                  unsigned settled, const int *level) {
     for (unsigned left = settled; left != 0; left &= left - 1) {
         const int l = std::countr_zero(left);
         job.result_arr[static_cast<std::ptrdiff_t>(wr.i) * job.width + j + l] = level[l];
     }
+}
+
+}  // namespace
+
+// Every sum the halving compares is one of the window's estimates, each
+// taken once, added in float in some order (the first pass's below the bin,
+// a round's in scan order), which is all the bound of settle_margins.h for
+// float sums asks; a level m is settled only where the sum below it is less
+// than below * total and the sum below m + 1 more than above * total: a
+// round's, or the first pass's below the next bin, which its own test found
+// so.
+unsigned dispsmooth::settle_within_bins(const engine_job &job, const window_rows &wr,
+                                        const settled_bins &g) {
+    int lo[lanes], level[lanes];
+    const unsigned settled = job.bisect_bins(halving_of(job, wr, g, lo), level);
+    store_levels(job, wr, g.j, settled, level);
+    return settled;
+}
+
+unsigned dispsmooth::settle_within_bin_pairs(const engine_job &job, const window_rows &wr,
+                                             const settled_bins &a, const settled_bins &b) {
+    int lo_a[lanes], lo_b[lanes], level_a[lanes], level_b[lanes];
+    const unsigned settled = job.bisect_pairs(halving_of(job, wr, a, lo_a),
+                                              halving_of(job, wr, b, lo_b), level_a, level_b);
+    store_levels(job, wr, a.j, settled & 0xFFU, level_a);
+    store_levels(job, wr, b.j, settled >> lanes, level_b);
     return settled;
 }

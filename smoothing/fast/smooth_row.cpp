@@ -127,21 +127,21 @@ dispsmooth::lane_group first_pass_group(const engine_job &job, const window_rows
         s.offsets_summed};
 }
 
-// The group's pixels after its first pass settled the lanes of settled:
-// each lane's result, from the first pass, the level inside its coarse
-// bin, the second pass or the exact path.  Returns the column of the first
-// rejected histogram, or -1.
+// Coarse bins: the lanes of the group whose first pass settled their bins
+// (of settled, those asked for), for the level inside each, all the group's
+// lanes in one sweep over the estimates.
+dispsmooth::settled_bins bins_settled(const group_state &s, unsigned settled) {
+    return {s.estimates, s.start, settled & s.needed, s.value, s.total, s.below};
+}
+
+// The group's pixels after its first pass settled the lanes of settled, and
+// the within-bin step those of within_bin: each lane's result, from the
+// first pass, the level inside its coarse bin, the second pass or the exact
+// path.  Returns the column of the first rejected histogram, or -1.
 int finish_group(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
-                 group_state &s, unsigned settled) {
+                 const group_state &s, unsigned settled, unsigned within_bin) {
     const int width = job.width, i = wr.i, start = s.start;
     const unsigned needed = s.needed;
-    // Coarse bins: the level inside each settled lane's bin, all the
-    // group's lanes in one sweep over the estimates.
-    const unsigned within_bin =
-        job.lane.coarse_shift > 0 && (settled & needed) != 0
-            ? dispsmooth::settle_within_bins(job, wr, s.estimates, start, settled & needed, s.value,
-                                             s.total, s.below)
-            : 0;
     const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
     int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
     for (int l = s.first; l < s.end; ++l) {
@@ -208,10 +208,15 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const int next = a.start + a.end;
         const bool pair = job.estimate_pairs != nullptr && a.first == 0 && a.end == lanes &&
                           next < j_end && next + lanes <= width;
+        const bool coarse = job.lane.coarse_shift > 0;
         if (!pair) {
             const unsigned settled =
                 job.estimate_lanes(job.lane, first_pass_group(job, wr, rest, tail, a), a.value);
-            const int rejected = finish_group(job, scratch, wr, a, settled);
+            const unsigned within_bin =
+                coarse && (settled & a.needed) != 0
+                    ? dispsmooth::settle_within_bins(job, wr, bins_settled(a, settled))
+                    : 0;
+            const int rejected = finish_group(job, scratch, wr, a, settled, within_bin);
             if (rejected >= 0) return rejected;
             j = next;
             continue;
@@ -220,8 +225,15 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const unsigned settled =
             job.estimate_pairs(job.lane, first_pass_group(job, wr, rest, tail, a),
                                first_pass_group(job, wr, rest, tail, b), a.value, b.value);
-        int rejected = finish_group(job, scratch, wr, a, settled & 0xFFU);
-        if (rejected < 0) rejected = finish_group(job, scratch, wr, b, settled >> lanes);
+        const unsigned settled_a = settled & 0xFFU, settled_b = settled >> lanes;
+        const unsigned within_bins =
+            coarse && ((settled_a & a.needed) != 0 || (settled_b & b.needed) != 0)
+                ? dispsmooth::settle_within_bin_pairs(job, wr, bins_settled(a, settled_a),
+                                                      bins_settled(b, settled_b))
+                : 0;
+        int rejected = finish_group(job, scratch, wr, a, settled_a, within_bins & 0xFFU);
+        if (rejected < 0)
+            rejected = finish_group(job, scratch, wr, b, settled_b, within_bins >> lanes);
         if (rejected >= 0) return rejected;
         j = b.start + b.end;
     }

@@ -94,3 +94,12 @@ dispsmooth::estimate_pairs_fn dispsmooth::first_pass_pairs(estimate_lanes_fn pas
 #endif
     return nullptr;
 }
+
+dispsmooth::bisect_pairs_fn dispsmooth::within_bin_search_pairs(estimate_pairs_fn pairs) {
+#if DISPSMOOTH_X86
+    if (pairs == estimate_lane_pairs_avx512) return bisect_bin_pairs_avx512;
+#else
+    (void)pairs;
+#endif
+    return nullptr;
+}

@@ -29,6 +29,7 @@ using estimate_lanes_fn = unsigned (*)(const lane_constants &, const lane_group 
 using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
 using estimate_pairs_fn = unsigned (*)(const lane_constants &, const lane_group &,
                                        const lane_group &, int *, int *);
+using bisect_pairs_fn = unsigned (*)(const bin_lanes &, const bin_lanes &, int *, int *);
 
 inline constexpr bool x86_build = DISPSMOOTH_X86 == 1;
 
@@ -67,6 +68,10 @@ bisect_bins_fn within_bin_search(estimate_lanes_fn pass);
 // (estimate_lane_pairs_avx512 with the AVX2 pass where the path is avx512),
 // or null: then every group is estimated alone.
 estimate_pairs_fn first_pass_pairs(estimate_lanes_fn pass);
+
+// The halving inside coarse bins of two groups at once that goes with the
+// two-group sweep pairs, or null where pairs is null.
+bisect_pairs_fn within_bin_search_pairs(estimate_pairs_fn pairs);
 
 }  // namespace dispsmooth
 
