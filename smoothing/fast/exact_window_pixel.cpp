@@ -24,10 +24,16 @@ namespace {
 constexpr int prefetch_distance = 24;
 
 // Weights a thread evaluates directly in a call before it turns to the
-// weight table: about 10 ms of exponentials, about what faulting in the
-// table's scattered pages costs.  Scenes whose windows mostly settle from
-// estimates never reach it; colour noise reaches it within a few rows.
+// weight table.  Where every pixel takes this path (no first pass): about
+// 10 ms of exponentials, about what faulting in the table's scattered pages
+// costs; colour noise reaches it within a few rows.  Where the first pass
+// runs, only windows near a tie come here, and they seldom share weights:
+// at radius 25 a thousand of them touch the whole table (up to 40 MiB, each
+// page zeroed by the kernel), which on the 2-core Xeon measured cost more
+// than evaluating their 2.6 million weights directly (1.87 against 1.65 s
+// for the tool on Aloe, sigma_space 9), so eight times as many.
 constexpr long long direct_weight_budget = 1LL << 19;
+constexpr long long direct_weight_budget_after_first_pass = 1LL << 22;
 
 // Sums, in order, the weights of neighbours k, k + 1, ... of a window whose
 // weights are in the table, storing their bits in weight; the neighbours
@@ -97,7 +103,8 @@ bool dispsmooth::exact_window_pixel(const engine_job &job, thread_scratch &scrat
 
     double sum = 0.0;  // the bin of dom
     int slow = 0;      // weights not found in the table
-    if (scratch.direct_weights < direct_weight_budget) {
+    if (scratch.direct_weights <
+        (job.use_lanes ? direct_weight_budget_after_first_pass : direct_weight_budget)) {
         // Few windows have needed the exact path so far: evaluate their
         // weights directly rather than fault in the pages of table entries
         // they would touch once.
