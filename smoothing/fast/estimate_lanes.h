@@ -64,8 +64,9 @@ struct ring_tail {
     // finishes them one by one.
     int most_lanes;
     // Receives one lane's estimates of the rings it finishes, entry by entry
-    // from the first of them.
-    float *estimates;
+    // from the first of them; second_estimates a second lane's, where two
+    // finish side by side.
+    float *estimates, *second_estimates;
 };
 
 // One group of eight output pixels (i, j) .. (i, j + 7), 0 <= j <= width - 8.

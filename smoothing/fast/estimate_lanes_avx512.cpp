@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "smoothing/fast/avx2_lanes.h"
 
@@ -68,10 +69,7 @@ inline widened_pixels widen(const std::uint8_t *px, __mmask16 inside) {
 // inside where clipped) from the centres: per pixel dR^2 + dG^2 and dB^2
 // from one multiply-add, then each pixel's pair summed, in pixel order.
 // Integers, as in the AVX2 pass.
-template <bool clipped>
-inline __m512i colour_distances(const std::uint8_t *px, __mmask16 inside,
-                                const widened_pixels &centre) {
-    const widened_pixels p = widen<clipped>(px, inside);
+inline __m512i distances_of(const widened_pixels &p, const widened_pixels &centre) {
     const __m512i d_lo = _mm512_sub_epi16(p.lo, centre.lo);
     const __m512i d_hi = _mm512_sub_epi16(p.hi, centre.hi);
     const __m512i s_lo = _mm512_madd_epi16(d_lo, d_lo), s_hi = _mm512_madd_epi16(d_hi, d_hi);
@@ -81,6 +79,11 @@ inline __m512i colour_distances(const std::uint8_t *px, __mmask16 inside,
         _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
     return _mm512_add_epi32(_mm512_permutex2var_epi32(s_lo, first, s_hi),
                             _mm512_permutex2var_epi32(s_lo, second, s_hi));
+}
+template <bool clipped>
+inline __m512i colour_distances(const std::uint8_t *px, __mmask16 inside,
+                                const widened_pixels &centre) {
+    return distances_of(widen<clipped>(px, inside), centre);
 }
 
 // The estimates of sixteen weights: estimated_weights of avx2_lanes.h,
@@ -120,6 +123,120 @@ inline void store_half(float *to, __m512 v, int half) {
 inline void store_half(int *to, __m512i v, int half) {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(to),
                         half == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti32x8_epi32(v, 1));
+}
+
+// Two lanes of one group (not clipped) that finish their windows alone
+// from ring n + 1 on, side by side: lane l[0]'s entries in the low eight
+// lanes of each vector, l[1]'s in the high eight, each exactly as
+// finish_lane_alone (avx2_lanes.h) takes them, into partial sums of its own
+// added up by the same lane_sum, and tested after each ring as
+// finish_alone tests one lane.  Stores each lane's step from its candidate
+// (-1, 0 or 1), or 2 where it stays open (its estimates then stored at
+// their places in g.estimates), and the offsets it summed.
+template <bool masked>
+void finish_two_lanes(const lane_constants &k, const lane_group &g,
+                      const dispsmooth::avx2_lanes::group_sums &sums_of, const int (&l)[2], int n,
+                      int last_ring, int (&step)[2], int (&summed)[2]) {
+    const dispsmooth::ring_tail &tail = *g.tail;
+    const std::ptrdiff_t x0 = static_cast<std::ptrdiff_t>(g.j) + l[0];
+    const int apart = l[1] - l[0];  // columns from lane l[0]'s to l[1]'s
+    const int *px_base = reinterpret_cast<const int *>(g.rows[0] + 4 * x0);
+    const int *d_base = g.disp_arr + static_cast<std::ptrdiff_t>(g.y_lo) * k.width + x0;
+    const std::uint8_t *centre_px = g.rows[g.i - g.y_lo] + 4 * x0;
+    // Both lanes' offsets from lane l[0]'s column, for the gathers.
+    const __m512i second_half =
+        _mm512_mask_blend_epi32(0xFF00U, _mm512_setzero_si512(), _mm512_set1_epi32(apart));
+    const auto both = [](int a, int b) {
+        return _mm512_mask_blend_epi32(0xFF00U, _mm512_set1_epi32(a), _mm512_set1_epi32(b));
+    };
+    int centre_bits[2];
+    std::memcpy(&centre_bits[0], centre_px, 4);
+    std::memcpy(&centre_bits[1], centre_px + 4 * apart, 4);
+    const __m512i centres = both(centre_bits[0], centre_bits[1]);
+    const widened_pixels centre{_mm512_cvtepu8_epi16(_mm512_castsi512_si256(centres)),
+                                _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(centres, 1))};
+    const int c0 = g.candidate[l[0]], c1 = g.candidate[l[1]];
+    const __m512i u0 = both(c0 - 1, c1 - 1), u1 = both(c0, c1), u2 = both(c0 + 1, c1 + 1),
+                  u3 = both(c0 + 2, c1 + 2);
+    const __m512 colour_factor = _mm512_set1_ps(k.colour_exponent);
+    const __m512i before_first = _mm512_set1_epi32(-1);
+    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m512 at = _mm512_setzero_ps(), a0 = at, a1 = at, a2 = at, a3 = at;
+    const int first = tail.ring_start[n + 1];
+    float *const estimates[2] = {tail.estimates, tail.second_estimates};
+    bool open[2] = {true, true};
+    step[0] = step[1] = 2;
+    for (int m = n + 1; m <= last_ring && (open[0] || open[1]); ++m) {
+        for (int e = tail.ring_start[m]; e < tail.ring_start[m + 1]; e += lanes) {
+            // As finish_lane_alone: a run of one row's neighbours loaded
+            // (its padding masked out, and never read), the rest gathered.
+            const int run = tail.run[e / lanes];
+            __m512i px, d;
+            if (run > 0) {
+                const __m256i in = _mm256_cmpgt_epi32(_mm256_set1_epi32(run), lane_index);
+                const int *p = px_base + tail.colour_index[e], *q = d_base + tail.disp_index[e];
+                px = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_maskload_epi32(p, in)),
+                                        _mm256_maskload_epi32(p + apart, in), 1);
+                d = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_maskload_epi32(q, in)),
+                                       _mm256_maskload_epi32(q + apart, in), 1);
+            } else {
+                const __m512i colour_at =
+                    _mm512_add_epi32(_mm512_broadcast_i32x8(_mm256_loadu_si256(
+                                         reinterpret_cast<const __m256i *>(tail.colour_index + e))),
+                                     second_half);
+                const __m512i disp_at = _mm512_add_epi32(
+                    _mm512_broadcast_i32x8(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(tail.disp_index + e))),
+                    second_half);
+                px = _mm512_i32gather_epi32(colour_at, px_base, 4);
+                d = _mm512_i32gather_epi32(disp_at, d_base, 4);
+            }
+            const widened_pixels p{_mm512_cvtepu8_epi16(_mm512_castsi512_si256(px)),
+                                   _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(px, 1))};
+            __m512 w = estimated_weights(distances_of(p, centre), colour_factor,
+                                         _mm512_broadcast_f32x8(_mm256_loadu_ps(tail.space + e)));
+            if constexpr (masked)
+                w = _mm512_maskz_mov_ps(_mm512_cmpgt_epi32_mask(d, before_first), w);
+            store_half(estimates[0] + (e - first), w, 0);
+            store_half(estimates[1] + (e - first), w, 1);
+            at = _mm512_add_ps(at, w);
+            a0 = _mm512_mask_add_ps(a0, _mm512_cmpgt_epi32_mask(u0, d), a0, w);
+            a1 = _mm512_mask_add_ps(a1, _mm512_cmpgt_epi32_mask(u1, d), a1, w);
+            a2 = _mm512_mask_add_ps(a2, _mm512_cmpgt_epi32_mask(u2, d), a2, w);
+            a3 = _mm512_mask_add_ps(a3, _mm512_cmpgt_epi32_mask(u3, d), a3, w);
+        }
+        const float rest = m == last_ring ? 0.0f : g.rest[m];
+        for (int h = 0; h < 2; ++h) {
+            if (!open[h]) continue;
+            const auto half_sum = [&](__m512 v) {
+                return dispsmooth::avx2_lanes::lane_sum(h == 0 ? _mm512_castps512_ps256(v)
+                                                               : _mm512_extractf32x8_ps(v, 1));
+            };
+            const int lane = l[h];
+            const float sums[5] = {sums_of[0][lane] + half_sum(at), sums_of[1][lane] + half_sum(a0),
+                                   sums_of[2][lane] + half_sum(a1), sums_of[3][lane] + half_sum(a2),
+                                   sums_of[4][lane] + half_sum(a3)};
+            summed[h] = tail.summed_before[m + 1] - tail.summed_before[n + 1];
+            // finish_alone's test, operation for operation.
+            const float bound = sums[0] + rest;
+            const float lo = bound * k.below, hi = bound * k.above;
+            if (sums[1] + rest < lo && sums[2] > hi)
+                step[h] = -1;
+            else if (sums[2] + rest < lo && sums[3] > hi)
+                step[h] = 0;
+            else if (sums[3] + rest < lo && sums[4] > hi)
+                step[h] = 1;
+            if (step[h] != 2) open[h] = false;
+        }
+    }
+    // Left open: their estimates go where the second pass reads them.
+    for (int h = 0; h < 2; ++h) {
+        if (step[h] != 2) continue;
+        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
+            if (tail.slot[e] >= 0)
+                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l[h]] =
+                    estimates[h][e - first];
+    }
 }
 
 template <bool clipped, bool masked>
@@ -257,12 +374,31 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
         const lane_group &g = *group[h];
         for (int l = 0; l < lanes; ++l) g.offsets_summed[l] = group_summed[h];
         if (alone[h] == 0) continue;
-        const auto finish_lane = [&](int l, int n, int last_ring, int &lane_summed) {
-            return dispsmooth::avx2_lanes::finish_lane_alone<masked>(k, g, lane_sums[h], l, n,
-                                                                     last_ring, lane_summed);
-        };
-        settled[h] = dispsmooth::finish_open_lanes(g, alone[h], ring_done[h], r, settled[h],
-                                                   value[h], finish_lane);
+        // Two lanes at a time side by side, a last one alone.
+        int last_ring = g.i - g.y_lo > g.y_hi - g.i ? g.i - g.y_lo : g.y_hi - g.i;
+        if (r > last_ring) last_ring = r;
+        for (unsigned open = alone[h]; open != 0;) {
+            const int l0 = __builtin_ctz(open);
+            open &= open - 1;
+            int lane_step[2] = {2, 2}, lane_summed[2] = {0, 0}, lane[2] = {l0, l0};
+            int count = 1;
+            if (open != 0) {
+                lane[1] = __builtin_ctz(open);
+                open &= open - 1;
+                count = 2;
+                finish_two_lanes<masked>(k, g, lane_sums[h], lane, ring_done[h], last_ring,
+                                         lane_step, lane_summed);
+            } else {
+                lane_step[0] = dispsmooth::avx2_lanes::finish_lane_alone<masked>(
+                    k, g, lane_sums[h], l0, ring_done[h], last_ring, lane_summed[0]);
+            }
+            for (int c = 0; c < count; ++c) {
+                g.offsets_summed[lane[c]] += lane_summed[c];
+                if (lane_step[c] == 2) continue;
+                value[h][lane[c]] = g.candidate[lane[c]] + lane_step[c];
+                settled[h] |= 1U << lane[c];
+            }
+        }
     }
     return settled[0] | settled[1] << lanes;
 }

@@ -29,6 +29,7 @@ ring_tail_table::ring_tail_table(int reach_x, int reach_y)
                                           "weight estimates")),
       space_(allocate_buffer<float>(entries_, "weight estimates")),
       estimates_(allocate_buffer<float>(entries_, "weight estimates")),
+      second_estimates_(allocate_buffer<float>(entries_, "weight estimates")),
       run_(allocate_buffer<std::uint8_t>(entries_ / lanes + 1, "weight estimates")) {}
 
 const ring_tail *ring_tail_table::fill(const std::uint8_t *const *rows, int y_lo, int y_hi, int i,
@@ -99,8 +100,9 @@ const ring_tail *ring_tail_table::fill(const std::uint8_t *const *rows, int y_lo
     }
     start[last_ring + 1] = e;
     summed_before[last_ring + 1] = summed;
-    tail_ = ring_tail{colour,        disp,       space,           slot, run, start,
-                      summed_before, most_lanes, estimates_.get()};
+    tail_ = ring_tail{colour,        disp,       space,           slot,
+                      run,           start,      summed_before,   most_lanes,
+                      estimates_.get(), second_estimates_.get()};
     return &tail_;
 }
 

@@ -27,7 +27,7 @@ public:
 private:
     std::size_t entries_;
     buffer_ptr<int> colour_, disp_, slot_, ring_start_, summed_before_;
-    buffer_ptr<float> space_, estimates_;
+    buffer_ptr<float> space_, estimates_, second_estimates_;
     buffer_ptr<std::uint8_t> run_;
     ring_tail tail_{};
 };
