@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "common/branch_free.h"
 #include "smoothing/levels.h"
 
 namespace dispsmooth {
@@ -18,9 +19,15 @@ ranked_levels rank_levels(std::size_t n, const int *disp_arr, const std::uint8_t
     auto is_valid = [&](std::size_t p) { return valid == nullptr || valid[p] != 0; };
     const long long range = static_cast<long long>(max_d) - min_d + 1;
     if (range <= max_rank_table_levels) {
-        auto table = allocate_buffer<int>(static_cast<std::size_t>(range), "level table");
-        for (std::size_t p = 0; p < n; ++p)
-            if (is_valid(p)) table[static_cast<long long>(disp_arr[p]) - min_d] = 1;
+        // One entry more, past the range, that invalid pixels mark: validity
+        // is tested without a branch (holes scattered at random would make
+        // it a poor guess), and an invalid pixel's level may lie outside the
+        // range.
+        auto table = allocate_buffer<int>(static_cast<std::size_t>(range) + 1, "level table");
+        const auto entry = [&](std::size_t p) {
+            return choose(is_valid(p), static_cast<long long>(disp_arr[p]) - min_d, range);
+        };
+        for (std::size_t p = 0; p < n; ++p) table[entry(p)] = 1;
         std::size_t count = 0;
         for (long long k = 0; k < range; ++k)
             if (table[k] != 0) table[k] = static_cast<int>(++count);
@@ -31,8 +38,7 @@ ranked_levels rank_levels(std::size_t n, const int *disp_arr, const std::uint8_t
             if (table[k] != 0) ranked.levels[table[k] - 1] = static_cast<int>(min_d + k);
         ranked.ranks = allocate_buffer<int>(std::max<std::size_t>(n, 1), "level ranks");
         for (std::size_t p = 0; p < n; ++p)
-            ranked.ranks[p] =
-                is_valid(p) ? table[static_cast<long long>(disp_arr[p]) - min_d] - 1 : -1;
+            ranked.ranks[p] = choose(is_valid(p), table[entry(p)] - 1, -1);
         return ranked;
     }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "common/branch_free.h"
 #include "dispsmooth/smoothing.h"
 #include "smoothing/levels.h"
 #include "smoothing/smooth_disparity_fast.h"
@@ -38,10 +39,12 @@ int coarse_shift(int width, int height, const int *ranks) {
     const int row_step = std::max(1, height / 64);
     for (int y = 0; y < height; y += row_step) {
         const int *row = ranks + static_cast<std::ptrdiff_t>(y) * width;
+        // Without a branch: holes scattered at random would make it a poor
+        // guess.
         for (int x = 0; x + 1 < width; ++x) {
-            if (row[x] < 0 || row[x + 1] < 0) continue;
-            sum += std::abs(static_cast<long long>(row[x + 1]) - row[x]);
-            ++pairs;
+            const bool both = row[x] >= 0 && row[x + 1] >= 0;
+            sum += both ? std::abs(static_cast<long long>(row[x + 1]) - row[x]) : 0;
+            pairs += both ? 1 : 0;
         }
     }
     if (pairs == 0 || 2 * sum < pairs) return 0;
@@ -72,10 +75,14 @@ bool smooth_levels(int width, int height, const int *image_arr, int *disp_arr,
         return true;
     }
 
+    // A valid level outside the range is fatal, as in weighted_histo.  The
+    // loops over the pixels here and below test validity without a branch,
+    // which holes scattered at random would make a poor guess.
+    bool outside = false;
     for (std::size_t p = 0; p < n; ++p)
-        if ((valid_arr == nullptr || valid_arr[p] != 0) &&
-            (disp_arr[p] < min_d || disp_arr[p] > max_d))
-            error_handler("weighted_histo");
+        outside |= (valid_arr == nullptr || valid_arr[p] != 0) &
+                   (disp_arr[p] < min_d || disp_arr[p] > max_d);
+    if (outside) error_handler("weighted_histo");
     ranked_levels ranked = rank_levels(n, disp_arr, all_valid ? nullptr : valid_arr, min_d, max_d);
     if (ranked.count > max_ranked_levels) return false;
     // No valid pixel at all: every pixel stays as it is.
@@ -85,11 +92,13 @@ bool smooth_levels(int width, int height, const int *image_arr, int *disp_arr,
     const masked_levels mask{!all_valid, fill, coarse_shift(width, height, ranks)};
     smooth_disparity_fast(width, height, image_arr, ranks, 0, static_cast<int>(ranked.count - 1),
                           radius, sigma_space, sigma_color, stats, mask);
-    for (std::size_t p = 0; p < n; ++p) {
-        if (ranks[p] < 0) continue;  // left invalid: keeps its value
-        disp_arr[p] = ranked.levels[ranks[p]];
-        if (valid_arr != nullptr) valid_arr[p] = 1;
-    }
+    // A pixel left invalid (rank -1) keeps its value and its validity.
+    const int *levels = ranked.levels.get();
+    for (std::size_t p = 0; p < n; ++p)
+        disp_arr[p] = choose(ranks[p] >= 0, levels[std::max(ranks[p], 0)], disp_arr[p]);
+    if (valid_arr != nullptr)
+        for (std::size_t p = 0; p < n; ++p)
+            valid_arr[p] = choose(ranks[p] >= 0, static_cast<std::uint8_t>(1), valid_arr[p]);
     return true;
 }
 

@@ -3,11 +3,13 @@
 // pixel takes"; whether the first pass may run was decided for the call by
 // first_pass, vector_isa.h).
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "common/branch_free.h"
 #include "smoothing/fast/engine.h"
 
 namespace {
@@ -37,7 +39,7 @@ void choose_candidates(const engine_job &job, int i, int start, const int *above
         // In a masked call -1 marks a pixel left invalid: the pixel's own
         // level, or the lane before's candidate, is a better guess.
         if (job.masked) {
-            if (c < 0) c = d[x] >= 0 ? d[x] : last_valid;
+            c = dispsmooth::choose(c < 0, dispsmooth::choose(d[x] >= 0, d[x], last_valid), c);
             last_valid = c;
         }
         const int l = x - start;
@@ -109,10 +111,10 @@ void start_group(const engine_job &job, int i, int j, int j_end, const int *abov
     // Not the lanes done already, beyond j_end, or left invalid.
     s.needed = ((1U << s.end) - 1) & ~((1U << s.first) - 1);
     if (job.masked && !job.fill) {
-        for (int l = s.first; l < s.end; ++l) {
-            const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(i) * job.width + s.start + l;
-            if (invalid_pixel(job, p)) s.needed &= ~(1U << l);
-        }
+        // Without a branch: holes scattered at random would make it a poor
+        // guess.
+        const int *d = job.disp_arr + static_cast<std::ptrdiff_t>(i) * job.width + s.start;
+        for (int l = s.first; l < s.end; ++l) s.needed &= ~(static_cast<unsigned>(d[l] < 0) << l);
     }
     std::fill(std::begin(s.offsets_summed), std::end(s.offsets_summed), 0);
     s.estimates = estimates;
@@ -144,14 +146,16 @@ int finish_group(const engine_job &job, thread_scratch &scratch, const window_ro
     const unsigned needed = s.needed;
     const int window_rows_in_image = wr.y_hi - wr.y_lo + 1;
     int *result = job.result_arr + static_cast<std::ptrdiff_t>(i) * width + start;
+    // The lanes left invalid, whatever the first pass found for them: not
+    // counted among the pixels computed.  Apart from the others, so that
+    // holes scattered at random cost no branch.
     for (int l = s.first; l < s.end; ++l) {
-        if ((needed >> l & 1) == 0) {
-            // Left invalid, whatever the first pass found for it; not
-            // counted among the pixels computed.
-            result[l] = -1;
-            --scratch.pixels;
-            continue;
-        }
+        const bool asked = (needed >> l & 1) != 0;
+        result[l] = dispsmooth::choose(asked, result[l], -1);
+        scratch.pixels -= static_cast<long long>(!asked);
+    }
+    for (unsigned left = needed; left != 0; left &= left - 1) {
+        const int l = std::countr_zero(left);
         // Window work: the first pass's offsets (those outside the image
         // too), then the whole window inside it for each later step the
         // lane takes (for the level inside a coarse bin, one a round).
