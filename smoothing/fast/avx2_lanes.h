@@ -48,26 +48,24 @@ static inline __m256i colour_distances(__m256i px, const widened_pixels &centre)
 // The estimates 2^t of eight weights, t + 127 = c colour_factor + space (see
 // the comment of estimate_lanes_avx2.cpp).
 static inline __m256 estimated_weights(__m256i c, __m256 colour_factor, __m256 space) {
-    // 2^f for f in [0, 1): a minimax polynomial of degree 4 for the relative
-    // error.  Evaluated as below, in single precision with fused
-    // multiply-adds, its relative error is below 2.8e-6 for every float f in
-    // [0, 1) (checked exhaustively).
-    const __m256 q4 = _mm256_set1_ps(1.3534121215343475e-2f),
-                 q3 = _mm256_set1_ps(5.2011482417583466e-2f),
-                 q2 = _mm256_set1_ps(2.4144279956817627e-1f),
-                 q1 = _mm256_set1_ps(6.9300383329391479e-1f),
-                 q0 = _mm256_set1_ps(1.0000026226043701f);
+    using q = exp2_polynomial;
     const __m256 t = _mm256_fmadd_ps(_mm256_cvtepi32_ps(c), colour_factor, space);
     const __m256 whole = _mm256_floor_ps(t);
     const __m256 f = _mm256_sub_ps(t, whole);
-    __m256 poly = _mm256_fmadd_ps(q4, f, q3);
-    poly = _mm256_fmadd_ps(poly, f, q2);
-    poly = _mm256_fmadd_ps(poly, f, q1);
-    poly = _mm256_fmadd_ps(poly, f, q0);
+    __m256 poly = _mm256_fmadd_ps(_mm256_set1_ps(q::q4), f, _mm256_set1_ps(q::q3));
+    poly = _mm256_fmadd_ps(poly, f, _mm256_set1_ps(q::q2));
+    poly = _mm256_fmadd_ps(poly, f, _mm256_set1_ps(q::q1));
+    poly = _mm256_fmadd_ps(poly, f, _mm256_set1_ps(q::q0));
     // The exponent bits; a negative, huge or undefined exponent converts to
     // INT_MIN and gives 0 as well.
     const __m256i e = _mm256_max_epi32(_mm256_cvttps_epi32(whole), _mm256_setzero_si256());
     return _mm256_mul_ps(poly, _mm256_castsi256_ps(_mm256_slli_epi32(e, 23)));
+}
+
+// sum plus, lane by lane, w where the threshold t lies above the level d,
+// else +0.0.
+static inline __m256 add_below(__m256 sum, __m256 w, __m256i t, __m256i d) {
+    return _mm256_add_ps(sum, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t, d))));
 }
 
 // The sum of the eight lanes of v, ((v0 + v4) + (v2 + v6)) + ((v1 + v5) +
@@ -138,14 +136,10 @@ static inline int finish_lane_alone(const lane_constants &k, const lane_group &g
                 w = _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(d, before_first)));
             _mm256_storeu_ps(tail.estimates + (e - first), w);
             at = _mm256_add_ps(at, w);
-            a0 =
-                _mm256_add_ps(a0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u0, d))));
-            a1 =
-                _mm256_add_ps(a1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u1, d))));
-            a2 =
-                _mm256_add_ps(a2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u2, d))));
-            a3 =
-                _mm256_add_ps(a3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(u3, d))));
+            a0 = add_below(a0, w, u0, d);
+            a1 = add_below(a1, w, u1, d);
+            a2 = add_below(a2, w, u2, d);
+            a3 = add_below(a3, w, u3, d);
         }
         sums[0] = sums_of[0][l] + lane_sum(at);
         sums[1] = sums_of[1][l] + lane_sum(a0);

@@ -37,6 +37,7 @@ namespace {
 using dispsmooth::lane_constants;
 using dispsmooth::lane_group;
 using dispsmooth::lanes;
+using dispsmooth::avx2_lanes::add_below;
 using dispsmooth::avx2_lanes::colour_distances;
 using dispsmooth::avx2_lanes::estimated_weights;
 using dispsmooth::avx2_lanes::finish_lane_alone;
@@ -141,14 +142,10 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
             _mm256_storeu_ps(est, w);
 
             total = _mm256_add_ps(total, w);
-            b0 =
-                _mm256_add_ps(b0, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t0, d))));
-            b1 =
-                _mm256_add_ps(b1, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t1, d))));
-            b2 =
-                _mm256_add_ps(b2, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t2, d))));
-            b3 =
-                _mm256_add_ps(b3, _mm256_and_ps(w, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t3, d))));
+            b0 = add_below(b0, w, t0, d);
+            b1 = add_below(b1, w, t1, d);
+            b2 = add_below(b2, w, t2, d);
+            b3 = add_below(b3, w, t3, d);
         }
     };
 

@@ -89,18 +89,14 @@ inline __m512i colour_distances(const std::uint8_t *px, __mmask16 inside,
 // The estimates of sixteen weights: estimated_weights of avx2_lanes.h,
 // operation for operation.
 inline __m512 estimated_weights(__m512i c, __m512 colour_factor, __m512 space) {
-    const __m512 q4 = _mm512_set1_ps(1.3534121215343475e-2f),
-                 q3 = _mm512_set1_ps(5.2011482417583466e-2f),
-                 q2 = _mm512_set1_ps(2.4144279956817627e-1f),
-                 q1 = _mm512_set1_ps(6.9300383329391479e-1f),
-                 q0 = _mm512_set1_ps(1.0000026226043701f);
+    using q = dispsmooth::exp2_polynomial;
     const __m512 t = _mm512_fmadd_ps(_mm512_cvtepi32_ps(c), colour_factor, space);
     const __m512 whole = _mm512_roundscale_ps(t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     const __m512 f = _mm512_sub_ps(t, whole);
-    __m512 poly = _mm512_fmadd_ps(q4, f, q3);
-    poly = _mm512_fmadd_ps(poly, f, q2);
-    poly = _mm512_fmadd_ps(poly, f, q1);
-    poly = _mm512_fmadd_ps(poly, f, q0);
+    __m512 poly = _mm512_fmadd_ps(_mm512_set1_ps(q::q4), f, _mm512_set1_ps(q::q3));
+    poly = _mm512_fmadd_ps(poly, f, _mm512_set1_ps(q::q2));
+    poly = _mm512_fmadd_ps(poly, f, _mm512_set1_ps(q::q1));
+    poly = _mm512_fmadd_ps(poly, f, _mm512_set1_ps(q::q0));
     // Out of range or undefined, the truncation gives INT_MIN, as AVX2's.
     const __m512i e = _mm512_max_epi32(_mm512_cvttps_epi32(whole), _mm512_setzero_si512());
     return _mm512_mul_ps(poly, _mm512_castsi512_ps(_mm512_slli_epi32(e, 23)));

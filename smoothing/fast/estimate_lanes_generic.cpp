@@ -39,16 +39,15 @@ float exponent_scale(float whole) {
 // The estimate 2^t of one weight, t + 127 = c colour_exponent + space, as
 // the AVX2 pass computes it.
 float estimated_weight(int c, float colour_exponent, float space) {
-    // 2^f for f in [0, 1): the AVX2 pass's polynomial, evaluated the same way.
-    const float q4 = 1.3534121215343475e-2f, q3 = 5.2011482417583466e-2f,
-                q2 = 2.4144279956817627e-1f, q1 = 6.9300383329391479e-1f, q0 = 1.0000026226043701f;
+    // 2^f for f in [0, 1), evaluated as every first pass evaluates it.
+    using q = dispsmooth::exp2_polynomial;
     const float t = std::fma(static_cast<float>(c), colour_exponent, space);
     const float whole = std::floor(t);
     const float f = t - whole;
-    float poly = std::fma(q4, f, q3);
-    poly = std::fma(poly, f, q2);
-    poly = std::fma(poly, f, q1);
-    poly = std::fma(poly, f, q0);
+    float poly = std::fma(q::q4, f, q::q3);
+    poly = std::fma(poly, f, q::q2);
+    poly = std::fma(poly, f, q::q1);
+    poly = std::fma(poly, f, q::q0);
     return poly * exponent_scale(whole);
 }
 

@@ -100,9 +100,16 @@ const ring_tail *ring_tail_table::fill(const std::uint8_t *const *rows, int y_lo
     }
     start[last_ring + 1] = e;
     summed_before[last_ring + 1] = summed;
-    tail_ = ring_tail{colour,        disp,       space,           slot,
-                      run,           start,      summed_before,   most_lanes,
-                      estimates_.get(), second_estimates_.get()};
+    tail_ = ring_tail{colour,
+                      disp,
+                      space,
+                      slot,
+                      run,
+                      start,
+                      summed_before,
+                      most_lanes,
+                      estimates_.get(),
+                      second_estimates_.get()};
     return &tail_;
 }
 
