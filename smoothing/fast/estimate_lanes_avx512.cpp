@@ -147,7 +147,7 @@ void finish_two_lanes(const lane_constants &k, const lane_group &g,
     };
     int centre_bits[2];
     std::memcpy(&centre_bits[0], centre_px, 4);
-    std::memcpy(&centre_bits[1], centre_px + 4 * apart, 4);
+    std::memcpy(&centre_bits[1], centre_px + 4 * static_cast<std::ptrdiff_t>(apart), 4);
     const __m512i centres = both(centre_bits[0], centre_bits[1]);
     const widened_pixels centre{_mm512_cvtepu8_epi16(_mm512_castsi512_si256(centres)),
                                 _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(centres, 1))};
