@@ -3,14 +3,16 @@
 // single precision in vector lanes (see estimate_lanes_avx2.cpp and
 // README.md).
 //
-// Plain data, and one template of its callers' lambdas: this header is
-// shared with a file built with its own vector flags, so it must hold no
-// code that the linker could pick from there for the rest of the library.
+// Plain data, templates of its callers' lambdas, and functions of internal
+// linkage: this header is shared with files built with their own vector
+// flags, so it must hold no code that the linker could pick from one of
+// them for the rest of the library.
 #ifndef DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 #define DISPSMOOTH_SMOOTHING_FAST_ESTIMATE_LANES_H
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace dispsmooth {
 
@@ -120,6 +122,42 @@ struct lane_group {
     int *offsets_summed;  // receives, per lane, the count of window offsets summed
 };
 
+// The last ring of the group's windows (sum_in_rings): the farthest of the
+// window rows above and below, or reach_x.  Internal linkage, as the
+// helpers below: each file built with its own flags has its own copy.
+static inline int last_ring_of(const lane_group &g, int reach_x) {
+    const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
+    const int rows = above_rows > below_rows ? above_rows : below_rows;
+    return reach_x > rows ? reach_x : rows;
+}
+
+// The step from its candidate (-1, 0 or 1) of the bin that a lane's sums
+// settle (the total, then the sums below candidate - 1 .. candidate + 2)
+// when the offsets still to come weigh at most rest; 2 where none is.  The
+// test every pass makes after each ring, in float.
+static inline int settled_step(const lane_constants &k, const float *sums, float rest) {
+    const float bound = sums[0] + rest;
+    const float lo = bound * k.below, hi = bound * k.above;
+    if (sums[1] + rest < lo && sums[2] > hi) return -1;
+    if (sums[2] + rest < lo && sums[3] > hi) return 0;
+    if (sums[3] + rest < lo && sums[4] > hi) return 1;
+    return 2;
+}
+
+// A lane l left open after its last ring, having finished alone from ring
+// n + 1: its estimates of those rings (estimates, entry by entry from the
+// first of them) go to their places in g.estimates, where the second pass
+// reads them.
+static inline void store_open_lane(const lane_group &g, int l, int n, int last_ring,
+                                   const float *estimates) {
+    const ring_tail &tail = *g.tail;
+    const int first = tail.ring_start[n + 1];
+    for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
+        if (tail.slot[e] >= 0)
+            g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
+                estimates[e - first];
+}
+
 // The order both passes sum a group's window in, add(y, first, last) for
 // each run of offsets first .. last of window row y.  Where the pass may
 // stop early (g.rest): square rings from the centre outwards (ring n: rows
@@ -132,8 +170,7 @@ struct lane_group {
 template <class Add, class Done>
 inline int sum_in_rings(const lane_group &g, int reach_x, Add add, Done done) {
     const int above_rows = g.i - g.y_lo, below_rows = g.y_hi - g.i;
-    int last_ring = above_rows > below_rows ? above_rows : below_rows;
-    if (reach_x > last_ring) last_ring = reach_x;
+    const int last_ring = last_ring_of(g, reach_x);
     int summed = 0;
     if (g.rest == nullptr) {
         // No early stop: the window in scan order, which walks memory
@@ -179,43 +216,48 @@ template <class SumRing>
 inline int finish_alone(const lane_group &g, const lane_constants &k, int l, int n, int last_ring,
                         int &summed, SumRing sum_ring) {
     const ring_tail &tail = *g.tail;
-    const int first = tail.ring_start[n + 1];
     for (int m = n + 1; m <= last_ring; ++m) {
         float sums[5];
         sum_ring(m, sums);
         summed = tail.summed_before[m + 1] - tail.summed_before[n + 1];
-        const float rest = m == last_ring ? 0.0f : g.rest[m];
-        const float bound = sums[0] + rest;
-        const float lo = bound * k.below, hi = bound * k.above;
-        if (sums[1] + rest < lo && sums[2] > hi) return -1;
-        if (sums[2] + rest < lo && sums[3] > hi) return 0;
-        if (sums[3] + rest < lo && sums[4] > hi) return 1;
+        const int step = settled_step(k, sums, m == last_ring ? 0.0f : g.rest[m]);
+        if (step != 2) return step;
     }
-    // Left open: its estimates go where the second pass reads them.
-    for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
-        if (tail.slot[e] >= 0)
-            g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l] =
-                tail.estimates[e - first];
+    store_open_lane(g, l, n, last_ring, tail.estimates);
     return 2;
 }
 
 // The lanes of open that finish alone from ring n + 1, one after another
-// (finish_lane(l, n, last_ring, summed), a pass's own, with finish_alone):
-// returns settled with those they settle, whose levels go to value[l], and
-// adds their offsets to g.offsets_summed.
-template <class FinishLane>
+// (finish_lane(l, n, last_ring, summed), a pass's own, with finish_alone),
+// or, where finish_two is given, two at a time (finish_two(lane, n,
+// last_ring, step, summed) for the lanes lane[0] < lane[1], each as alone)
+// and a last one alone: returns settled with those they settle, whose
+// levels go to value[l], and adds their offsets to g.offsets_summed.
+template <class FinishLane, class FinishTwo = std::nullptr_t>
 inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int reach_x,
-                                  unsigned settled, int *value, FinishLane finish_lane) {
-    int last_ring = g.i - g.y_lo > g.y_hi - g.i ? g.i - g.y_lo : g.y_hi - g.i;
-    if (reach_x > last_ring) last_ring = reach_x;
-    for (; open != 0; open &= open - 1) {
-        const int l = __builtin_ctz(open);
-        int summed = 0;
-        const int lane_step = finish_lane(l, n, last_ring, summed);
-        g.offsets_summed[l] += summed;
-        if (lane_step == 2) continue;
-        value[l] = g.candidate[l] + lane_step;
-        settled |= 1U << l;
+                                  unsigned settled, int *value, FinishLane finish_lane,
+                                  FinishTwo finish_two = nullptr) {
+    const int last_ring = last_ring_of(g, reach_x);
+    while (open != 0) {
+        int lane[2], step[2] = {2, 2}, summed[2] = {0, 0}, count = 1;
+        lane[0] = __builtin_ctz(open);
+        open &= open - 1;
+        if constexpr (!std::is_null_pointer_v<FinishTwo>) {
+            if (open != 0) {
+                lane[1] = __builtin_ctz(open);
+                open &= open - 1;
+                count = 2;
+                finish_two(lane, n, last_ring, step, summed);
+            }
+        }
+        if (count == 1) step[0] = finish_lane(lane[0], n, last_ring, summed[0]);
+        for (int c = 0; c < count; ++c) {
+            const int l = lane[c];
+            g.offsets_summed[l] += summed[c];
+            if (step[c] == 2) continue;
+            value[l] = g.candidate[l] + step[c];
+            settled |= 1U << l;
+        }
     }
     return settled;
 }

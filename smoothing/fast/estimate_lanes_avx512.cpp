@@ -53,13 +53,13 @@ using dispsmooth::lanes;
 struct widened_pixels {
     __m512i lo, hi;
 };
+inline widened_pixels widen(__m512i v) {
+    return {_mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)),
+            _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1))};
+}
 template <bool clipped>
 inline widened_pixels widen(const std::uint8_t *px, __mmask16 inside) {
-    if constexpr (clipped) {
-        const __m512i v = _mm512_maskz_loadu_epi32(inside, px);
-        return {_mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)),
-                _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1))};
-    }
+    if constexpr (clipped) return widen(_mm512_maskz_loadu_epi32(inside, px));
     (void)inside;
     return {_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(px))),
             _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(px + 32)))};
@@ -139,18 +139,16 @@ void finish_two_lanes(const lane_constants &k, const lane_group &g,
     const int *px_base = reinterpret_cast<const int *>(g.rows[0] + 4 * x0);
     const int *d_base = g.disp_arr + static_cast<std::ptrdiff_t>(g.y_lo) * k.width + x0;
     const std::uint8_t *centre_px = g.rows[g.i - g.y_lo] + 4 * x0;
-    // Both lanes' offsets from lane l[0]'s column, for the gathers.
-    const __m512i second_half =
-        _mm512_mask_blend_epi32(0xFF00U, _mm512_setzero_si512(), _mm512_set1_epi32(apart));
+    // a in the low eight lanes, b in the high eight.
     const auto both = [](int a, int b) {
         return _mm512_mask_blend_epi32(0xFF00U, _mm512_set1_epi32(a), _mm512_set1_epi32(b));
     };
+    // Both lanes' offsets from lane l[0]'s column, for the gathers.
+    const __m512i second_half = both(0, apart);
     int centre_bits[2];
     std::memcpy(&centre_bits[0], centre_px, 4);
     std::memcpy(&centre_bits[1], centre_px + 4 * static_cast<std::ptrdiff_t>(apart), 4);
-    const __m512i centres = both(centre_bits[0], centre_bits[1]);
-    const widened_pixels centre{_mm512_cvtepu8_epi16(_mm512_castsi512_si256(centres)),
-                                _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(centres, 1))};
+    const widened_pixels centre = widen(both(centre_bits[0], centre_bits[1]));
     const int c0 = g.candidate[l[0]], c1 = g.candidate[l[1]];
     const __m512i u0 = both(c0 - 1, c1 - 1), u1 = both(c0, c1), u2 = both(c0 + 1, c1 + 1),
                   u3 = both(c0 + 2, c1 + 2);
@@ -187,9 +185,7 @@ void finish_two_lanes(const lane_constants &k, const lane_group &g,
                 px = _mm512_i32gather_epi32(colour_at, px_base, 4);
                 d = _mm512_i32gather_epi32(disp_at, d_base, 4);
             }
-            const widened_pixels p{_mm512_cvtepu8_epi16(_mm512_castsi512_si256(px)),
-                                   _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(px, 1))};
-            __m512 w = estimated_weights(distances_of(p, centre), colour_factor,
+            __m512 w = estimated_weights(distances_of(widen(px), centre), colour_factor,
                                          _mm512_broadcast_f32x8(_mm256_loadu_ps(tail.space + e)));
             if constexpr (masked)
                 w = _mm512_maskz_mov_ps(_mm512_cmpgt_epi32_mask(d, before_first), w);
@@ -213,26 +209,12 @@ void finish_two_lanes(const lane_constants &k, const lane_group &g,
                                    sums_of[2][lane] + half_sum(a1), sums_of[3][lane] + half_sum(a2),
                                    sums_of[4][lane] + half_sum(a3)};
             summed[h] = tail.summed_before[m + 1] - tail.summed_before[n + 1];
-            // finish_alone's test, operation for operation.
-            const float bound = sums[0] + rest;
-            const float lo = bound * k.below, hi = bound * k.above;
-            if (sums[1] + rest < lo && sums[2] > hi)
-                step[h] = -1;
-            else if (sums[2] + rest < lo && sums[3] > hi)
-                step[h] = 0;
-            else if (sums[3] + rest < lo && sums[4] > hi)
-                step[h] = 1;
-            if (step[h] != 2) open[h] = false;
+            step[h] = dispsmooth::settled_step(k, sums, rest);
+            open[h] = step[h] == 2;
         }
     }
-    // Left open: their estimates go where the second pass reads them.
-    for (int h = 0; h < 2; ++h) {
-        if (step[h] != 2) continue;
-        for (int e = first; e < tail.ring_start[last_ring + 1]; ++e)
-            if (tail.slot[e] >= 0)
-                g.estimates[static_cast<std::ptrdiff_t>(tail.slot[e]) * lanes + l[h]] =
-                    estimates[h][e - first];
-    }
+    for (int h = 0; h < 2; ++h)
+        if (step[h] == 2) dispsmooth::store_open_lane(g, l[h], n, last_ring, estimates[h]);
 }
 
 template <bool clipped, bool masked>
@@ -371,30 +353,16 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
         for (int l = 0; l < lanes; ++l) g.offsets_summed[l] = group_summed[h];
         if (alone[h] == 0) continue;
         // Two lanes at a time side by side, a last one alone.
-        int last_ring = g.i - g.y_lo > g.y_hi - g.i ? g.i - g.y_lo : g.y_hi - g.i;
-        if (r > last_ring) last_ring = r;
-        for (unsigned open = alone[h]; open != 0;) {
-            const int l0 = __builtin_ctz(open);
-            open &= open - 1;
-            int lane_step[2] = {2, 2}, lane_summed[2] = {0, 0}, lane[2] = {l0, l0};
-            int count = 1;
-            if (open != 0) {
-                lane[1] = __builtin_ctz(open);
-                open &= open - 1;
-                count = 2;
-                finish_two_lanes<masked>(k, g, lane_sums[h], lane, ring_done[h], last_ring,
-                                         lane_step, lane_summed);
-            } else {
-                lane_step[0] = dispsmooth::avx2_lanes::finish_lane_alone<masked>(
-                    k, g, lane_sums[h], l0, ring_done[h], last_ring, lane_summed[0]);
-            }
-            for (int c = 0; c < count; ++c) {
-                g.offsets_summed[lane[c]] += lane_summed[c];
-                if (lane_step[c] == 2) continue;
-                value[h][lane[c]] = g.candidate[lane[c]] + lane_step[c];
-                settled[h] |= 1U << lane[c];
-            }
-        }
+        const auto finish_lane = [&](int l, int n, int last_ring, int &summed) {
+            return dispsmooth::avx2_lanes::finish_lane_alone<masked>(k, g, lane_sums[h], l, n,
+                                                                     last_ring, summed);
+        };
+        const auto finish_two = [&](const int(&lane)[2], int n, int last_ring, int(&step)[2],
+                                    int(&summed)[2]) {
+            finish_two_lanes<masked>(k, g, lane_sums[h], lane, n, last_ring, step, summed);
+        };
+        settled[h] = dispsmooth::finish_open_lanes(g, alone[h], ring_done[h], r, settled[h],
+                                                   value[h], finish_lane, finish_two);
     }
     return settled[0] | settled[1] << lanes;
 }

@@ -206,13 +206,13 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         scratch.tails ? scratch.tails->fill(wr.rows, wr.y_lo, wr.y_hi, i, width, job.reach_x,
                                             job.reach_y, job.lane.space_exponent, most_lanes_alone)
                       : nullptr;
+    const bool coarse = job.lane.coarse_shift > 0;
     group_state a{}, b{};
     for (int j = 0; j < j_end;) {
         start_group(job, i, j, j_end, above, scratch.estimates.get(), a);
         const int next = a.start + a.end;
         const bool pair = job.estimate_pairs != nullptr && a.first == 0 && a.end == lanes &&
                           next < j_end && next + lanes <= width;
-        const bool coarse = job.lane.coarse_shift > 0;
         if (!pair) {
             const unsigned settled =
                 job.estimate_lanes(job.lane, first_pass_group(job, wr, rest, tail, a), a.value);
