@@ -264,15 +264,18 @@ inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int
 
 // The within-bin step of a group (settle_within_bins, engine.h): for the
 // lanes of mask, whose coarse bins lo[l] .. lo[l] + 2^shift - 1 the first
-// pass settled, the level inside the bin, found by halving.  Each lane keeps
-// an interval [a, a + 2^k) of levels that holds its crossing, starting from
-// its bin, and the sum S(a) of its estimates below a, starting from below[l]
-// (the first pass's).  A round sums, per lane, the stored estimates of the
-// neighbours whose level lies below the middle t = a + 2^(k - 1), in float,
-// in the window's scan order: where that S(t) exceeds above * total[l], the
-// crossing lies below t, else a becomes t.  After shift rounds the level a
-// is settled where S(a) < below * total[l] (products in float, as the first
-// pass forms them).
+// pass settled, the level inside the bin, found by splitting the bin in
+// quarters.  Each lane keeps an interval [a, a + 2^k) of levels that holds
+// its crossing, starting from its bin, and the sum S(a) of its estimates
+// below a, starting from below[l] (the first pass's).  A round sums, per
+// lane, the stored estimates of the neighbours whose level lies below each of
+// t_i = a + i 2^(k - 2), i = 1, 2, 3 (where k is 1: t_1 = a + 1 alone), in
+// float, each sum on its own in the window's scan order: the crossing lies
+// in [t_(i-1), t_i) for the first i whose S(t_i) exceeds above * total[l]
+// (t_0 = a), else in the last quarter.  After the rounds the level a is
+// settled where S(a) < below * total[l] (products in float, as the first
+// pass forms them).  Three sums in one sweep take no longer than one: each
+// waits on its own additions, the others' run beside them.
 struct bin_lanes {
     const float *estimates;  // the first pass's, as lane_group::estimates
     const int *disp_arr;
@@ -285,8 +288,12 @@ struct bin_lanes {
     float below_factor, above_factor;  // lane_constants::below, above
 };
 
-// The two ways of halving, with the same sums to the last bit: each round's
-// sum of a lane takes the same estimates in the same order.  Return the
+// The rounds over the window that a bin of 2^shift levels takes: two levels
+// of the search a round, one in the last where shift is odd.
+constexpr int bin_rounds(int shift) { return (shift + 1) / 2; }
+
+// The two ways of splitting, with the same sums to the last bit: each
+// round's sums of a lane take the same estimates in the same order.  Return the
 // lanes of mask settled, with their levels in level[l].
 unsigned bisect_bins_avx2(const bin_lanes &b, int *level);
 unsigned bisect_bins_generic(const bin_lanes &b, int *level);

@@ -28,6 +28,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "smoothing/fast/avx2_lanes.h"
@@ -196,46 +197,65 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
     return settled;
 }
 
-}  // namespace
-
-unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
+// One round of the search inside bins: per lane, the sums of the estimates
+// of the neighbours whose level lies below each of the first `parts`
+// thresholds t, in float, in the window's scan order.
+template <int parts>
+void sums_below(const dispsmooth::bin_lanes &b, const __m256i (&t)[3], __m256 (&sum)[3]) {
     const int r = b.reach_x, span = 2 * r + 1;
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(b.width);
+    for (int y = b.y_lo; y <= b.y_hi; ++y) {
+        const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
+        const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
+        for (int dx = -r; dx <= r; ++dx, est += lanes) {
+            const int x = b.j + dx;
+            __m256i d;
+            if (b.clipped) {
+                // Neighbours outside the image are not read; their
+                // estimates are 0.
+                const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
+                d = _mm256_maskload_epi32(
+                    disp_row + x, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                                   _mm256_cmpgt_epi32(past_last, column)));
+            } else {
+                d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
+            }
+            const __m256 e = _mm256_loadu_ps(est);
+            for (int i = 0; i < parts; ++i)
+                sum[i] = _mm256_add_ps(
+                    sum[i], _mm256_and_ps(e, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t[i], d))));
+        }
+    }
+}
+
+}  // namespace
+
+unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
     const __m256 total = _mm256_loadu_ps(b.total);
     const __m256 lo_limit = _mm256_mul_ps(total, _mm256_set1_ps(b.below_factor));
     const __m256 hi_limit = _mm256_mul_ps(total, _mm256_set1_ps(b.above_factor));
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
     __m256 sum_a = _mm256_loadu_ps(b.below);
-    for (int half = b.shift - 1; half >= 0; --half) {
-        const __m256i t = _mm256_add_epi32(a, _mm256_set1_epi32(1 << half));
-        __m256 sum = _mm256_setzero_ps();
-        for (int y = b.y_lo; y <= b.y_hi; ++y) {
-            const float *est = b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes;
-            const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
-            for (int dx = -r; dx <= r; ++dx, est += lanes) {
-                const int x = b.j + dx;
-                __m256i d;
-                if (b.clipped) {
-                    // Neighbours outside the image are not read; their
-                    // estimates are 0.
-                    const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
-                    d = _mm256_maskload_epi32(
-                        disp_row + x, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
-                                                       _mm256_cmpgt_epi32(past_last, column)));
-                } else {
-                    d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
-                }
-                sum = _mm256_add_ps(sum,
-                                    _mm256_and_ps(_mm256_loadu_ps(est),
-                                                  _mm256_castsi256_ps(_mm256_cmpgt_epi32(t, d))));
-            }
+    for (int k = b.shift; k > 0; k -= 2) {
+        // Where k is 1, one threshold: a + 1.
+        const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
+        const __m256i t[3] = {_mm256_add_epi32(a, _mm256_set1_epi32(quarter)),
+                              _mm256_add_epi32(a, _mm256_set1_epi32(2 * quarter)),
+                              _mm256_add_epi32(a, _mm256_set1_epi32(3 * quarter))};
+        __m256 sum[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        if (parts == 3)
+            sums_below<3>(b, t, sum);
+        else
+            sums_below<1>(b, t, sum);
+        // The first threshold whose sum passes holds the crossing below it;
+        // a sum that is not a number never passes.
+        __m256 going = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        for (int i = 0; i < parts; ++i) {
+            going = _mm256_and_ps(going, _mm256_cmp_ps(sum[i], hi_limit, _CMP_NGT_UQ));
+            a = _mm256_blendv_epi8(a, t[i], _mm256_castps_si256(going));
+            sum_a = _mm256_blendv_ps(sum_a, sum[i], going);
         }
-        // Ordered: a sum that is not a number never moves the crossing down,
-        // and never settles.
-        const __m256 crossing_below = _mm256_cmp_ps(sum, hi_limit, _CMP_GT_OQ);
-        a = _mm256_blendv_epi8(t, a, _mm256_castps_si256(crossing_below));
-        sum_a = _mm256_blendv_ps(sum, sum_a, crossing_below);
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(level), a);
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sum_a, lo_limit, _CMP_LT_OQ))) &

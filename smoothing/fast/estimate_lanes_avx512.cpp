@@ -35,6 +35,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -367,50 +368,67 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
     return settled[0] | settled[1] << lanes;
 }
 
-// The halving of bisect_bins_avx2 for two groups side by side, sixteen
-// lanes at once: each lane's rounds take the same estimates in the same
-// order.
-template <bool clipped>
-unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb, int *level_a,
-                     int *level_b) {
+// One round of bisect_bins_avx2's search for two groups side by side,
+// sixteen lanes at once: each lane's sums take the same estimates in the
+// same order.
+template <bool clipped, int parts>
+void pair_sums_below(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb,
+                     const __m512i (&t)[3], __m512 (&sum)[3]) {
     const int r = ba.reach_x, span = 2 * r + 1;
     const __m512i lane_index =
         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m512i before_first = _mm512_set1_epi32(-1), past_last = _mm512_set1_epi32(ba.width);
+    for (int y = ba.y_lo; y <= ba.y_hi; ++y) {
+        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y - ba.y_lo) * span * lanes;
+        const float *est_a = ba.estimates + row, *est_b = bb.estimates + row;
+        const int *disp_row = ba.disp_arr + static_cast<std::ptrdiff_t>(y) * ba.width;
+        for (int dx = -r; dx <= r; ++dx, est_a += lanes, est_b += lanes) {
+            const int x = ba.j + dx;
+            __m512i d;
+            if constexpr (clipped) {
+                // Neighbours outside the image are not read; their
+                // estimates are 0.
+                const __m512i column = _mm512_add_epi32(_mm512_set1_epi32(x), lane_index);
+                d = _mm512_maskz_loadu_epi32(_mm512_cmpgt_epi32_mask(column, before_first) &
+                                                 _mm512_cmpgt_epi32_mask(past_last, column),
+                                             disp_row + x);
+            } else {
+                d = _mm512_loadu_si512(disp_row + x);
+            }
+            const __m512 e = joined(est_a, est_b);
+            for (int i = 0; i < parts; ++i)
+                sum[i] = _mm512_mask_add_ps(sum[i], _mm512_cmpgt_epi32_mask(t[i], d), sum[i], e);
+        }
+    }
+}
+
+template <bool clipped>
+unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb, int *level_a,
+                     int *level_b) {
     const __m512 total = joined(ba.total, bb.total);
     const __m512 lo_limit = _mm512_mul_ps(total, _mm512_set1_ps(ba.below_factor));
     const __m512 hi_limit = _mm512_mul_ps(total, _mm512_set1_ps(ba.above_factor));
     __m512i a = joined(ba.lo, bb.lo);
     __m512 sum_a = joined(ba.below, bb.below);
-    for (int half = ba.shift - 1; half >= 0; --half) {
-        const __m512i t = _mm512_add_epi32(a, _mm512_set1_epi32(1 << half));
-        __m512 sum = _mm512_setzero_ps();
-        for (int y = ba.y_lo; y <= ba.y_hi; ++y) {
-            const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y - ba.y_lo) * span * lanes;
-            const float *est_a = ba.estimates + row, *est_b = bb.estimates + row;
-            const int *disp_row = ba.disp_arr + static_cast<std::ptrdiff_t>(y) * ba.width;
-            for (int dx = -r; dx <= r; ++dx, est_a += lanes, est_b += lanes) {
-                const int x = ba.j + dx;
-                __m512i d;
-                if constexpr (clipped) {
-                    // Neighbours outside the image are not read; their
-                    // estimates are 0.
-                    const __m512i column = _mm512_add_epi32(_mm512_set1_epi32(x), lane_index);
-                    d = _mm512_maskz_loadu_epi32(_mm512_cmpgt_epi32_mask(column, before_first) &
-                                                     _mm512_cmpgt_epi32_mask(past_last, column),
-                                                 disp_row + x);
-                } else {
-                    d = _mm512_loadu_si512(disp_row + x);
-                }
-                sum = _mm512_mask_add_ps(sum, _mm512_cmpgt_epi32_mask(t, d), sum,
-                                         joined(est_a, est_b));
-            }
+    for (int k = ba.shift; k > 0; k -= 2) {
+        // Where k is 1, one threshold: a + 1.
+        const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
+        const __m512i t[3] = {_mm512_add_epi32(a, _mm512_set1_epi32(quarter)),
+                              _mm512_add_epi32(a, _mm512_set1_epi32(2 * quarter)),
+                              _mm512_add_epi32(a, _mm512_set1_epi32(3 * quarter))};
+        __m512 sum[3] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
+        if (parts == 3)
+            pair_sums_below<clipped, 3>(ba, bb, t, sum);
+        else
+            pair_sums_below<clipped, 1>(ba, bb, t, sum);
+        // The first threshold whose sum passes holds the crossing below it;
+        // a sum that is not a number never passes.
+        __mmask16 going = 0xFFFFU;
+        for (int i = 0; i < parts; ++i) {
+            going &= _mm512_cmp_ps_mask(sum[i], hi_limit, _CMP_NGT_UQ);
+            a = _mm512_mask_blend_epi32(going, a, t[i]);
+            sum_a = _mm512_mask_blend_ps(going, sum_a, sum[i]);
         }
-        // Ordered: a sum that is not a number never moves the crossing down,
-        // and never settles.
-        const __mmask16 crossing_below = _mm512_cmp_ps_mask(sum, hi_limit, _CMP_GT_OQ);
-        a = _mm512_mask_blend_epi32(crossing_below, t, a);
-        sum_a = _mm512_mask_blend_ps(crossing_below, sum, sum_a);
     }
     store_half(level_a, a, 0);
     store_half(level_b, a, 1);

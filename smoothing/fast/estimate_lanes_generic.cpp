@@ -9,6 +9,7 @@
 // result stays exact", and settle_margins.h.
 #include "smoothing/fast/estimate_lanes.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -216,24 +217,28 @@ unsigned dispsmooth::bisect_bins_generic(const bin_lanes &b, int *level) {
         const float lo_limit = b.total[l] * b.below_factor, hi_limit = b.total[l] * b.above_factor;
         int a = b.lo[l];
         float sum_a = b.below[l];
-        for (int half = b.shift - 1; half >= 0; --half) {
-            const int t = a + (1 << half);
-            float sum = 0.0f;
+        for (int k = b.shift; k > 0; k -= 2) {
+            // Where k is 1, one threshold: a + 1.
+            const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
+            const int t[3] = {a + quarter, a + 2 * quarter, a + 3 * quarter};
+            float sum[3] = {0.0f, 0.0f, 0.0f};
             for (int y = b.y_lo; y <= b.y_hi; ++y) {
                 const float *est =
                     b.estimates + static_cast<std::ptrdiff_t>(y - b.y_lo) * span * lanes + l;
                 const int *disp_row = b.disp_arr + static_cast<std::ptrdiff_t>(y) * b.width;
                 for (int dx = -r; dx <= r; ++dx, est += lanes) {
                     const std::ptrdiff_t column = static_cast<std::ptrdiff_t>(b.j) + dx + l;
-                    // Outside the image: not read, as in the AVX2 halving (its
+                    // Outside the image: not read, as in the AVX2 search (its
                     // masked load gives 0; the estimate is 0 either way).
                     const int d = column >= 0 && column < b.width ? disp_row[column] : 0;
-                    sum += t > d ? *est : 0.0f;
+                    for (int i = 0; i < parts; ++i) sum[i] += t[i] > d ? *est : 0.0f;
                 }
             }
-            if (!(sum > hi_limit)) {
-                a = t;
-                sum_a = sum;
+            // The first threshold whose sum passes holds the crossing below
+            // it; a sum that is not a number never passes.
+            for (int i = 0; i < parts && !(sum[i] > hi_limit); ++i) {
+                a = t[i];
+                sum_a = sum[i];
             }
         }
         level[l] = a;

@@ -169,7 +169,7 @@ int finish_group(const engine_job &job, thread_scratch &scratch, const window_ro
         const int columns = s.clipped ? window_columns(job, start + l) : 2 * job.reach_x + 1;
         const long long whole_window = static_cast<long long>(window_rows_in_image) * columns;
         if (settled >> l & 1) {
-            scratch.window_work += whole_window * job.lane.coarse_shift;
+            scratch.window_work += whole_window * dispsmooth::bin_rounds(job.lane.coarse_shift);
             if (within_bin >> l & 1) {
                 ++scratch.settled;
                 ++scratch.first_pass;
