@@ -107,24 +107,35 @@ constexpr int most_round_bins = 256;
 // is all that the bound of settle_margins.h asks.  Returns the level's offset
 // from d_lo, or -1 where some round does not settle.
 template <class Each>
-long long coarse_to_fine(double *bins, long long span, int count, double total, double below,
-                         double above, Each each_neighbour) {
-    const double lo_limit = below * total, hi_limit = above * total;
+long long coarse_to_fine(double *bins, long long span, int count, double below, double above,
+                         Each each_neighbour) {
+    double total = 0.0, lo_limit = 0.0, hi_limit = 0.0;
     // Bins per round: about half the window's pixel count, a power of 2
     // between 16 and most_round_bins.
     int round_bins = 16;
     while (round_bins < most_round_bins && 2 * round_bins < count) round_bins *= 2;
     long long lo = 0, width = span;
     double base = 0.0;
-    while (width > 1) {
+    for (bool first_round = true; width > 1; first_round = false) {
         int shift = 0;
         while ((width - 1) >> shift >= round_bins) ++shift;
         const int nbins = static_cast<int>(((width - 1) >> shift) + 1);
         // The bins are +0.0 on entry, and left so for the next window.
-        each_neighbour([&](long long offset, float w) {
-            const long long k = offset - lo;
-            if (k >= 0 && k < width) bins[k >> shift] += w;
-        });
+        if (first_round) {
+            // The first round holds every neighbour: the total is summed
+            // beside it, in the window's order.
+            each_neighbour([&](long long offset, float w) {
+                total += w;
+                bins[offset >> shift] += w;
+            });
+            lo_limit = below * total;
+            hi_limit = above * total;
+        } else {
+            each_neighbour([&](long long offset, float w) {
+                const long long k = offset - lo;
+                if (k >= 0 && k < width) bins[k >> shift] += w;
+            });
+        }
         double cum = base, below_m = 0.0;
         int m = -1;
         for (int k = 0; k < nbins; ++k) {
@@ -209,11 +220,7 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     } else {
         // Levels spread wide: coarse bins first, then the levels inside the
         // one that holds the crossing.
-        double total = 0.0;
-        rows([&](const int *, const float *est, int n) {
-            for (int k = 0; k < n; ++k) total += est[static_cast<std::ptrdiff_t>(k) * lanes];
-        });
-        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), total, job.below,
+        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), job.below,
                            job.above, [&](auto add) {
                                rows([&](const int *ds, const float *est, int n) {
                                    for (int k = 0; k < n; ++k)
