@@ -236,8 +236,9 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
     std::mt19937 random(77);
     const struct {
         int width, height, radius, j, shift;
-    } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5}, {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8},
-                 {40, 7, 3, 16, 0}, {64, 9, 4, 48, 4}};  // the last: a pair cut by the right edge
+    } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5},  {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8},
+                 {40, 7, 3, 16, 0}, {64, 9, 4, 48, 4},  // a pair cut by the right edge
+                 {64, 9, 4, 24, 7}, {64, 9, 4, 16, 8}}; // pairs inside, four rounds
     int settled_lanes = 0, lanes_asked = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "width " << c.width << " j " << c.j);
