@@ -237,8 +237,8 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
     const struct {
         int width, height, radius, j, shift;
     } cases[] = {{64, 9, 4, 20, 3}, {64, 9, 4, 0, 5},  {64, 9, 4, 56, 2}, {8, 5, 3, 0, 8},
-                 {40, 7, 3, 16, 0}, {64, 9, 4, 48, 4},  // a pair cut by the right edge
-                 {64, 9, 4, 24, 7}, {64, 9, 4, 16, 8}}; // pairs inside, four rounds
+                 {40, 7, 3, 16, 0}, {64, 9, 4, 48, 4},   // a pair cut by the right edge
+                 {64, 9, 4, 24, 7}, {64, 9, 4, 16, 8}};  // pairs inside, four rounds
     int settled_lanes = 0, lanes_asked = 0;
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "width " << c.width << " j " << c.j);
@@ -321,23 +321,36 @@ TEST(FirstPass, PlainAndAvx2HalvingsInsideBinsAgreeAndFindTheCrossing) {
                                              0.50005f};
             };
             int level_a[dispsmooth::lanes], level_p[dispsmooth::lanes];
-            const unsigned avx2 = dispsmooth::bisect_bins_avx2(lanes_of(groups[0], mask), level_a);
             const unsigned plain =
                 dispsmooth::bisect_bins_generic(lanes_of(groups[0], mask), level_p);
+            // The AVX2 search sweeping the whole window each round, and
+            // passing over the neighbours outside every lane's interval.
+            std::vector<float> kept(static_cast<std::size_t>(span) * rows * 32);
+            const auto avx2_search = [&](const group &g, unsigned asked, float *room, int *level) {
+                dispsmooth::bin_lanes b = lanes_of(g, asked);
+                b.kept = room;
+                return dispsmooth::bisect_bins_avx2(b, level);
+            };
+            const unsigned avx2 = avx2_search(groups[0], mask, kept.data(), level_a);
             EXPECT_EQ(avx2, plain) << "trial " << trial;
+            EXPECT_EQ(0, std::memcmp(level_a, level_p, sizeof level_a)) << "trial " << trial;
+            EXPECT_EQ(avx2_search(groups[0], mask, nullptr, level_p), plain) << "trial " << trial;
             EXPECT_EQ(0, std::memcmp(level_a, level_p, sizeof level_a)) << "trial " << trial;
             EXPECT_EQ(avx2 & ~mask, 0U);
             if (group_count == 2) {
                 // The two at once, the second asking for other lanes.
                 int level_b[dispsmooth::lanes], pair_a[dispsmooth::lanes],
                     pair_b[dispsmooth::lanes];
-                const unsigned second =
-                    dispsmooth::bisect_bins_avx2(lanes_of(groups[1], mask ^ 0x3CU), level_b);
-                const unsigned both = dispsmooth::bisect_bin_pairs_avx512(
-                    lanes_of(groups[0], mask), lanes_of(groups[1], mask ^ 0x3CU), pair_a, pair_b);
-                EXPECT_EQ(both, avx2 | second << dispsmooth::lanes) << "trial " << trial;
-                EXPECT_EQ(0, std::memcmp(level_a, pair_a, sizeof level_a)) << "trial " << trial;
-                EXPECT_EQ(0, std::memcmp(level_b, pair_b, sizeof level_b)) << "trial " << trial;
+                const unsigned second = avx2_search(groups[1], mask ^ 0x3CU, nullptr, level_b);
+                for (float *room : {static_cast<float *>(nullptr), kept.data()}) {
+                    dispsmooth::bin_lanes first = lanes_of(groups[0], mask);
+                    first.kept = room;
+                    const unsigned both = dispsmooth::bisect_bin_pairs_avx512(
+                        first, lanes_of(groups[1], mask ^ 0x3CU), pair_a, pair_b);
+                    EXPECT_EQ(both, avx2 | second << dispsmooth::lanes) << "trial " << trial;
+                    EXPECT_EQ(0, std::memcmp(level_a, pair_a, sizeof level_a)) << "trial " << trial;
+                    EXPECT_EQ(0, std::memcmp(level_b, pair_b, sizeof level_b)) << "trial " << trial;
+                }
                 ++pairs_compared;
             }
             for (int l = 0; l < dispsmooth::lanes; ++l) {

@@ -39,9 +39,9 @@ struct engine_job {
     bool by_window;
     bool use_lanes;                    // the estimate-and-settle passes may run (first_pass)
     estimate_lanes_fn estimate_lanes;  // their first pass, when they may
-    bisect_bins_fn bisect_bins;        // and its halving inside coarse bins
+    bisect_bins_fn bisect_bins;        // and its search inside coarse bins
     estimate_pairs_fn estimate_pairs;  // and its sweep of two groups at once, or null
-    bisect_pairs_fn bisect_pairs;      // and the halving of two groups at once, with it
+    bisect_pairs_fn bisect_pairs;      // and the search of two groups at once, with it
     // A masked call (masked_levels in run_weighted_median_fast.h): levels
     // below 0 mark invalid pixels, which weigh +0.0 in every window; invalid
     // centres are computed only when fill is set.
@@ -75,6 +75,9 @@ struct thread_scratch {
     // The first pass's estimates of one group: eight per window pixel; and
     // of the second group of a pair, where job.estimate_pairs is set.
     buffer_ptr<float> estimates, pair_estimates;
+    // Where the first pass settles coarse bins: the neighbours a round of
+    // the search inside bins keeps for the next (bin_lanes::kept).
+    buffer_ptr<float> kept_neighbours;
     // An output row's bounds on the weight of its windows' offsets beyond
     // each ring (lane_group::rest), and the ring sums they come from: one
     // per ring, max(reach_x, reach_y) + 1; only where weight_bound is set.
@@ -147,14 +150,16 @@ struct settled_bins {
 };
 
 // Stores each lane's level inside its bin where the estimates settle it,
-// and returns the mask of those lanes.
-unsigned settle_within_bins(const engine_job &job, const window_rows &wr, const settled_bins &g);
+// and returns the mask of those lanes; with scratch.kept_neighbours.
+unsigned settle_within_bins(const engine_job &job, thread_scratch &scratch, const window_rows &wr,
+                            const settled_bins &g);
 
 // The same for two groups side by side (b.j = a.j + 8) at once, where
 // job.bisect_pairs is set: returns a's lanes in bits 0 .. 7 and b's in
 // bits 8 .. 15.
-unsigned settle_within_bin_pairs(const engine_job &job, const window_rows &wr,
-                                 const settled_bins &a, const settled_bins &b);
+unsigned settle_within_bin_pairs(const engine_job &job, thread_scratch &scratch,
+                                 const window_rows &wr, const settled_bins &a,
+                                 const settled_bins &b);
 
 // Exact result of pixel (wr.i, j) (job.by_window).  Returns false where
 // median_histo would reject its histogram.

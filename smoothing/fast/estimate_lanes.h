@@ -276,6 +276,17 @@ inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int
 // settled where S(a) < below * total[l] (products in float, as the first
 // pass forms them).  Three sums in one sweep take no longer than one: each
 // waits on its own additions, the others' run beside them.
+//
+// In bins of 2^keep_from_shift levels or more, the rounds after the first
+// are relative: each sums R_i over the neighbours whose level lies in
+// [a, t_i) alone, in scan order from +0.0, and S(t_i) is S(a) + R_i.  A
+// neighbour outside a lane's interval then adds nothing to that lane's sums
+// in that round or any later one, whose intervals lie inside: such a round
+// may pass over the neighbours of which no lane's level lies in its lane's
+// interval, and the first round keeps the others for it where it can.
+constexpr int keep_from_shift = 5;
+constexpr bool relative_round(int shift, int k) { return shift >= keep_from_shift && k < shift; }
+
 struct bin_lanes {
     const float *estimates;  // the first pass's, as lane_group::estimates
     const int *disp_arr;
@@ -286,6 +297,9 @@ struct bin_lanes {
     const int *lo;
     const float *below, *total;        // the first pass's, per lane
     float below_factor, above_factor;  // lane_constants::below, above
+    // Room for the neighbours a round keeps for the next (32 floats for
+    // each window pixel), or null: every round sweeps the whole window.
+    float *kept = nullptr;
 };
 
 // The rounds over the window that a bin of 2^shift levels takes: two levels
@@ -299,7 +313,7 @@ unsigned bisect_bins_avx2(const bin_lanes &b, int *level);
 unsigned bisect_bins_generic(const bin_lanes &b, int *level);
 using bisect_bins_fn = unsigned (*)(const bin_lanes &, int *);
 
-// The halving of two groups side by side (b.j = a.j + 8, the same rows and
+// The search of two groups side by side (b.j = a.j + 8, the same rows and
 // shift) in sixteen AVX-512 lanes, with bisect_bins_avx2's sums: returns a's
 // settled lanes in bits 0 .. 7 and b's in bits 8 .. 15.  For x86 alone,
 // where first_pass_pairs chose the two-group sweep.

@@ -29,6 +29,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 
 #include "smoothing/fast/avx2_lanes.h"
@@ -198,10 +199,46 @@ unsigned estimate(const lane_constants &k, const lane_group &g, int *value) {
 }
 
 // One round of the search inside bins: per lane, the sums of the estimates
-// of the neighbours whose level lies below each of the first `parts`
-// thresholds t, in float, in the window's scan order.
-template <int parts>
-void sums_below(const dispsmooth::bin_lanes &b, const __m256i (&t)[3], __m256 (&sum)[3]) {
+// of the neighbours whose level d lies below each threshold
+// t_i = a + limit_i of the first `parts`, or in [a, t_i) where relative, in
+// float, in the window's scan order.  d - a is compared as unsigned, its
+// sign bit flipped for AVX2's signed comparison (as the limits' are).  Where
+// keeping, the neighbours of which some lane's level lies in its interval
+// [a, a + keep) are stored in `kept` (levels, then estimates:
+// entry_floats), in scan order, for the next round.
+struct bin_round {
+    static constexpr int entry_floats = 2 * lanes;
+    __m256i a, t[3], flipped_limit[3], flipped_keep;
+    __m256 sum[3];
+    float *kept;
+    int count;  // the neighbours kept
+    template <int parts, bool keeping, bool relative>
+    void take(__m256i d, __m256 e) {
+        const __m256i u = _mm256_xor_si256(_mm256_sub_epi32(d, a), _mm256_set1_epi32(INT_MIN));
+        for (int i = 0; i < parts; ++i) {
+            const __m256i in =
+                relative ? _mm256_cmpgt_epi32(flipped_limit[i], u) : _mm256_cmpgt_epi32(t[i], d);
+            sum[i] = _mm256_add_ps(sum[i], _mm256_and_ps(e, _mm256_castsi256_ps(in)));
+        }
+        if constexpr (keeping) {
+            // Stored whatever the test says; the count moves on past
+            // those kept alone.
+            float *entry = kept + static_cast<std::ptrdiff_t>(count) * entry_floats;
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(entry), d);
+            _mm256_storeu_ps(entry + lanes, e);
+            count += static_cast<int>(
+                _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(flipped_keep, u))) != 0);
+        }
+    }
+};
+
+// The round over the whole window.
+template <int parts, bool keeping, bool relative>
+void window_round(const dispsmooth::bin_lanes &b, bin_round &to) {
+    // A copy of its own, which the stores of kept neighbours cannot touch:
+    // the sums stay in registers.
+    bin_round round = to;
+    const bool clipped = b.clipped;
     const int r = b.reach_x, span = 2 * r + 1;
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i before_first = _mm256_set1_epi32(-1), past_last = _mm256_set1_epi32(b.width);
@@ -211,22 +248,34 @@ void sums_below(const dispsmooth::bin_lanes &b, const __m256i (&t)[3], __m256 (&
         for (int dx = -r; dx <= r; ++dx, est += lanes) {
             const int x = b.j + dx;
             __m256i d;
-            if (b.clipped) {
+            if (clipped) {
                 // Neighbours outside the image are not read; their
                 // estimates are 0.
                 const __m256i column = _mm256_add_epi32(_mm256_set1_epi32(x), lane_index);
-                d = _mm256_maskload_epi32(
-                    disp_row + x, _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
-                                                   _mm256_cmpgt_epi32(past_last, column)));
+                d = _mm256_maskload_epi32(disp_row + x,
+                                          _mm256_and_si256(_mm256_cmpgt_epi32(column, before_first),
+                                                           _mm256_cmpgt_epi32(past_last, column)));
             } else {
                 d = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(disp_row + x));
             }
-            const __m256 e = _mm256_loadu_ps(est);
-            for (int i = 0; i < parts; ++i)
-                sum[i] = _mm256_add_ps(
-                    sum[i], _mm256_and_ps(e, _mm256_castsi256_ps(_mm256_cmpgt_epi32(t[i], d))));
+            round.take<parts, keeping, relative>(d, _mm256_loadu_ps(est));
         }
     }
+    to = round;
+}
+
+// A relative round over the neighbours the round before kept (in place:
+// each is read before any is stored over it).
+template <int parts, bool keeping>
+void kept_round(int count, bin_round &to) {
+    bin_round round = to;  // as in window_round
+    for (int n = 0; n < count; ++n) {
+        const float *entry = round.kept + static_cast<std::ptrdiff_t>(n) * bin_round::entry_floats;
+        round.take<parts, keeping, true>(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(entry)),
+            _mm256_loadu_ps(entry + lanes));
+    }
+    to = round;
 }
 
 }  // namespace
@@ -237,25 +286,57 @@ unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
     const __m256 hi_limit = _mm256_mul_ps(total, _mm256_set1_ps(b.above_factor));
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b.lo));
     __m256 sum_a = _mm256_loadu_ps(b.below);
+    // The neighbours the round before kept, or -1: the whole window.
+    int kept = -1;
     for (int k = b.shift; k > 0; k -= 2) {
         // Where k is 1, one threshold: a + 1.
         const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
-        const __m256i t[3] = {_mm256_add_epi32(a, _mm256_set1_epi32(quarter)),
-                              _mm256_add_epi32(a, _mm256_set1_epi32(2 * quarter)),
-                              _mm256_add_epi32(a, _mm256_set1_epi32(3 * quarter))};
-        __m256 sum[3] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-        if (parts == 3)
-            sums_below<3>(b, t, sum);
-        else
-            sums_below<1>(b, t, sum);
+        bin_round round{};
+        round.a = a;
+        for (int i = 0; i < 3; ++i) {
+            round.t[i] = _mm256_add_epi32(a, _mm256_set1_epi32((i + 1) * quarter));
+            round.flipped_limit[i] = _mm256_set1_epi32((i + 1) * quarter + INT_MIN);
+        }
+        round.flipped_keep = _mm256_set1_epi32((1 << k) + INT_MIN);
+        round.kept = b.kept;
+        const bool relative = relative_round(b.shift, k);
+        // Neighbours are kept for a round that follows.
+        const bool keeping = !b.clipped && b.kept != nullptr && b.shift >= keep_from_shift && k > 2;
+        if (kept >= 0) {
+            if (keeping)
+                kept_round<3, true>(kept, round);
+            else if (parts == 3)
+                kept_round<3, false>(kept, round);
+            else
+                kept_round<1, false>(kept, round);
+        } else if (keeping) {
+            if (relative)
+                window_round<3, true, true>(b, round);
+            else
+                window_round<3, true, false>(b, round);
+        } else if (relative) {
+            if (parts == 3)
+                window_round<3, false, true>(b, round);
+            else
+                window_round<1, false, true>(b, round);
+        } else if (parts == 3) {
+            window_round<3, false, false>(b, round);
+        } else {
+            window_round<1, false, false>(b, round);
+        }
+        kept = keeping ? round.count : -1;
         // The first threshold whose sum passes holds the crossing below it;
         // a sum that is not a number never passes.
-        __m256 going = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        __m256 going = _mm256_castsi256_ps(_mm256_set1_epi32(-1)), next_sum = sum_a;
+        __m256i next = a;
         for (int i = 0; i < parts; ++i) {
-            going = _mm256_and_ps(going, _mm256_cmp_ps(sum[i], hi_limit, _CMP_NGT_UQ));
-            a = _mm256_blendv_epi8(a, t[i], _mm256_castps_si256(going));
-            sum_a = _mm256_blendv_ps(sum_a, sum[i], going);
+            const __m256 below_t = relative ? _mm256_add_ps(sum_a, round.sum[i]) : round.sum[i];
+            going = _mm256_and_ps(going, _mm256_cmp_ps(below_t, hi_limit, _CMP_NGT_UQ));
+            next = _mm256_blendv_epi8(next, round.t[i], _mm256_castps_si256(going));
+            next_sum = _mm256_blendv_ps(next_sum, below_t, going);
         }
+        a = next;
+        sum_a = next_sum;
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(level), a);
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sum_a, lo_limit, _CMP_LT_OQ))) &

@@ -370,10 +370,42 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
 
 // One round of bisect_bins_avx2's search for two groups side by side,
 // sixteen lanes at once: each lane's sums take the same estimates in the
-// same order.
-template <bool clipped, int parts>
-void pair_sums_below(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb,
-                     const __m512i (&t)[3], __m512 (&sum)[3]) {
+// same order, below each threshold t_i = a + limit_i, or in [a, t_i) where
+// relative.  Where keeping, the neighbours of which some lane's level lies
+// in its interval [a, a + keep) are stored in `kept` (levels, then
+// estimates: entry_floats), in scan order, for the next round.
+struct pair_round {
+    static constexpr int entry_floats = 4 * lanes;
+    __m512i a, limit[3], t[3], keep;
+    __m512 sum[3];
+    float *kept;
+    int count;  // the neighbours kept
+    template <int parts, bool keeping, bool relative>
+    void take(__m512i d, __m512 e) {
+        const __m512i u = _mm512_sub_epi32(d, a);
+        for (int i = 0; i < parts; ++i) {
+            const __mmask16 in =
+                relative ? _mm512_cmplt_epu32_mask(u, limit[i]) : _mm512_cmpgt_epi32_mask(t[i], d);
+            sum[i] = _mm512_mask_add_ps(sum[i], in, sum[i], e);
+        }
+        if constexpr (keeping) {
+            // Stored whatever the test says; the count moves on past
+            // those kept alone.
+            float *entry = kept + static_cast<std::ptrdiff_t>(count) * entry_floats;
+            _mm512_storeu_si512(entry, d);
+            _mm512_storeu_ps(entry + 2 * lanes, e);
+            count += static_cast<int>(_mm512_cmplt_epu32_mask(u, keep) != 0);
+        }
+    }
+};
+
+// The round over the whole window.
+template <bool clipped, int parts, bool keeping, bool relative>
+void pair_window_round(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lanes &bb,
+                       pair_round &to) {
+    // A copy of its own, which the stores of kept neighbours cannot touch:
+    // the sums stay in registers.
+    pair_round round = to;
     const int r = ba.reach_x, span = 2 * r + 1;
     const __m512i lane_index =
         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -395,11 +427,23 @@ void pair_sums_below(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lane
             } else {
                 d = _mm512_loadu_si512(disp_row + x);
             }
-            const __m512 e = joined(est_a, est_b);
-            for (int i = 0; i < parts; ++i)
-                sum[i] = _mm512_mask_add_ps(sum[i], _mm512_cmpgt_epi32_mask(t[i], d), sum[i], e);
+            round.take<parts, keeping, relative>(d, joined(est_a, est_b));
         }
     }
+    to = round;
+}
+
+// A relative round over the neighbours the round before kept (in place:
+// each is read before any is stored over it).
+template <int parts, bool keeping>
+void pair_kept_round(int count, pair_round &to) {
+    pair_round round = to;  // as in pair_window_round
+    for (int n = 0; n < count; ++n) {
+        const float *entry = round.kept + static_cast<std::ptrdiff_t>(n) * pair_round::entry_floats;
+        round.take<parts, keeping, true>(_mm512_loadu_si512(entry),
+                                         _mm512_loadu_ps(entry + 2 * lanes));
+    }
+    to = round;
 }
 
 template <bool clipped>
@@ -410,25 +454,59 @@ unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lane
     const __m512 hi_limit = _mm512_mul_ps(total, _mm512_set1_ps(ba.above_factor));
     __m512i a = joined(ba.lo, bb.lo);
     __m512 sum_a = joined(ba.below, bb.below);
+    // The neighbours the round before kept, or -1: the whole window.
+    int kept = -1;
     for (int k = ba.shift; k > 0; k -= 2) {
         // Where k is 1, one threshold: a + 1.
         const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
-        const __m512i t[3] = {_mm512_add_epi32(a, _mm512_set1_epi32(quarter)),
-                              _mm512_add_epi32(a, _mm512_set1_epi32(2 * quarter)),
-                              _mm512_add_epi32(a, _mm512_set1_epi32(3 * quarter))};
-        __m512 sum[3] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
-        if (parts == 3)
-            pair_sums_below<clipped, 3>(ba, bb, t, sum);
-        else
-            pair_sums_below<clipped, 1>(ba, bb, t, sum);
+        pair_round round{};
+        round.a = a;
+        for (int i = 0; i < 3; ++i) {
+            round.limit[i] = _mm512_set1_epi32((i + 1) * quarter);
+            round.t[i] = _mm512_add_epi32(a, round.limit[i]);
+        }
+        round.keep = _mm512_set1_epi32(1 << k);
+        round.kept = ba.kept;
+        const bool relative = dispsmooth::relative_round(ba.shift, k);
+        // Neighbours are kept for a round that follows.
+        const bool keeping =
+            !clipped && ba.kept != nullptr && ba.shift >= dispsmooth::keep_from_shift && k > 2;
+        if (kept >= 0) {
+            if (keeping)
+                pair_kept_round<3, true>(kept, round);
+            else if (parts == 3)
+                pair_kept_round<3, false>(kept, round);
+            else
+                pair_kept_round<1, false>(kept, round);
+        } else if (keeping) {
+            if (relative)
+                pair_window_round<clipped, 3, true, true>(ba, bb, round);
+            else
+                pair_window_round<clipped, 3, true, false>(ba, bb, round);
+        } else if (relative) {
+            if (parts == 3)
+                pair_window_round<clipped, 3, false, true>(ba, bb, round);
+            else
+                pair_window_round<clipped, 1, false, true>(ba, bb, round);
+        } else if (parts == 3) {
+            pair_window_round<clipped, 3, false, false>(ba, bb, round);
+        } else {
+            pair_window_round<clipped, 1, false, false>(ba, bb, round);
+        }
+        kept = keeping ? round.count : -1;
         // The first threshold whose sum passes holds the crossing below it;
         // a sum that is not a number never passes.
         __mmask16 going = 0xFFFFU;
+        __m512i next = a;
+        __m512 next_sum = sum_a;
         for (int i = 0; i < parts; ++i) {
-            going &= _mm512_cmp_ps_mask(sum[i], hi_limit, _CMP_NGT_UQ);
-            a = _mm512_mask_blend_epi32(going, a, t[i]);
-            sum_a = _mm512_mask_blend_ps(going, sum_a, sum[i]);
+            const __m512 below_t = relative ? _mm512_add_ps(sum_a, round.sum[i]) : round.sum[i];
+            going &= _mm512_cmp_ps_mask(below_t, hi_limit, _CMP_NGT_UQ);
+            next = _mm512_mask_blend_epi32(going, next, round.t[i]);
+            next_sum = _mm512_mask_blend_ps(going, next_sum, below_t);
         }
+        a = next;
+        sum_a = next_sum;
     }
     store_half(level_a, a, 0);
     store_half(level_b, a, 1);

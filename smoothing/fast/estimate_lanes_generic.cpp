@@ -221,6 +221,7 @@ unsigned dispsmooth::bisect_bins_generic(const bin_lanes &b, int *level) {
             // Where k is 1, one threshold: a + 1.
             const int parts = k > 1 ? 3 : 1, quarter = 1 << std::max(k - 2, 0);
             const int t[3] = {a + quarter, a + 2 * quarter, a + 3 * quarter};
+            const bool relative = dispsmooth::relative_round(b.shift, k);
             float sum[3] = {0.0f, 0.0f, 0.0f};
             for (int y = b.y_lo; y <= b.y_hi; ++y) {
                 const float *est =
@@ -231,14 +232,18 @@ unsigned dispsmooth::bisect_bins_generic(const bin_lanes &b, int *level) {
                     // Outside the image: not read, as in the AVX2 search (its
                     // masked load gives 0; the estimate is 0 either way).
                     const int d = column >= 0 && column < b.width ? disp_row[column] : 0;
-                    for (int i = 0; i < parts; ++i) sum[i] += t[i] > d ? *est : 0.0f;
+                    for (int i = 0; i < parts; ++i)
+                        sum[i] += t[i] > d && (!relative || d >= a) ? *est : 0.0f;
                 }
             }
             // The first threshold whose sum passes holds the crossing below
             // it; a sum that is not a number never passes.
-            for (int i = 0; i < parts && !(sum[i] > hi_limit); ++i) {
+            const float below_a = sum_a;
+            for (int i = 0; i < parts; ++i) {
+                const float below_t = relative ? below_a + sum[i] : sum[i];
+                if (below_t > hi_limit) break;
                 a = t[i];
-                sum_a = sum[i];
+                sum_a = below_t;
             }
         }
         level[l] = a;

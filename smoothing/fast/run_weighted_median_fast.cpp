@@ -229,6 +229,8 @@ void dispsmooth::run_weighted_median_fast(int width, int height, const int *guid
             s->estimates = allocate_buffer<float>(window * lanes, "weight estimates");
             if (job.estimate_pairs != nullptr)
                 s->pair_estimates = allocate_buffer<float>(window * lanes, "weight estimates");
+            if (mask.coarse_shift >= keep_from_shift)
+                s->kept_neighbours = allocate_buffer<float>(window * 4 * lanes, "weight estimates");
             if (job.weight_bound != nullptr) {
                 const std::size_t rings = static_cast<std::size_t>(std::max(reach_x, reach_y)) + 1;
                 s->rest = allocate_buffer<float>(rings, "weight estimates");

@@ -220,8 +220,8 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
     } else {
         // Levels spread wide: coarse bins first, then the levels inside the
         // one that holds the crossing.
-        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), job.below,
-                           job.above, [&](auto add) {
+        m = coarse_to_fine(scratch.dense.get(), span, static_cast<int>(count), job.below, job.above,
+                           [&](auto add) {
                                rows([&](const int *ds, const float *est, int n) {
                                    for (int k = 0; k < n; ++k)
                                        add(static_cast<long long>(std::max(ds[k], clamp_lo)) - d_lo,
@@ -269,26 +269,32 @@ void store_levels(const dispsmooth::engine_job &job, const dispsmooth::window_ro
 
 }  // namespace
 
-// Every sum the halving compares is one of the window's estimates, each
-// taken once, added in float in some order (the first pass's below the bin,
-// a round's in scan order), which is all the bound of settle_margins.h for
-// float sums asks; a level m is settled only where the sum below it is less
-// than below * total and the sum below m + 1 more than above * total: a
-// round's, or the first pass's below the next bin, which its own test found
-// so.
-unsigned dispsmooth::settle_within_bins(const engine_job &job, const window_rows &wr,
-                                        const settled_bins &g) {
+// Every sum the search inside bins compares is one of the window's
+// estimates, each taken once, added in float in some order (the first
+// pass's below the bin, a round's in scan order, or a relative round's sum
+// over a lane's interval added to the sum below it), which is all the bound
+// of settle_margins.h for float sums asks; a level m is settled only where
+// the sum below it is less than below * total and the sum below m + 1 more
+// than above * total: a round's, or the first pass's below the next bin,
+// which its own test found so.
+unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &scratch,
+                                        const window_rows &wr, const settled_bins &g) {
     int lo[lanes], level[lanes];
-    const unsigned settled = job.bisect_bins(halving_of(job, wr, g, lo), level);
+    bin_lanes halving = halving_of(job, wr, g, lo);
+    halving.kept = scratch.kept_neighbours.get();
+    const unsigned settled = job.bisect_bins(halving, level);
     store_levels(job, wr, g.j, settled, level);
     return settled;
 }
 
-unsigned dispsmooth::settle_within_bin_pairs(const engine_job &job, const window_rows &wr,
-                                             const settled_bins &a, const settled_bins &b) {
+unsigned dispsmooth::settle_within_bin_pairs(const engine_job &job, thread_scratch &scratch,
+                                             const window_rows &wr, const settled_bins &a,
+                                             const settled_bins &b) {
     int lo_a[lanes], lo_b[lanes], level_a[lanes], level_b[lanes];
-    const unsigned settled = job.bisect_pairs(halving_of(job, wr, a, lo_a),
-                                              halving_of(job, wr, b, lo_b), level_a, level_b);
+    bin_lanes halving_a = halving_of(job, wr, a, lo_a);
+    halving_a.kept = scratch.kept_neighbours.get();
+    const unsigned settled =
+        job.bisect_pairs(halving_a, halving_of(job, wr, b, lo_b), level_a, level_b);
     store_levels(job, wr, a.j, settled & 0xFFU, level_a);
     store_levels(job, wr, b.j, settled >> lanes, level_b);
     return settled;

@@ -158,7 +158,8 @@ int finish_group(const engine_job &job, thread_scratch &scratch, const window_ro
         const int l = std::countr_zero(left);
         // Window work: the first pass's offsets (those outside the image
         // too), then the whole window inside it for each later step the
-        // lane takes (for the level inside a coarse bin, one a round).
+        // lane takes (for the level inside a coarse bin, one a round, though
+        // a round may pass over some).
         scratch.window_work += s.offsets_summed[l];
         if ((settled >> l & 1) && job.lane.coarse_shift == 0) {
             result[l] = s.value[l];
@@ -218,7 +219,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
                 job.estimate_lanes(job.lane, first_pass_group(job, wr, rest, tail, a), a.value);
             const unsigned within_bin =
                 coarse && (settled & a.needed) != 0
-                    ? dispsmooth::settle_within_bins(job, wr, bins_settled(a, settled))
+                    ? dispsmooth::settle_within_bins(job, scratch, wr, bins_settled(a, settled))
                     : 0;
             const int rejected = finish_group(job, scratch, wr, a, settled, within_bin);
             if (rejected >= 0) return rejected;
@@ -232,7 +233,7 @@ int lane_row(const engine_job &job, thread_scratch &scratch, const window_rows &
         const unsigned settled_a = settled & 0xFFU, settled_b = settled >> lanes;
         const unsigned within_bins =
             coarse && ((settled_a & a.needed) != 0 || (settled_b & b.needed) != 0)
-                ? dispsmooth::settle_within_bin_pairs(job, wr, bins_settled(a, settled_a),
+                ? dispsmooth::settle_within_bin_pairs(job, scratch, wr, bins_settled(a, settled_a),
                                                       bins_settled(b, settled_b))
                 : 0;
         int rejected = finish_group(job, scratch, wr, a, settled_a, within_bins & 0xFFU);

@@ -60,7 +60,7 @@ bool first_pass_may_run(int width);
 // null where none may run.  The engine asks this once per call.
 estimate_lanes_fn first_pass(int width);
 
-// The halving inside coarse bins that goes with the first pass pass (the
+// The search inside coarse bins that goes with the first pass pass (the
 // AVX2 one with the AVX2 pass, else the plain one).
 bisect_bins_fn within_bin_search(estimate_lanes_fn pass);
 
@@ -69,7 +69,7 @@ bisect_bins_fn within_bin_search(estimate_lanes_fn pass);
 // or null: then every group is estimated alone.
 estimate_pairs_fn first_pass_pairs(estimate_lanes_fn pass);
 
-// The halving inside coarse bins of two groups at once that goes with the
+// The search inside coarse bins of two groups at once that goes with the
 // two-group sweep pairs, or null where pairs is null.
 bisect_pairs_fn within_bin_search_pairs(estimate_pairs_fn pairs);
 
