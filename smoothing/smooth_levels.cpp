@@ -94,8 +94,12 @@ bool smooth_levels(int width, int height, const int *image_arr, int *disp_arr,
                           radius, sigma_space, sigma_color, stats, mask);
     // A pixel left invalid (rank -1) keeps its value and its validity.
     const int *levels = ranked.levels.get();
-    for (std::size_t p = 0; p < n; ++p)
-        disp_arr[p] = choose(ranks[p] >= 0, levels[std::max(ranks[p], 0)], disp_arr[p]);
+    for (std::size_t p = 0; p < n; ++p) {
+        // The index too is chosen without a branch: std::max would become
+        // one, between two loads.
+        const bool ranked_pixel = ranks[p] >= 0;
+        disp_arr[p] = choose(ranked_pixel, levels[choose(ranked_pixel, ranks[p], 0)], disp_arr[p]);
+    }
     if (valid_arr != nullptr)
         for (std::size_t p = 0; p < n; ++p)
             valid_arr[p] = choose(ranks[p] >= 0, static_cast<std::uint8_t>(1), valid_arr[p]);
