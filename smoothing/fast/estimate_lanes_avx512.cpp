@@ -375,7 +375,9 @@ unsigned estimate_pair(const lane_constants &k, const lane_group &ga, const lane
 // in its interval [a, a + keep) are stored in `kept` (levels, then
 // estimates: entry_floats), in scan order, for the next round.
 struct pair_round {
-    static constexpr int entry_floats = 4 * lanes;
+    // An entry's floats, and where its estimates begin.
+    static constexpr std::ptrdiff_t estimates_at = std::ptrdiff_t{2} * lanes,
+                                    entry_floats = 2 * estimates_at;
     __m512i a, limit[3], t[3], keep;
     __m512 sum[3];
     float *kept;
@@ -393,7 +395,7 @@ struct pair_round {
             // those kept alone.
             float *entry = kept + static_cast<std::ptrdiff_t>(count) * entry_floats;
             _mm512_storeu_si512(entry, d);
-            _mm512_storeu_ps(entry + 2 * lanes, e);
+            _mm512_storeu_ps(entry + estimates_at, e);
             count += static_cast<int>(_mm512_cmplt_epu32_mask(u, keep) != 0);
         }
     }
@@ -441,7 +443,7 @@ void pair_kept_round(int count, pair_round &to) {
     for (int n = 0; n < count; ++n) {
         const float *entry = round.kept + static_cast<std::ptrdiff_t>(n) * pair_round::entry_floats;
         round.take<parts, keeping, true>(_mm512_loadu_si512(entry),
-                                         _mm512_loadu_ps(entry + 2 * lanes));
+                                         _mm512_loadu_ps(entry + pair_round::estimates_at));
     }
     to = round;
 }
