@@ -287,6 +287,43 @@ inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int
 constexpr int keep_from_shift = 5;
 constexpr bool relative_round(int shift, int k) { return shift >= keep_from_shift && k < shift; }
 
+// The sweep of one round of the vector searches inside bins: over the
+// neighbours the round before kept (from_kept: relative rounds alone) or
+// over the whole window, summing below `parts` thresholds (3, or 1 where
+// the interval holds two levels), keeping neighbours for the next round or
+// not.  window(parts, keeping, relative) and kept(parts, keeping) take
+// std::integral_constant arguments.
+template <class Window, class Kept>
+static inline void sweep_bin_round(bool from_kept, int parts, bool keeping, bool relative,
+                                   Window window, Kept kept) {
+    using three = std::integral_constant<int, 3>;
+    using one = std::integral_constant<int, 1>;
+    using yes = std::true_type;
+    using no = std::false_type;
+    if (from_kept) {
+        if (keeping)
+            kept(three{}, yes{});
+        else if (parts == 3)
+            kept(three{}, no{});
+        else
+            kept(one{}, no{});
+    } else if (keeping) {
+        if (relative)
+            window(three{}, yes{}, yes{});
+        else
+            window(three{}, yes{}, no{});
+    } else if (relative) {
+        if (parts == 3)
+            window(three{}, no{}, yes{});
+        else
+            window(one{}, no{}, yes{});
+    } else if (parts == 3) {
+        window(three{}, no{}, no{});
+    } else {
+        window(one{}, no{}, no{});
+    }
+}
+
 struct bin_lanes {
     const float *estimates;  // the first pass's, as lane_group::estimates
     const int *disp_arr;

@@ -302,28 +302,15 @@ unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
         const bool relative = relative_round(b.shift, k);
         // Neighbours are kept for a round that follows.
         const bool keeping = !b.clipped && b.kept != nullptr && b.shift >= keep_from_shift && k > 2;
-        if (kept >= 0) {
-            if (keeping)
-                kept_round<3, true>(kept, round);
-            else if (parts == 3)
-                kept_round<3, false>(kept, round);
-            else
-                kept_round<1, false>(kept, round);
-        } else if (keeping) {
-            if (relative)
-                window_round<3, true, true>(b, round);
-            else
-                window_round<3, true, false>(b, round);
-        } else if (relative) {
-            if (parts == 3)
-                window_round<3, false, true>(b, round);
-            else
-                window_round<1, false, true>(b, round);
-        } else if (parts == 3) {
-            window_round<3, false, false>(b, round);
-        } else {
-            window_round<1, false, false>(b, round);
-        }
+        sweep_bin_round(
+            kept >= 0, parts, keeping, relative,
+            [&](auto p, auto keep, auto rel) {
+                window_round<decltype(p)::value, decltype(keep)::value, decltype(rel)::value>(
+                    b, round);
+            },
+            [&](auto p, auto keep) {
+                kept_round<decltype(p)::value, decltype(keep)::value>(kept, round);
+            });
         kept = keeping ? round.count : -1;
         // The first threshold whose sum passes holds the crossing below it;
         // a sum that is not a number never passes.

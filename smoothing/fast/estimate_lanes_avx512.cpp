@@ -473,28 +473,15 @@ unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lane
         // Neighbours are kept for a round that follows.
         const bool keeping =
             !clipped && ba.kept != nullptr && ba.shift >= dispsmooth::keep_from_shift && k > 2;
-        if (kept >= 0) {
-            if (keeping)
-                pair_kept_round<3, true>(kept, round);
-            else if (parts == 3)
-                pair_kept_round<3, false>(kept, round);
-            else
-                pair_kept_round<1, false>(kept, round);
-        } else if (keeping) {
-            if (relative)
-                pair_window_round<clipped, 3, true, true>(ba, bb, round);
-            else
-                pair_window_round<clipped, 3, true, false>(ba, bb, round);
-        } else if (relative) {
-            if (parts == 3)
-                pair_window_round<clipped, 3, false, true>(ba, bb, round);
-            else
-                pair_window_round<clipped, 1, false, true>(ba, bb, round);
-        } else if (parts == 3) {
-            pair_window_round<clipped, 3, false, false>(ba, bb, round);
-        } else {
-            pair_window_round<clipped, 1, false, false>(ba, bb, round);
-        }
+        dispsmooth::sweep_bin_round(
+            kept >= 0, parts, keeping, relative,
+            [&](auto p, auto keep, auto rel) {
+                pair_window_round<clipped, decltype(p)::value, decltype(keep)::value,
+                                  decltype(rel)::value>(ba, bb, round);
+            },
+            [&](auto p, auto keep) {
+                pair_kept_round<decltype(p)::value, decltype(keep)::value>(kept, round);
+            });
         kept = keeping ? round.count : -1;
         // The first threshold whose sum passes holds the crossing below it;
         // a sum that is not a number never passes.
