@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "common/call_settings.h"
+#include "dispsmooth/disparity_io.hpp"
 #include "dispsmooth/dispsmooth.hpp"
 #include "smoothing/fast/estimate_lanes.h"
 #include "smoothing/fast/ring_tail_table.h"
 #include "smoothing/fast/settle_stats.h"
 #include "smoothing/fast/vector_isa.h"
+#include "smoothing/levels.h"
 #include "smoothing/smooth_disparity_fast.h"
 #include "tests/support.h"
 
@@ -415,6 +417,68 @@ TEST(FirstPass, RealScenesSettleTheSameShareOnEveryProcessor) {
         EXPECT_EQ(plain.window_work, best.window_work);
         std::printf("%s, radius 5: %lld of %lld pixels settled, %lld by the first pass\n", s.scene,
                     plain.settled, plain.pixels, plain.first_pass);
+    }
+    dispsmooth::this_thread_settings.threads = 0;
+}
+
+// A real sub-pixel map, KITTI's dense prediction (16,299 levels), whose
+// first pass settles coarse bins of 2^7 ranks and the level inside each in
+// four rounds, the later ones over the neighbours the rounds before kept:
+// every path gives the exact path's results, and every lane path settles
+// the same pixels, the same counts on every processor (recorded here from
+// x86; the aarch64 check runs this under emulation).
+TEST(FirstPass, SubPixelMapSettlesTheSameShareOnEveryProcessor) {
+    REQUIRE_TESTDATA();
+    if (!dispsmooth::first_pass_may_run(64)) GTEST_SKIP() << "no first pass on this processor";
+    const auto dir = test_support::testdata_dir() / "stereo-formats" / "kitti2015_000151_10";
+    const dispsmooth::rgb_image left = dispsmooth::read_rgb_image((dir / "left.png").string());
+    const dispsmooth::uint16_image pred =
+        dispsmooth::read_uint16_image((dir / "disp_pred.png").string());
+    ASSERT_EQ(pred.width, left.width);
+    // A band of 256 x 96 pixels in the middle of the frame.
+    const int w = 256, h = 96, x0 = 500, y0 = 200;
+    std::vector<int> image(static_cast<std::size_t>(3) * w * h),
+        map(static_cast<std::size_t>(w) * h);
+    std::vector<std::uint8_t> valid(map.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t p = static_cast<std::size_t>(y) * w + x;
+            const std::size_t q = static_cast<std::size_t>(y0 + y) * left.width + x0 + x;
+            for (int c = 0; c < 3; ++c) image[3 * p + c] = left.samples[3 * q + c];
+            map[p] = pred.pixels[q];
+            valid[p] = map[p] > 0;
+        }
+    dispsmooth::this_thread_settings.threads = 1;
+    for (const int radius : {5, 9}) {
+        SCOPED_TRACE(radius);
+        auto smooth = [&](dispsmooth::vector_isa path, dispsmooth::settle_stats *counts) {
+            dispsmooth::limit_vector_isa(path);
+            std::vector<int> out = map;
+            std::vector<std::uint8_t> out_valid = valid;
+            EXPECT_TRUE(dispsmooth::smooth_levels(w, h, image.data(), out.data(), out_valid.data(),
+                                                  0, 65535, radius, 9.0, 20.0, false, counts));
+            dispsmooth::limit_vector_isa(dispsmooth::vector_isa::avx512);
+            return out;
+        };
+        dispsmooth::settle_stats best, plain;
+        const std::vector<int> exact = smooth(dispsmooth::vector_isa::baseline, nullptr);
+        EXPECT_EQ(smooth(dispsmooth::available_vector_isa(), &best), exact);
+        EXPECT_EQ(smooth(dispsmooth::vector_isa::generic_lanes, &plain), exact);
+        if (dispsmooth::available_vector_isa() == dispsmooth::vector_isa::avx512) {
+            dispsmooth::settle_stats avx2;
+            EXPECT_EQ(smooth(dispsmooth::vector_isa::avx2, &avx2), exact);
+            EXPECT_EQ(avx2.settled, best.settled);
+            EXPECT_EQ(avx2.first_pass, best.first_pass);
+        }
+        EXPECT_EQ(plain.settled, best.settled);
+        EXPECT_EQ(plain.first_pass, best.first_pass);
+        EXPECT_EQ(plain.window_work, best.window_work);
+        EXPECT_EQ(plain.settled, radius == 5 ? 24542 : 24499);
+        EXPECT_EQ(plain.first_pass, radius == 5 ? 23972 : 23643);
+        std::printf(
+            "KITTI prediction, radius %d: %lld of %lld pixels settled, %lld by the first "
+            "pass\n",
+            radius, plain.settled, plain.pixels, plain.first_pass);
     }
     dispsmooth::this_thread_settings.threads = 0;
 }
