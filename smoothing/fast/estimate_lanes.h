@@ -287,6 +287,13 @@ inline unsigned finish_open_lanes(const lane_group &g, unsigned open, int n, int
 constexpr int keep_from_shift = 5;
 constexpr bool relative_round(int shift, int k) { return shift >= keep_from_shift && k < shift; }
 
+// Whether the round of an interval of 2^k levels keeps neighbours for the
+// next: where a next round follows and is relative (a group that no edge
+// cuts, with room for them).
+constexpr bool keeps_for_next_round(int shift, int k) {
+    return k > 2 && relative_round(shift, k - 2);
+}
+
 // The sweep of one round of the vector searches inside bins: over the
 // neighbours the round before kept (from_kept: relative rounds alone) or
 // over the whole window, summing below `parts` thresholds (3, or 1 where

@@ -301,7 +301,7 @@ unsigned dispsmooth::bisect_bins_avx2(const bin_lanes &b, int *level) {
         round.kept = b.kept;
         const bool relative = relative_round(b.shift, k);
         // Neighbours are kept for a round that follows.
-        const bool keeping = !b.clipped && b.kept != nullptr && b.shift >= keep_from_shift && k > 2;
+        const bool keeping = !b.clipped && b.kept != nullptr && keeps_for_next_round(b.shift, k);
         sweep_bin_round(
             kept >= 0, parts, keeping, relative,
             [&](auto p, auto keep, auto rel) {

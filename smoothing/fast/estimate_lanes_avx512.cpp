@@ -472,7 +472,7 @@ unsigned bisect_pair(const dispsmooth::bin_lanes &ba, const dispsmooth::bin_lane
         const bool relative = dispsmooth::relative_round(ba.shift, k);
         // Neighbours are kept for a round that follows.
         const bool keeping =
-            !clipped && ba.kept != nullptr && ba.shift >= dispsmooth::keep_from_shift && k > 2;
+            !clipped && ba.kept != nullptr && dispsmooth::keeps_for_next_round(ba.shift, k);
         dispsmooth::sweep_bin_round(
             kept >= 0, parts, keeping, relative,
             [&](auto p, auto keep, auto rel) {

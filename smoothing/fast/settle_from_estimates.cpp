@@ -236,9 +236,11 @@ bool dispsmooth::settle_from_estimates(const engine_job &job, thread_scratch &sc
 
 namespace {
 
-// The halving's view of one group (bin_lanes, estimate_lanes.h): each lane's
-// levels lo .. lo + 2^shift - 1 of its bin.
+// The search's view of one group (bin_lanes, estimate_lanes.h): each lane's
+// levels lo .. lo + 2^shift - 1 of its bin, and the thread's room for kept
+// neighbours.
 dispsmooth::bin_lanes halving_of(const dispsmooth::engine_job &job,
+                                 dispsmooth::thread_scratch &scratch,
                                  const dispsmooth::window_rows &wr,
                                  const dispsmooth::settled_bins &g, int *lo) {
     for (int l = 0; l < lanes; ++l) lo[l] = g.bin[l] << job.lane.coarse_shift;
@@ -256,7 +258,8 @@ dispsmooth::bin_lanes halving_of(const dispsmooth::engine_job &job,
             g.below,
             g.total,
             job.lane.below,
-            job.lane.above};
+            job.lane.above,
+            scratch.kept_neighbours.get()};
 }
 
 void store_levels(const dispsmooth::engine_job &job, const dispsmooth::window_rows &wr, int j,
@@ -280,9 +283,7 @@ void store_levels(const dispsmooth::engine_job &job, const dispsmooth::window_ro
 unsigned dispsmooth::settle_within_bins(const engine_job &job, thread_scratch &scratch,
                                         const window_rows &wr, const settled_bins &g) {
     int lo[lanes], level[lanes];
-    bin_lanes halving = halving_of(job, wr, g, lo);
-    halving.kept = scratch.kept_neighbours.get();
-    const unsigned settled = job.bisect_bins(halving, level);
+    const unsigned settled = job.bisect_bins(halving_of(job, scratch, wr, g, lo), level);
     store_levels(job, wr, g.j, settled, level);
     return settled;
 }
@@ -291,10 +292,9 @@ unsigned dispsmooth::settle_within_bin_pairs(const engine_job &job, thread_scrat
                                              const window_rows &wr, const settled_bins &a,
                                              const settled_bins &b) {
     int lo_a[lanes], lo_b[lanes], level_a[lanes], level_b[lanes];
-    bin_lanes halving_a = halving_of(job, wr, a, lo_a);
-    halving_a.kept = scratch.kept_neighbours.get();
     const unsigned settled =
-        job.bisect_pairs(halving_a, halving_of(job, wr, b, lo_b), level_a, level_b);
+        job.bisect_pairs(halving_of(job, scratch, wr, a, lo_a),
+                         halving_of(job, scratch, wr, b, lo_b), level_a, level_b);
     store_levels(job, wr, a.j, settled & 0xFFU, level_a);
     store_levels(job, wr, b.j, settled >> lanes, level_b);
     return settled;
